@@ -1,0 +1,20 @@
+# Entry points for a fresh machine. Run as root, or with sudo available for the system packages.
+PYTHON ?= python3
+PIP ?= $(PYTHON) -m pip
+
+.PHONY: system-deps install demo test-deps test
+
+system-deps:
+	bash scripts/install-system-deps
+
+install: system-deps
+	$(PIP) install .
+
+demo: install
+	$(PYTHON) scripts/demo.py
+
+test-deps: install
+	$(PIP) install '.[test]'
+
+test: test-deps
+	$(PYTHON) -m pytest tests

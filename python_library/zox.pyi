@@ -1,0 +1,36 @@
+"""Complete subset sum.
+
+A result is a sum bitset: a list of unsigned 64-bit ints in which bit ``k % 64`` of word ``k // 64``
+is set when ``k`` is the sum of some sub-multiset of the values. Bit 0 (nothing chosen) and the bit of
+the total (everything chosen) are always set.
+
+By default the problem is solved by the remote solving service; with the environment variable
+``ZO_KILLSWITCH`` set to ``"1"`` it is solved in-process. Diagnostics are printed on standard output.
+"""
+
+from typing import Callable, List, Optional
+
+def complete_subset_sum(values: List[int], /) -> List[int]:
+    """Run complete subset sum.
+
+    Returns ``total // 64 + 1`` words. Raises ``TypeError`` for a non-list or a non-int item,
+    ``OverflowError`` for an int outside ``0 .. 2**64 - 1`` or a total past ``2**64 - 1``,
+    ``MemoryError`` when the result cannot be held, and ``ConnectionError`` when the solve fails.
+    """
+
+def complete_subset_sum_async(
+    values: List[int], callback: Callable[[Optional[List[int]]], object], /
+) -> None:
+    """Run complete subset sum.
+
+    Returns at once; later calls ``callback(result)`` on a worker thread, with the result list or
+    with ``None`` when the solve failed. Bad arguments raise at call time, as for
+    ``complete_subset_sum`` (and ``TypeError`` for a callback that is not callable).
+    """
+
+def subset_sum_result_check(result: List[int], value: int, /) -> Optional[bool]:
+    """Check for a specific int in the results of subset sum.
+
+    ``True`` when ``value`` is a sum in ``result``, ``False`` when it is not, and ``None`` when
+    ``value`` lies beyond the words of ``result`` (a message is printed).
+    """
