@@ -5,10 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include <curl/curl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "zo_internal.h"
@@ -373,8 +377,229 @@ extern "C" int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *tar
 // ---------------------------------------------------------------------------------------------
 // Submit-and-poll exchange
 
-extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *, size_t, uint64_t *,
-                                                         size_t *, char *err_buf) {
-    _safe_copy_to_err_buff("[Local failure] remote solving is not available yet", err_buf);
-    return -1;
+namespace {
+
+constexpr const char *default_service_url = "https://localhost:8443";
+constexpr int submit_attempts = 5;
+constexpr int poll_attempts = 60;
+constexpr long connect_timeout_s = 30;
+// A transfer that delivers no byte for this long ends with a time-out instead of hanging.
+constexpr long stall_time_s = 60;
+constexpr long max_redirects = 10;
+// Room for gzip's framing and stored-block overhead on top of the result's own bytes.
+constexpr curl_off_t download_allowance = 65536;
+
+struct EasyDeleter {
+    void operator()(CURL *h) const { curl_easy_cleanup(h); }
+};
+using Easy = std::unique_ptr<CURL, EasyDeleter>;
+
+std::once_flag curl_initialised;
+
+// The environment is read afresh on every solve, so each call may aim elsewhere.
+std::string service_base() {
+    const char *env = getenv("ZO_SERVICE_URL");
+    std::string base = env != nullptr && *env != '\0' ? env : default_service_url;
+    if (!base.empty() && base.back() == '/') base.pop_back();
+    return base;
+}
+
+// The certificate bundle to trust: ZO_CA_BUNDLE when set, else the first of the search paths.
+// Empty when there is none.
+std::string ca_bundle() {
+    const char *env = getenv("ZO_CA_BUNDLE");
+    if (env != nullptr && *env != '\0') {
+        struct stat st;
+        return stat(env, &st) == 0 ? std::string(env) : std::string();
+    }
+    const char *found = _curl_ca_location();
+    return found != nullptr ? std::string(found) : std::string();
+}
+
+std::string url_escape(const char *text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; c++) {
+        const bool unreserved = (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') ||
+                                (*c >= '0' && *c <= '9') || *c == '-' || *c == '.' ||
+                                *c == '_' || *c == '~';
+        if (unreserved) {
+            out += static_cast<char>(*c);
+        } else {
+            out += '%';
+            out += hex[*c >> 4];
+            out += hex[*c & 15];
+        }
+    }
+    return out;
+}
+
+struct DownloadLimit {
+    curl_off_t max_bytes;
+};
+
+// Ends a poll whose answer outgrows any valid payload for the caller's capacity.
+int stop_oversized_download(void *userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
+                            curl_off_t) {
+    const curl_off_t max_bytes = static_cast<DownloadLimit *>(userp)->max_bytes;
+    return dltotal > max_bytes || dlnow > max_bytes ? 1 : 0;
+}
+
+DownloadLimit download_limit(size_t capacity_words) {
+    constexpr curl_off_t most = std::numeric_limits<curl_off_t>::max();
+    const curl_off_t headroom = most - download_allowance;
+    if (capacity_words > static_cast<uint64_t>(headroom) / 9) return {most};
+    const curl_off_t bytes = static_cast<curl_off_t>(capacity_words) * 8;
+    return {bytes + bytes / 128 + download_allowance};
+}
+
+// Options every transfer shares: whom to trust, where it may go and how long it may take.
+CURLcode set_common_options(CURL *h, const std::string &url, const std::string &ca,
+                            curl_slist *headers) {
+    CURLcode rc = curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    struct stat st;
+    if (rc == CURLE_OK && stat(ca.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        // A directory of hashed certificates cannot serve as a bundle file.
+        rc = curl_easy_setopt(h, CURLOPT_CAINFO, static_cast<char *>(nullptr));
+        if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CAPATH, ca.c_str());
+    } else if (rc == CURLE_OK) {
+        rc = curl_easy_setopt(h, CURLOPT_CAINFO, ca.c_str());
+    }
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+#if LIBCURL_VERSION_NUM >= 0x075500
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+#else
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS, long{CURLPROTO_HTTPS});
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, long{CURLPROTO_HTTPS});
+#endif
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connect_timeout_s);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall_time_s);
+    // Worker threads run exchanges too: no signals for name-resolution time-outs.
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    return rc;
+}
+
+CURLcode submit_once(CURL *h, const std::string &url, const std::string &ca, curl_slist *headers,
+                     const char *body, zo_submit_response_t *record) {
+    CURLcode rc = set_common_options(h, url, ca, headers);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_POST, 1L);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, make_request_write_callback);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, record);
+    if (rc == CURLE_OK) rc = curl_easy_perform(h);
+    return rc;
+}
+
+CURLcode poll_once(CURL *h, const std::string &url, const std::string &ca, curl_slist *headers,
+                   zo_download_buffer_t *buffer, DownloadLimit *limit) {
+    CURLcode rc = set_common_options(h, url, ca, headers);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_MAXREDIRS, max_redirects);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_memory_callback);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, buffer);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, stop_oversized_download);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFODATA, limit);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    if (rc == CURLE_OK) rc = curl_easy_perform(h);
+    return rc;
+}
+
+// Releases what the scanner and the collector leave in their records, on every path.
+struct SubmitResponseOwner {
+    zo_submit_response_t record;
+    ~SubmitResponseOwner() { free(record.err_str); }
+};
+
+struct DownloadOwner {
+    zo_download_buffer_t buffer{nullptr, 0};
+    void clear() {
+        free(buffer.memory);
+        buffer = {nullptr, 0};
+    }
+    ~DownloadOwner() { free(buffer.memory); }
+};
+
+zo_status_t exchange(const uint64_t *input, size_t input_length, uint64_t *output,
+                     size_t *output_size, char *err_buf) {
+    auto fail = [err_buf](const char *msg) {
+        _safe_copy_to_err_buff(msg, err_buf);
+        return -1;
+    };
+    auto fail_code = [&fail](CURLcode code) {
+        char msg[64];
+        snprintf(msg, sizeof msg, "Submit problem curl failed with %d", static_cast<int>(code));
+        return fail(msg);
+    };
+    const std::string base = service_base();
+
+    Slist submit_headers(_generate_slist(1));
+    if (!submit_headers) return fail("[Local failure] slist failed to generate");
+    Malloced<char> body(_generate_curl_data(input, input_length));
+    if (!body) return fail("[Local failure] postdata failed to generate");
+    const std::string ca = ca_bundle();
+    if (ca.empty()) return fail("Couldn't find ca cert");
+
+    std::call_once(curl_initialised, [] { curl_global_init(CURL_GLOBAL_ALL); });
+
+    char request_id[ZO_REQUEST_ID_SIZE] = {0};
+    SubmitResponseOwner submit{{0, request_id, nullptr}};
+    const std::string submit_url = base + "/v0/app/sspu";
+    CURLcode code = CURLE_OK;
+    for (int attempt = 0; attempt < submit_attempts; attempt++) {
+        // An identifier from an attempt that failed is not the service's answer.
+        request_id[0] = '\0';
+        Easy h(curl_easy_init());
+        if (!h) return fail("[Local failure] curl failed to generate");
+        code = submit_once(h.get(), submit_url, ca, submit_headers.get(), body.get(),
+                           &submit.record);
+        if (code == CURLE_OK || !_curl_transient_err(code)) break;
+    }
+    if (code != CURLE_OK && submit.record.status != 0 && submit.record.err_str != nullptr)
+        return fail(submit.record.err_str);
+    if (code != CURLE_OK) return fail_code(code);
+    if (request_id[0] == '\0') return fail("Submit response has no requestId");
+    submit_headers.reset();
+    body.reset();
+
+    const std::string poll_url = base + "/v0/result?requestId=" + url_escape(request_id);
+    Slist poll_headers(_generate_slist(2));
+    if (!poll_headers) return fail("[Local failure] slist failed to generate");
+    zo_unpack_target_t target{output, output_size};
+    DownloadLimit limit = download_limit(*output_size);
+    DownloadOwner download;
+    for (int attempt = 0; attempt < poll_attempts; attempt++) {
+        // Bytes of a failed attempt never reach the result.
+        download.clear();
+        Easy h(curl_easy_init());
+        if (!h) return fail("[Local failure] curl failed to generate");
+        code = poll_once(h.get(), poll_url, ca, poll_headers.get(), &download.buffer, &limit);
+        h.reset();
+        if (code == CURLE_OK) break;
+        if (code != CURLE_WRITE_ERROR && !_curl_transient_err(code)) {
+            say("result fetch Curl failed with %d\n", static_cast<int>(code));
+            break;
+        }
+        say("Result not ready (%d)\n", static_cast<int>(code));
+        sleep(1);
+    }
+    if (code != CURLE_OK) return fail_code(code);
+    if (_unzip_data(&download.buffer, &target) != 0)
+        return fail("Result payload could not be decoded");
+    return 0;
+}
+
+}  // namespace
+
+extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, size_t input_length,
+                                                         uint64_t *output, size_t *output_size,
+                                                         char *err_buf) {
+    // No C++ exception may cross into C callers; the owners have released everything by here.
+    try {
+        return exchange(input, input_length, output, output_size, err_buf);
+    } catch (...) {
+        _safe_copy_to_err_buff("[Local failure] out of memory", err_buf);
+        return -1;
+    }
 }
