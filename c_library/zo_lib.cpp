@@ -89,7 +89,6 @@ extern "C" zo_status_t fetch_complete_subset_sum(const uint64_t *input, size_t i
     }
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // Request preparation
 
@@ -117,12 +116,9 @@ extern "C" curl_slist *_generate_slist(int mode) {
     if (!line) return nullptr;
     Slist list(curl_slist_append(nullptr, line.get()));
     if (!list) return nullptr;
-    if (mode == 1) {
-        curl_slist *longer = curl_slist_append(list.get(), "Content-Type: application/json");
-        if (longer == nullptr) return nullptr;
-        list.release();
-        list.reset(longer);
-    }
+    // Appending keeps the head; on failure the list stays whole and its owner releases it.
+    if (mode == 1 && curl_slist_append(list.get(), "Content-Type: application/json") == nullptr)
+        return nullptr;
     return list.release();
 }
 
