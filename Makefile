@@ -2,7 +2,7 @@
 PYTHON ?= python3
 PIP ?= $(PYTHON) -m pip
 
-.PHONY: system-deps install demo test-deps test
+.PHONY: system-deps install demo test-deps test test-sanitized
 
 system-deps:
 	bash scripts/install-system-deps
@@ -18,3 +18,7 @@ test-deps: install
 
 test: test-deps
 	$(PYTHON) -m pytest tests
+
+# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitized: test-deps
+	bash scripts/test-sanitized -q
