@@ -13,7 +13,8 @@ install: system-deps
 demo: install
 	$(PYTHON) scripts/demo.py
 
-test-deps: install
+# The module and what its tests need, in one build.
+test-deps: system-deps
 	$(PIP) install '.[test]'
 
 test: test-deps
