@@ -106,12 +106,6 @@ def test_body_count_too_large_for_memory_is_refused(clib):
     assert clib._generate_curl_data(arr, 2**63) is None
 
 
-def test_ca_table(lib):
-    table = (ctypes.c_char_p * 12).in_dll(lib, "zo_curl_ca_locs")
-    assert [p.decode() for p in table] == CA_PATHS
-    assert ctypes.c_int.in_dll(lib, "zo_curl_ca_loc_max").value == 12
-
-
 def test_ca_location_is_first_existing_path_from_table(clib, lib):
     found = clib._curl_ca_location()
     present = [p for p in CA_PATHS if os.path.exists(p)]
@@ -141,26 +135,20 @@ def test_transient_codes(clib, code, transient):
     ids=["short", "empty", "126", "127", "128", "200"],
 )
 def test_error_buffer_copy(clib, capfd, msg):
-    buf = ctypes.create_string_buffer(b"\xaa" * 128, 128)
-    clib._safe_copy_to_err_buff(msg.encode(), buf)
-    raw = buf.raw
+    # Exactly 128 bytes from malloc, so a write past them is caught under ASan.
+    block = libc.malloc(128)
+    try:
+        ctypes.memset(block, 0xAA, 128)
+        clib._safe_copy_to_err_buff(msg.encode(), block)
+        raw = ctypes.string_at(block, 128)
+    finally:
+        libc.free(block)
     kept = msg[:127].encode()
-    assert raw[: len(kept)] == kept
     # The rest of the first 127 bytes is zero and byte 127 always ends the text.
-    assert raw[len(kept):] == b"\0" * (128 - len(kept))
+    assert raw == kept + b"\0" * (128 - len(kept))
     assert capfd.readouterr().out == f"Failed with error: {msg}\n"
 
 
 def test_error_buffer_may_be_absent(clib, capfd):
     clib._safe_copy_to_err_buff(b"no buffer", None)
     assert capfd.readouterr().out == "Failed with error: no buffer\n"
-
-
-def test_error_buffer_never_written_past_128_bytes(clib):
-    block = libc.malloc(128)
-    try:
-        ctypes.memset(block, 0x55, 128)
-        clib._safe_copy_to_err_buff(b"w" * 1000, block)
-        assert ctypes.string_at(block, 128) == b"w" * 127 + b"\0"
-    finally:
-        libc.free(block)

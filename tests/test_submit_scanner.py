@@ -137,19 +137,3 @@ def test_each_piece_is_a_new_object_and_resets_status(scan, capfd):
     assert scan.feed(piece) == len(piece)
     assert scan.record.status == 0
     assert scan.request_id == "later"
-
-
-def test_second_rejection_replaces_error_text(scan, capfd):
-    assert scan.feed(b'{"message":"one"}') == 0
-    assert scan.feed(b'{"message":"two"}') == 0
-    assert scan.err_text == "two"
-
-
-def test_size_argument_is_ignored(clib, scan):
-    piece = b'{"requestId":"r"}'
-    data = CBytes(piece)
-    try:
-        assert clib.make_request_write_callback(data.ptr, 0, len(piece), scan.record) == len(piece)
-    finally:
-        data.release()
-    assert scan.request_id == "r"
