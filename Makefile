@@ -2,7 +2,7 @@
 PYTHON ?= python3
 PIP ?= $(PYTHON) -m pip
 
-.PHONY: system-deps install demo test-deps test test-sanitized
+.PHONY: system-deps install demo test-deps test test-sanitized fuzz
 
 system-deps:
 	bash scripts/install-system-deps
@@ -23,3 +23,8 @@ test: test-deps
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized: test-deps
 	bash scripts/test-sanitized -q
+
+# Each fuzz target for FUZZ_SECONDS (default 30), one after another; fails on any finding.
+FUZZ_SECONDS ?= 30
+fuzz: system-deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run
