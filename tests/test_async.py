@@ -205,6 +205,36 @@ def test_callback_reference_released(killswitch):
     assert sys.getrefcount(cb) == before
 
 
+def _run_python(code, *args, env=None):
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(zox.__file__), env.get("PYTHONPATH", "")])
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def test_thread_that_cannot_start_raises():
+    # Address space capped just above what the process uses: no room for a thread's stack.
+    proc = _run_python("""
+        import os, resource, sys, zox
+        os.environ["ZO_KILLSWITCH"] = "1"
+        def callback(result):
+            print("called back", flush=True)
+        before = sys.getrefcount(callback)
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (2 << 20), resource.RLIM_INFINITY))
+        try:
+            zox.complete_subset_sum_async([3, 5], callback)
+        except RuntimeError as e:
+            error = e
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(type(error).__name__, sys.getrefcount(callback) - before)
+    """)
+    out, err = proc.communicate(timeout=WAIT)
+    assert (proc.returncode, err) == (0, b""), err.decode(errors="replace")[-2000:]
+    assert out == b"RuntimeError 0\n"
+
+
 # ---------------------------------------------------------------------------------------------
 # The native worker, driven through its C interface.
 
@@ -336,10 +366,7 @@ EXIT_SCRIPTS = {
 @pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=EXIT_SCRIPTS.keys())
 def test_exit_with_solves_running(script, round_):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(zox.__file__), env.get("PYTHONPATH", "")])
-    code = EXIT_PRELUDE + textwrap.dedent(script)
-    proc = subprocess.Popen([sys.executable, "-c", code, str(round_)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = _run_python(EXIT_PRELUDE + textwrap.dedent(script), round_, env=env)
     if script is EXIT_SCRIPTS["after_interpreter_gone"]:
         try:
             # Read nothing for a while: the process stays in its exit meanwhile.
