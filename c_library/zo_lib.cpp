@@ -731,3 +731,70 @@ extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, 
         return -1;
     }
 }
+
+// Background solve worker.
+#include <pthread.h>
+
+extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
+    const zo_solve_job_t job = *static_cast<zo_solve_job_t *>(job_arg);
+    free(job_arg);
+
+    char err_buf[ZO_ERR_BUF_SIZE] = {0};
+    uint64_t *output = nullptr;
+    size_t capacity = 0;
+    zo_status_t status = -1;
+    uint64_t total = 0;
+    bool wrapped = false;
+    for (size_t i = 0; i < job.input_length && !wrapped; i++)
+        wrapped = __builtin_add_overflow(total, job.input[i], &total);
+    if (wrapped) {
+        // A wrapped total would size the output too small for the sums.
+        _safe_copy_to_err_buff("[Local failure] total of the values exceeds 2^64 - 1", err_buf);
+    } else {
+        capacity = static_cast<size_t>(total / 64 + 1);
+        // Zeroed, so that no word a solver leaves unwritten reaches the callback as stale memory.
+        output = static_cast<uint64_t *>(calloc(capacity, sizeof(uint64_t)));
+        if (output == nullptr) {
+            capacity = 0;
+            _safe_copy_to_err_buff("[Local failure] not enough memory for the result", err_buf);
+        } else {
+            status = fetch_complete_subset_sum(job.input, job.input_length, output, &capacity,
+                                               err_buf);
+        }
+    }
+    free(job.input);
+
+    char *err_str = nullptr;
+    if (status != 0) {
+        err_str = static_cast<char *>(malloc(strlen(err_buf) + 1));
+        if (err_str != nullptr) strcpy(err_str, err_buf);
+    }
+    // Nothing here may need unwinding after the call: the interpreter can end this thread inside
+    // the callback when it shuts down.
+    job.callback(status, output, capacity, job.context, err_str);
+    return nullptr;
+}
+
+extern "C" zo_status_t fetch_complete_subset_sum_async(uint64_t *input, size_t input_length,
+                                                       zo_completion_cb_t callback,
+                                                       void *context) {
+    auto *job = static_cast<zo_solve_job_t *>(malloc(sizeof(zo_solve_job_t)));
+    if (job == nullptr) return -1;
+    *job = zo_solve_job_t{input, input_length, callback, context};
+
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        free(job);
+        return -1;
+    }
+    pthread_t thread;
+    int started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (started == 0)
+        started = pthread_create(&thread, &attr, fetch_complete_subset_sum_async_helper, job);
+    pthread_attr_destroy(&attr);
+    if (started != 0) {
+        free(job);
+        return -1;
+    }
+    return 0;
+}
