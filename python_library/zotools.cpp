@@ -4,11 +4,16 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "../c_library/hdr/zo_lib.h"
+#include "../c_library/zo_internal.h"
 
 namespace {
 
@@ -121,6 +126,98 @@ int register_completion_gate() {
     return done.p == nullptr ? -1 : 0;
 }
 
+
+// A remote solve can wait on the service for a minute or more. It runs on a thread of its own
+// while the caller waits in short slices and checks for signals, so Ctrl-C interrupts the call.
+// The solve owns nothing of Python's; an abandoned one finishes within its own bounds and then
+// releases everything, since the waiter is gone.
+struct RemoteSolve {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t finished = PTHREAD_COND_INITIALIZER;
+    bool done = false;
+    bool abandoned = false;
+    uint64_t *input = nullptr;
+    size_t input_length = 0;
+    uint64_t *output = nullptr;
+    size_t output_size = 0;
+    zo_status_t status = -1;
+    char err_buf[ZO_ERR_BUF_SIZE] = {0};
+
+    ~RemoteSolve() {
+        free(input);
+        free(output);
+        pthread_cond_destroy(&finished);
+        pthread_mutex_destroy(&mutex);
+    }
+};
+
+void *run_remote_solve(void *arg) {
+    auto *solve = static_cast<RemoteSolve *>(arg);
+    solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
+                                              &solve->output_size, solve->err_buf);
+    pthread_mutex_lock(&solve->mutex);
+    solve->done = true;
+    const bool abandoned = solve->abandoned;
+    pthread_cond_signal(&solve->finished);
+    pthread_mutex_unlock(&solve->mutex);
+    if (abandoned) delete solve;
+    return nullptr;
+}
+
+// Waits for the solve with the interpreter lock released. Returns false, with the signal
+// handler's exception set, when a signal handler raised; the solve is then abandoned.
+bool wait_for_remote_solve(RemoteSolve *solve) {
+    for (;;) {
+        bool done;
+        Py_BEGIN_ALLOW_THREADS
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += 100 * 1000 * 1000;
+        if (deadline.tv_nsec >= 1000 * 1000 * 1000) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000 * 1000 * 1000;
+        }
+        pthread_mutex_lock(&solve->mutex);
+        while (!solve->done) {
+            if (pthread_cond_timedwait(&solve->finished, &solve->mutex, &deadline) == ETIMEDOUT)
+                break;
+        }
+        done = solve->done;
+        pthread_mutex_unlock(&solve->mutex);
+        Py_END_ALLOW_THREADS
+        if (done) return true;
+        if (PyErr_CheckSignals() != 0) {
+            pthread_mutex_lock(&solve->mutex);
+            solve->abandoned = !solve->done;
+            const bool finished_meanwhile = solve->done;
+            pthread_mutex_unlock(&solve->mutex);
+            if (finished_meanwhile) delete solve;
+            return false;
+        }
+    }
+}
+
+// Runs the solve on its own thread and waits for it. Returns the solve, finished, or nullptr with
+// an exception set. Falls back to a direct call when no thread can be started.
+RemoteSolve *solve_interruptibly(RemoteSolve *solve) {
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = false;
+    if (pthread_attr_init(&attr) == 0) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        started = pthread_create(&thread, &attr, run_remote_solve, solve) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    if (!started) {
+        Py_BEGIN_ALLOW_THREADS
+        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
+                                                  &solve->output_size, solve->err_buf);
+        Py_END_ALLOW_THREADS
+        return solve;
+    }
+    return wait_for_remote_solve(solve) ? solve : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -193,26 +290,33 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     if (_pull_input_list_from_py_obj(values, &input.p, &input_length, &total) != 0) return nullptr;
 
     // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
-    size_t result_buffer_size = static_cast<size_t>(total / 64 + 1);
-    Malloced<uint64_t> result_buffer;
-    result_buffer.p = static_cast<uint64_t *>(calloc(result_buffer_size, sizeof(uint64_t)));
-    if (result_buffer.p == nullptr) return PyErr_NoMemory();
+    auto *solve = new (std::nothrow) RemoteSolve;
+    if (solve == nullptr) return PyErr_NoMemory();
+    std::unique_ptr<RemoteSolve> owner(solve);
+    solve->input = input.release();
+    solve->input_length = input_length;
+    solve->output_size = static_cast<size_t>(total / 64 + 1);
+    solve->output = static_cast<uint64_t *>(calloc(solve->output_size, sizeof(uint64_t)));
+    if (solve->output == nullptr) return PyErr_NoMemory();
 
-    char err_buf[128] = {0};
-    zo_status_t status;
-    // The solve touches only the buffers above, so other Python threads may run meanwhile.
-    Py_BEGIN_ALLOW_THREADS
-    status = fetch_complete_subset_sum(input.p, input_length, result_buffer.p, &result_buffer_size,
-                                       err_buf);
-    Py_END_ALLOW_THREADS
-    free(input.release());
+    if (keep_local()) {
+        // The solve touches only the buffers above, so other Python threads may run meanwhile.
+        Py_BEGIN_ALLOW_THREADS
+        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
+                                                  &solve->output_size, solve->err_buf);
+        Py_END_ALLOW_THREADS
+    } else if (solve_interruptibly(owner.release()) == nullptr) {
+        return nullptr;  // interrupted: the solve now owns itself
+    } else {
+        owner.reset(solve);
+    }
 
-    if (status != 0) {
-        say("Error occured %s\n", err_buf);
-        PyErr_SetString(PyExc_ConnectionError, err_buf);
+    if (solve->status != 0) {
+        say("Error occured %s\n", solve->err_buf);
+        PyErr_SetString(PyExc_ConnectionError, solve->err_buf);
         return nullptr;
     }
-    return _generate_result_list_from_c_buf(result_buffer.p, result_buffer_size);
+    return _generate_result_list_from_c_buf(solve->output, solve->output_size);
 }
 
 /* Completion of a background solve, on its worker thread. Takes over `output_binary`, `err_str`
