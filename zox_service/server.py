@@ -7,6 +7,7 @@ import socket
 import ssl
 import sys
 import threading
+import time
 from http import HTTPStatus
 from typing import List, Optional
 from urllib.parse import parse_qs, urlsplit
@@ -29,6 +30,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     server_version = f"zox_service/{__version__}"
     sys_version = ""
     server: "ServiceServer"
+    body_read = False
+
+    def body_left_unread(self) -> bool:
+        if self.body_read or not hasattr(self, "headers"):
+            return False
+        length = self.headers.get("Content-Length", "0").strip()
+        return "Transfer-Encoding" in self.headers or (length.isdigit() and int(length) > 0)
 
     # --- answers -------------------------------------------------------------------------------
 
@@ -113,6 +121,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._send_refusal(refusal)
         length = int(self.headers["Content-Length"])
         body = self.rfile.read(length)
+        self.body_read = True
         if len(body) != length:
             return self._send_message(400, "Body ended early")
         try:
@@ -211,11 +220,14 @@ class ServiceServer(http.server.ThreadingHTTPServer):
         except (OSError, ValueError) as e:
             self._note(client_address, f"TLS handshake failed: {e}")
             return
+        handler = None
         try:
-            self.RequestHandlerClass(conn, client_address, self)
+            handler = self.RequestHandlerClass(conn, client_address, self)
         finally:
             try:
                 conn.shutdown(socket.SHUT_WR)
+                if handler is not None and handler.body_left_unread():
+                    _drain(conn)
             except OSError:
                 pass
             conn.close()
@@ -234,6 +246,19 @@ class ServiceServer(http.server.ThreadingHTTPServer):
         with self._active_cond:
             self._active_cond.wait_for(lambda: self._active == 0, timeout=grace)
         self.server_close()
+
+
+def _drain(conn: socket.socket, seconds: float = 2.0) -> None:
+    """Reads what the client still sends after an answer that refused its body. Closing with
+    unread bytes would reset the connection, and the client could lose the answer."""
+    deadline = time.monotonic() + seconds
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return
+        conn.settimeout(left)
+        if not conn.recv(65536):
+            return
 
 
 def make_ssl_context(cert: str, key: str) -> ssl.SSLContext:
