@@ -197,15 +197,18 @@ def test_limits_answer_with_a_message(small_service, body, status):
         client_message(answer)
 
 
-def test_body_announced_too_large_is_refused_before_it_is_sent(small_service):
+@pytest.mark.parametrize("length, status", [
+    (str(10**12), 413), ("\u00b2", 411), ("-5", 411), ("abc", 411), ("1e3", 411),
+], ids=["too-large", "superscript-digit", "negative", "not-a-number", "exponent"])
+def test_announced_length_is_judged_before_the_body_is_sent(small_service, length, status):
     conn = small_service.connection()
     try:
         conn.putrequest("POST", SUBMIT)
         conn.putheader("x-api-key", SERVICE_KEY)
-        conn.putheader("Content-Length", str(10**12))
+        conn.putheader("Content-Length", length)
         conn.endheaders()
         r = conn.getresponse()
-        assert r.status == 413
+        assert r.status == status
         client_message(r.read())
     finally:
         conn.close()

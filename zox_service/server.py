@@ -21,6 +21,12 @@ from .wire import (FORBIDDEN_BODY, NOT_READY_BODY, RequestError, message_body, p
 SUBMIT_PATH = "/v0/app/sspu"
 RESULT_PATH = "/v0/result"
 _REQUEST_ID = re.compile(r"[0-9a-f]{32}")
+_DIGITS = re.compile(r"[0-9]{1,30}")
+
+
+def _content_length(headers) -> Optional[int]:
+    text = headers.get("Content-Length", "0").strip()
+    return int(text) if _DIGITS.fullmatch(text) else None
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -35,8 +41,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def body_left_unread(self) -> bool:
         if self.body_read or not hasattr(self, "headers"):
             return False
-        length = self.headers.get("Content-Length", "0").strip()
-        return "Transfer-Encoding" in self.headers or (length.isdigit() and int(length) > 0)
+        length = _content_length(self.headers)
+        return "Transfer-Encoding" in self.headers or length is None or length > 0
 
     # --- answers -------------------------------------------------------------------------------
 
@@ -85,11 +91,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         """Why a submit is refused before its body is read, if it is."""
         if not self._key_accepted(self._presented_key()):
             return RequestError(403, "Forbidden")
-        length = self.headers.get("Content-Length")
-        if length is None or not length.strip().isdigit():
+        length = _content_length(self.headers)
+        if length is None or "Transfer-Encoding" in self.headers:
             return RequestError(411, "Content-Length required")
         limit = self.server.limits.max_body_bytes
-        if int(length) > limit:
+        if length > limit:
             return RequestError(413, f"Body exceeds {limit} bytes")
         return None
 
@@ -119,7 +125,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         refusal = self._submit_refusal()
         if refusal is not None:
             return self._send_refusal(refusal)
-        length = int(self.headers["Content-Length"])
+        length = _content_length(self.headers)
         body = self.rfile.read(length)
         self.body_read = True
         if len(body) != length:
