@@ -14,12 +14,13 @@ class Limits:
 
     max_body_bytes: int = 16 * 2**20
     max_values: int = 1_000_000
-    # The result bitset is total / 8 bytes, and its Python list about five times that while it is
-    # converted, so the total bounds a solve's memory.
-    max_total: int = 2**31 - 1
+    # A solve peaks at about one byte per unit of total (the result words as a Python list of
+    # ints, beside the bitset itself): about 1.1 GiB at this default.
+    max_total: int = 2**30
     # Word operations of the shift-or solver: non-zero values times result words. A solve runs to
-    # its end once started, so this bounds how long one request can hold a worker.
-    max_work: int = 2**35
+    # its end once started, so this bounds how long one request holds a worker (about half a
+    # minute at this default), well within the client's minute of polling.
+    max_work: int = 2**34
     max_pending: int = 32
     max_results: int = 1024
     max_stored_bytes: int = 2**30
