@@ -121,3 +121,11 @@ def start_service(server_cert_files, ca_bundle):
 def service(start_service):
     """A service accepting SERVICE_KEY, with the default limits."""
     return start_service("--api-key", SERVICE_KEY)
+
+
+@pytest.fixture(scope="session")
+def small_service(start_service):
+    """A service accepting SERVICE_KEY, with small limits: at most 8 values, a total of 5000,
+    200 word operations and a 300-byte body."""
+    return start_service("--api-key", SERVICE_KEY, "--max-values", "8", "--max-total", "5000",
+                         "--max-work", "200", "--max-body-bytes", "300")

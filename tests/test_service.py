@@ -172,12 +172,6 @@ def test_other_routes_answer_with_a_message(service, method, path, status):
     client_message(body)
 
 
-@pytest.fixture(scope="session")
-def small_service(start_service):
-    return start_service("--api-key", SERVICE_KEY, "--max-values", "8", "--max-total", "5000",
-                         "--max-work", "200", "--max-body-bytes", "300")
-
-
 LIMITED = {
     "within-limits": (json.dumps([1000, 1000]).encode(), 200),
     "too-many-values": (json.dumps([1] * 9).encode(), 413),
