@@ -162,16 +162,6 @@ def test_unknown_request_id_is_a_message_never_a_payload(service, query):
     assert client_message(body) == "Unknown requestId"
 
 
-@pytest.mark.parametrize("method, path, status", [
-    ("GET", SUBMIT, 405), ("POST", "/v0/result", 405), ("GET", "/", 404),
-    ("POST", "/v0/app/other", 404), ("DELETE", SUBMIT, 405),
-], ids=["get-submit", "post-result", "root", "other-path", "delete"])
-def test_other_routes_answer_with_a_message(service, method, path, status):
-    got, _, body = service.request(method, path, b"[1]" if method == "POST" else None)
-    assert got == status
-    client_message(body)
-
-
 LIMITED = {
     "within-limits": (json.dumps([1000, 1000]).encode(), 200),
     "too-many-values": (json.dumps([1] * 9).encode(), 413),

@@ -2,6 +2,7 @@
 import hmac
 import queue
 import secrets
+import sys
 import threading
 import time
 from array import array
@@ -125,6 +126,7 @@ class JobStore:
                 payload = self._solve(values)
             except Exception as e:  # the worker must survive any failed solve
                 error = f"Solve failed: {type(e).__name__}: {e}"
+                sys.stderr.write(f"zox_service: {error}\n")
             del values
             with self._lock:
                 self._pending -= 1
