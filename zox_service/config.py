@@ -25,7 +25,10 @@ class Limits:
     max_results: int = 1024
     max_stored_bytes: int = 2**30
     result_ttl: float = 600.0
-    poll_wait: float = 1.0
+    # A poll for an unfinished solve is held this long and answered as soon as the result exists,
+    # so a result is not late by the client's pause between polls; well below the minute after
+    # which the client gives up on a silent transfer.
+    poll_wait: float = 5.0
     io_timeout: float = 30.0
     max_connections: int = 64
 
