@@ -1,6 +1,5 @@
 """The solving service, spoken to over real HTTPS on loopback."""
 import gzip
-import http.client
 import json
 import os
 import random

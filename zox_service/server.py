@@ -15,7 +15,7 @@ from urllib.parse import parse_qs, urlsplit
 from . import __version__
 from .config import Limits
 from .jobs import JobStore
-from .wire import (FORBIDDEN_BODY, NOT_READY_BODY, RequestError, message_body, parse_values,
+from .wire import (NOT_READY_BODY, RequestError, message_body, parse_values,
                    request_id_body)
 
 SUBMIT_PATH = "/v0/app/sspu"
@@ -109,10 +109,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return super().handle_expect_100()
 
     def _send_refusal(self, e: RequestError) -> None:
-        if e.status == 403:
-            self._send(403, FORBIDDEN_BODY)
-        else:
-            self._send_message(e.status, e.message)
+        self._send_message(e.status, e.message)
 
     # --- routes --------------------------------------------------------------------------------
 
@@ -146,7 +143,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._send_message(404, "Not found")
         presented = self._presented_key()
         if not self._key_accepted(presented):
-            return self._send(403, FORBIDDEN_BODY)
+            return self._send_message(403, "Forbidden")
         ids = parse_qs(url.query).get("requestId", [])
         job = None
         if len(ids) == 1 and _REQUEST_ID.fullmatch(ids[0]):

@@ -34,7 +34,6 @@ def request_id_body(request_id: str) -> bytes:
 
 
 NOT_READY_BODY = message_body("Result not ready")
-FORBIDDEN_BODY = message_body("Forbidden")
 
 _NOT_VALUES = "Body must be a JSON array of non-negative integers"
 
