@@ -2,7 +2,7 @@
 PYTHON ?= python3
 PIP ?= $(PYTHON) -m pip
 
-.PHONY: system-deps install demo test-deps test
+.PHONY: system-deps install demo test-deps test test-sanitized
 
 system-deps:
 	bash scripts/install-system-deps
@@ -13,8 +13,13 @@ install: system-deps
 demo: install
 	$(PYTHON) scripts/demo.py
 
-test-deps: install
+# The module and what its tests need, in one build.
+test-deps: system-deps
 	$(PIP) install '.[test]'
 
 test: test-deps
 	$(PYTHON) -m pytest tests
+
+# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitized: test-deps
+	bash scripts/test-sanitized -q

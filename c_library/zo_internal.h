@@ -15,6 +15,61 @@ extern "C" {
 #define FMSS_NO_MEMORY (-1)
 #define FMSS_TOTAL_OVERFLOW (-2)
 
+/* ------------------------------------------------------------------------------------------
+   Remote solver client. */
+
+struct curl_slist;
+
+/* Size of the request identifier buffer, terminator included. */
+#define ZO_REQUEST_ID_SIZE 2000
+
+/* What the submit response scanner found. Lives on the exchange's stack. */
+typedef struct zo_submit_response {
+    int32_t status;   /* 0, or -1 once the service's answer was rejected */
+    char *request_id; /* ZO_REQUEST_ID_SIZE bytes owned by the exchange; the scanner writes the id */
+    char *err_str;    /* malloc'ed failure text once status is -1 (NULL before); freed by the owner */
+} zo_submit_response_t;
+
+/* Bytes of a result payload collected so far (no terminator). */
+typedef struct zo_download_buffer {
+    char *memory; /* malloc'ed (or NULL while empty); freed by the owner */
+    size_t size;
+} zo_download_buffer_t;
+
+/* Where _unzip_data writes the result: the caller's words and the address of their count. */
+typedef struct zo_unpack_target {
+    uint64_t *output;
+    size_t *output_size;
+} zo_unpack_target_t;
+
+/* Certificate bundles and directories, searched in this order. */
+ZO_API extern const char *const zo_curl_ca_locs[];
+ZO_API extern const int zo_curl_ca_loc_max;
+
+/* Header lines of a request: mode 1 is the submit (key and content type), any other mode the key
+   line alone. NULL on failure; release with curl_slist_free_all. */
+ZO_API struct curl_slist *_generate_slist(int mode);
+/* The values as a JSON array of decimals, malloc'ed and NUL-terminated; NULL on failure. */
+ZO_API char *_generate_curl_data(const uint64_t *values, size_t count);
+/* The first of zo_curl_ca_locs that exists (straight from the table), or NULL. */
+ZO_API const char *_curl_ca_location(void);
+/* Non-zero for the transfer codes worth an immediate new attempt (time-out, TLS connect). */
+ZO_API int _curl_transient_err(int code);
+
+/* libcurl write callback of the submit: scans each piece as a flat JSON object into `record`
+   (a zo_submit_response_t). Returns the bytes consumed; less than `count` stops the transfer. */
+ZO_API size_t make_request_write_callback(char *data, size_t size, size_t count, void *record);
+/* libcurl write callback of the poll: appends to `buffer` (a zo_download_buffer_t), refuses the
+   not-ready answers with 0. */
+ZO_API size_t write_memory_callback(char *data, size_t size, size_t count, void *buffer);
+/* Inflates one gzip stream; *dest_len is the capacity in, the bytes produced out. zlib status. */
+ZO_API int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char *source,
+                  size_t source_len);
+/* Inflates the payload and writes its little-endian bytes into the target's words, at most their
+   count (trailing zero bytes dropped). 0, or -1 when the payload is empty, damaged or not gzip:
+   then the output is untouched. */
+ZO_API int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *target);
+
 ZO_API int keep_local(void);
 ZO_API void _safe_copy_to_err_buff(const char *msg, char *err_buf);
 ZO_API zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, size_t input_length,

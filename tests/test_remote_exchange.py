@@ -1,0 +1,311 @@
+"""The submit-and-poll exchange against scripted TLS peers on loopback."""
+import ctypes
+import gzip
+import random
+import shutil
+import subprocess
+import urllib.parse
+
+import pytest
+
+import zox
+from scripted_peer import (
+    NOT_READY,
+    POLL_PATH,
+    SUBMIT_PATH,
+    Reply,
+    ScriptedPeer,
+    aim_at,
+    closed_port,
+    gzip_reply,
+    json_reply,
+    route,
+    sequence,
+    solving_script,
+    sums_bitset,
+)
+
+
+def words_of_bitset(raw: bytes, count: int):
+    raw = raw.ljust(count * 8, b"\0")
+    return [int.from_bytes(raw[8 * i: 8 * i + 8], "little") for i in range(count)]
+
+
+@pytest.fixture
+def serve(monkeypatch, server_ssl_context, ca_bundle):
+    """Starts a scripted peer, aims the client at it and stops it after the test."""
+    peers = []
+
+    def start(script, **kwargs):
+        peer = ScriptedPeer(server_ssl_context, script, **kwargs).__enter__()
+        peers.append(peer)
+        aim_at(monkeypatch, peer, ca_bundle)
+        return peer
+
+    yield start
+    for peer in peers:
+        peer.__exit__(None, None, None)
+
+
+def solve_failing(values):
+    with pytest.raises(ConnectionError) as info:
+        zox.complete_subset_sum(values)
+    return str(info.value)
+
+
+rng = random.Random(5)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [3, 5],
+        [],
+        [0],
+        [1, 1, 1],
+        [64],
+        [63, 1],
+        [rng.randrange(500) for _ in range(12)],
+        [600_000, 1, 2],
+    ],
+    ids=["3-5", "empty", "zero", "repeats", "total-64", "word-boundary", "random",
+         "total-past-2^19"],
+)
+def test_result_matches_brute_force(serve, monkeypatch, capfd, values):
+    monkeypatch.setenv("ZO_API_KEY", "k-123")
+    peer = serve(solving_script())
+    total = sum(values)
+    assert zox.complete_subset_sum(values) == words_of_bitset(sums_bitset(values), total // 64 + 1)
+    assert capfd.readouterr().out == ""
+    submit, poll = peer.requests
+    assert (submit.method, submit.path) == ("POST", SUBMIT_PATH)
+    assert submit.body == ("[" + ",".join(map(str, values)) + "]").encode()
+    assert submit.headers["x-api-key"] == "k-123"
+    assert submit.headers["content-type"] == "application/json"
+    assert (poll.method, poll.path) == ("GET", POLL_PATH + "?requestId=abc")
+    assert poll.headers["x-api-key"] == "k-123"
+    assert "content-type" not in poll.headers
+
+
+def test_service_address_tolerates_a_trailing_slash(serve, monkeypatch):
+    peer = serve(solving_script())
+    monkeypatch.setenv("ZO_SERVICE_URL", peer.url + "/")
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    assert peer.paths() == [SUBMIT_PATH, POLL_PATH + "?requestId=abc"]
+
+
+@pytest.mark.parametrize(
+    "not_ready, extra_out",
+    [
+        ([NOT_READY, NOT_READY], ""),
+        ([Reply(200, b'<?xml version="1.0" encoding="UTF-8"?><E/>'), NOT_READY],
+         'Output is not expected binary, got <?xml version="1.0" encoding="UTF-8"?><E/>'),
+    ],
+    ids=["message-twice", "xml-then-message"],
+)
+def test_not_ready_answers_are_polled_again(serve, capfd, not_ready, extra_out):
+    peer = serve(route(submit=json_reply({"requestId": "abc"}),
+                       poll=sequence(*not_ready, gzip_reply(b"\x29\x01"))))
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    assert capfd.readouterr().out == extra_out + "Result not ready (23)\n" * 2
+    assert len(peer.paths("GET")) == 3
+
+
+def test_a_failed_poll_attempt_leaves_nothing_behind(serve, capfd):
+    # The first attempt delivers bytes, then a not-ready piece; the second the real payload.
+    stale = Reply(chunks=[b"\x1f\x8bstale bytes", b'{"message":"Result not ready"}'], pause=0.3)
+    serve(route(submit=json_reply({"requestId": "abc"}),
+                poll=sequence(stale, gzip_reply(b"\x29\x01"))))
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    assert capfd.readouterr().out == "Result not ready (23)\n"
+
+
+def test_forbidden(serve, capfd, monkeypatch):
+    monkeypatch.setenv("ZO_API_KEY", "wrong")
+    peer = serve(route(submit=json_reply({"message": "Forbidden"}, 403), poll=NOT_READY))
+    assert solve_failing([3, 5]) == "Forbidden"
+    assert ("Got message Forbidden\nBad API key\nForbidden\nFailed with error: Forbidden\n"
+            in capfd.readouterr().out)
+    assert peer.paths() == [SUBMIT_PATH]
+
+
+@pytest.mark.parametrize(
+    "submit_reply, message",
+    [
+        (json_reply({}), "Submit response has no requestId"),
+        (json_reply({"status": "ok"}), "Submit response has no requestId"),
+        (Reply(200, b"[1]"), "unexpected opening character to response ["),
+        (Reply(500, b"<html>oops</html>"), "unexpected opening character to response <"),
+        (Reply(200, b'{"requestId":"abc"}\n'), "Submit problem curl failed with 23"),
+        (json_reply({"message": "Quota exceeded"}, 429), "Quota exceeded"),
+        (json_reply({"message": "q" * 300}), "q" * 127),
+    ],
+    ids=["no-id", "other-keys-only", "not-an-object", "html-error-page", "byte-after-object",
+         "service-message", "long-message-cut"],
+)
+def test_submit_failures(serve, capfd, submit_reply, message):
+    peer = serve(route(submit=submit_reply, poll=gzip_reply(b"\x29\x01")))
+    assert solve_failing([3, 5]) == message
+    assert f"Failed with error: {message}" in capfd.readouterr().out
+    assert peer.paths("GET") == [], "polled after a failed submit"
+
+
+def test_request_id_is_escaped_in_the_poll_address(serve):
+    request_id = "a b&c/d?e=f%#+é"
+    answer = Reply(200, ('{"requestId":"%s"}' % request_id).encode())
+    peer = serve(route(submit=answer, poll=gzip_reply(b"\x29\x01")))
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    (poll,) = peer.paths("GET")
+    path, query = poll.split("?", 1)
+    assert path == POLL_PATH
+    assert urllib.parse.parse_qs(query) == {"requestId": [request_id]}
+    assert " " not in query and "&" not in query.split("=", 1)[1]
+
+
+@pytest.mark.parametrize(
+    "payload, message",
+    [
+        (gzip.compress(b"\x29\x01")[:-4], "Result payload could not be decoded"),
+        (gzip.compress(b"\x29\x01")[:-8] + b"\0\0\0\0\2\0\0\0", "Result payload could not be decoded"),
+        (b"", "Result payload could not be decoded"),
+        (b'{"result":[297]}', "Result payload could not be decoded"),
+    ],
+    ids=["truncated", "bad-crc", "empty", "json-result"],
+)
+def test_undecodable_payload_fails(serve, capfd, payload, message):
+    serve(route(submit=json_reply({"requestId": "abc"}), poll=Reply(200, payload)))
+    assert solve_failing([3, 5]) == message
+    assert f"Failed with error: {message}\n" in capfd.readouterr().out
+
+
+def test_poll_follows_redirects(serve):
+    peer = serve(route(submit=json_reply({"requestId": "abc"}),
+                       poll=Reply(302, b"", {"Location": "/blobs/abc"}),
+                       other=gzip_reply(b"\x29\x01")))
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    assert peer.paths("GET") == [POLL_PATH + "?requestId=abc", "/blobs/abc"]
+
+
+def test_poll_refuses_a_redirect_away_from_https(serve, capfd):
+    target = f"http://127.0.0.1:{closed_port()}/blobs/abc"
+    serve(route(submit=json_reply({"requestId": "abc"}), poll=Reply(302, b"", {"Location": target})))
+    assert solve_failing([3, 5]) == "Submit problem curl failed with 1"
+    assert "result fetch Curl failed with 1\n" in capfd.readouterr().out
+
+
+def test_poll_gives_up_on_endless_redirects(serve, capfd):
+    peer = serve(route(submit=json_reply({"requestId": "abc"}),
+                       poll=Reply(302, b"", {"Location": POLL_PATH + "?requestId=abc"})))
+    assert solve_failing([3, 5]) == "Submit problem curl failed with 47"
+    assert "result fetch Curl failed with 47\n" in capfd.readouterr().out
+    assert len(peer.paths("GET")) == 11
+
+
+# Far more than one word's worth of result; the client must stop reading long before the end.
+FLOOD = 64 * 1024 * 1024
+NOISE = random.Random(1).randbytes(64 * 1024)
+
+
+@pytest.mark.parametrize("announce", [False, True], ids=["streamed", "announced-length"])
+def test_download_is_bounded_by_the_capacity(serve, capfd, announce):
+    flood = Reply(chunks=(NOISE for _ in range(FLOOD // len(NOISE))),
+                  announce_length=FLOOD if announce else None)
+    peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=flood))
+    assert solve_failing([3, 5]) == "Submit problem curl failed with 42"
+    assert "result fetch Curl failed with 42\n" in capfd.readouterr().out
+    assert peer.client_hung_up.wait(30), "the peer was allowed to send everything"
+    assert peer.bytes_sent < FLOOD
+
+
+def test_incompressible_result_of_full_capacity_is_accepted(serve):
+    # A large result whose bytes do not compress: the download bound must not reject it.
+    raw = random.Random(3).randbytes(200_000)
+    raw = raw[:-1] + b"\x01"
+    words = words_of_bitset(raw, len(raw) // 8)
+    values = [len(raw) * 8 - 1]  # capacity: exactly len(raw) // 8 words
+    serve(route(submit=json_reply({"requestId": "abc"}), poll=gzip_reply(raw)))
+    assert zox.complete_subset_sum(values) == words
+
+
+@pytest.mark.parametrize(
+    "drop_first, connections",
+    [(1, 2), (4, 5)],
+    ids=["once", "four-times"],
+)
+def test_submit_is_retried_after_a_tls_connect_failure(serve, capfd, drop_first, connections):
+    peer = serve(solving_script(), drop_first=drop_first)
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    assert peer.paths("POST") == [SUBMIT_PATH]
+    assert peer.connections == connections + 1  # and one for the poll
+    assert capfd.readouterr().out == ""
+
+
+def test_submit_gives_up_after_five_transient_failures(serve, capfd):
+    peer = serve(solving_script(), drop_first=100)
+    assert solve_failing([3, 5]) == "Submit problem curl failed with 35"
+    assert peer.connections == 5
+    assert "Failed with error: Submit problem curl failed with 35\n" in capfd.readouterr().out
+
+
+def test_refused_connection(monkeypatch, capfd, ca_bundle):
+    aim_at(monkeypatch, f"https://127.0.0.1:{closed_port()}", ca_bundle)
+    assert solve_failing([3, 5]) == "Submit problem curl failed with 7"
+    assert "Failed with error: Submit problem curl failed with 7\n" in capfd.readouterr().out
+
+
+@pytest.fixture(scope="session")
+def other_ca_bundle(tmp_path_factory):
+    trustme = pytest.importorskip("trustme")
+    path = tmp_path_factory.mktemp("other-ca") / "ca.pem"
+    trustme.CA().cert_pem.write_to_path(str(path))
+    return str(path)
+
+
+@pytest.mark.parametrize("trust", ["other-ca", "system", "wrong-host"])
+def test_certificate_and_host_are_verified(serve, monkeypatch, capfd, other_ca_bundle, trust):
+    if trust == "wrong-host":
+        peer = serve(solving_script(), host="127.0.0.3")  # not a name on the certificate
+    else:
+        peer = serve(solving_script())
+    if trust == "other-ca":
+        monkeypatch.setenv("ZO_CA_BUNDLE", other_ca_bundle)
+    elif trust == "system":
+        monkeypatch.delenv("ZO_CA_BUNDLE")
+        if zox_ca_location() is None:
+            pytest.skip("no system certificate bundle on this machine")
+    assert solve_failing([3, 5]) == "Submit problem curl failed with 60"
+    assert peer.requests == []
+
+
+def zox_ca_location():
+    lib = ctypes.CDLL(zox.__file__)
+    lib._curl_ca_location.restype = ctypes.c_char_p
+    return lib._curl_ca_location()
+
+
+def test_missing_ca_bundle_fails_before_any_traffic(serve, monkeypatch, capfd, tmp_path):
+    peer = serve(solving_script())
+    monkeypatch.setenv("ZO_CA_BUNDLE", str(tmp_path / "missing.pem"))
+    assert solve_failing([3, 5]) == "Couldn't find ca cert"
+    assert "Failed with error: Couldn't find ca cert\n" in capfd.readouterr().out
+    assert peer.connections == 0
+
+
+def test_ca_directory_is_trusted_as_a_directory(serve, monkeypatch, tmp_path, ca_bundle):
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        pytest.skip("openssl is needed to hash the certificate directory")
+    shutil.copy(ca_bundle, tmp_path / "test-ca.pem")
+    subprocess.run([openssl, "rehash", str(tmp_path)], check=True, capture_output=True)
+    serve(solving_script())
+    monkeypatch.setenv("ZO_CA_BUNDLE", str(tmp_path))
+    assert zox.complete_subset_sum([3, 5]) == [297]
+
+
+@pytest.mark.slow
+def test_poll_gives_up_after_sixty_not_ready_answers(serve, capfd):
+    peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=NOT_READY))
+    assert solve_failing([3, 5]) == "Submit problem curl failed with 23"
+    out = capfd.readouterr().out
+    assert out.startswith("Result not ready (23)\n" * 60 + "Failed with error: Submit problem curl failed with 23\n")
+    assert len(peer.paths("GET")) == 60

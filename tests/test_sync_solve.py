@@ -1,0 +1,167 @@
+"""complete_subset_sum and the front door: results, argument errors and the kill switch."""
+import ctypes
+import random
+import socket
+
+import pytest
+
+import zox
+
+U64 = ctypes.c_uint64
+
+
+def sums_of(values):
+    """Independent reference: the set of subset sums by plain set growth."""
+    sums = {0}
+    for v in values:
+        sums |= {s + v for s in sums}
+    return sums
+
+
+def words_of(sums, total):
+    words = [0] * (total // 64 + 1)
+    for s in sums:
+        words[s // 64] |= 1 << (s % 64)
+    return words
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.usefixtures("killswitch")
+class TestLocalResults:
+    @pytest.mark.parametrize(
+        "values, expected",
+        [
+            ([], [1]),
+            ([3, 5], [297]),
+            ([0, 0], [1]),
+            ([64], [1, 1]),
+            ([1, 2, 4, 8, 100], [2**16 - 1, 2**52 - 2**36]),
+            ([2, 2, 2], [1 | 1 << 2 | 1 << 4 | 1 << 6]),
+            ([True, 2], [0b1111]),
+        ],
+        ids=["empty", "three-five", "zeros", "one-word-boundary", "two-blocks", "repeats", "bool-is-int"],
+    )
+    def test_documented_examples(self, values, expected):
+        assert zox.complete_subset_sum(values) == expected
+
+    @pytest.mark.parametrize("seed", range(40))
+    def test_random_inputs_match_reference(self, seed):
+        rng = random.Random(seed)
+        n = rng.randint(0, 14)
+        hi = rng.choice([3, 40, 200, 1000])
+        values = [rng.randint(0, hi) for _ in range(n)]
+        if seed % 4 == 0:
+            values += [values[0]] * rng.randint(1, 5) if values else []
+        total = sum(values)
+        result = zox.complete_subset_sum(values)
+        assert result == words_of(sums_of(values), total)
+        assert result[-1] >> (total % 64) == 1, "the total is the highest set bit"
+
+    def test_subclass_of_list_and_int_are_accepted(self):
+        class L(list):
+            pass
+
+        class I(int):
+            pass
+
+        assert zox.complete_subset_sum(L([I(3), I(5)])) == [297]
+
+    def test_large_total_spans_many_words(self):
+        values = [2**20, 3, 2**20 + 7]
+        total = sum(values)
+        result = zox.complete_subset_sum(values)
+        assert len(result) == total // 64 + 1
+        assert result == words_of(sums_of(values), total)
+
+
+@pytest.mark.usefixtures("killswitch")
+class TestArgumentErrors:
+    @pytest.mark.parametrize(
+        "arg, exc, message",
+        [
+            ((3, 5), TypeError, "Error occured with PyList_Check 0\n"),
+            (None, TypeError, "Error occured with PyList_Check 0\n"),
+            ([1, "2"], TypeError, "Error occured with PyLong_Check\n"),
+            ([1, 2.0], TypeError, "Error occured with PyLong_Check\n"),
+            ([2**64 - 1, 1], OverflowError, "Error occured, overflow on input\n"),
+            ([-1], OverflowError, ""),
+            ([2**64], OverflowError, ""),
+        ],
+        ids=["tuple", "none", "str-item", "float-item", "total-overflow", "negative", "too-big"],
+    )
+    def test_bad_input_raises_after_its_message(self, capfd, arg, exc, message):
+        with pytest.raises(exc):
+            zox.complete_subset_sum(arg)
+        assert capfd.readouterr().out == message
+
+    @pytest.mark.parametrize("args", [(), ([1], [2])], ids=["none", "two"])
+    def test_wrong_argument_count_gives_chained_system_error(self, capfd, args):
+        with pytest.raises(SystemError) as info:
+            zox.complete_subset_sum(*args)
+        assert isinstance(info.value.__cause__ or info.value.__context__, TypeError)
+        assert capfd.readouterr().out == "Error occured with parsing tuple 0\n"
+
+    def test_keyword_arguments_are_refused(self):
+        with pytest.raises(TypeError):
+            zox.complete_subset_sum(values=[1])
+
+    def test_unholdable_result_raises_memory_error(self):
+        with pytest.raises(MemoryError):
+            zox.complete_subset_sum([2**62])
+
+
+class TestKillSwitch:
+    @pytest.fixture(autouse=True)
+    def unreachable_service(self, monkeypatch):
+        monkeypatch.setenv("ZO_SERVICE_URL", f"https://127.0.0.1:{closed_port()}")
+
+    @pytest.mark.parametrize("value", [None, "0", "true", "1 ", " 1", ""], ids=repr)
+    def test_anything_but_exactly_one_goes_remote(self, monkeypatch, lib, value):
+        if value is None:
+            monkeypatch.delenv("ZO_KILLSWITCH", raising=False)
+        else:
+            monkeypatch.setenv("ZO_KILLSWITCH", value)
+        assert lib.keep_local() == 0
+        with pytest.raises(ConnectionError):
+            zox.complete_subset_sum([3, 5])
+
+    def test_switch_is_read_afresh_on_every_call(self, monkeypatch, capfd):
+        monkeypatch.setenv("ZO_KILLSWITCH", "1")
+        assert zox.complete_subset_sum([3, 5]) == [297]
+        monkeypatch.setenv("ZO_KILLSWITCH", "0")
+        with pytest.raises(ConnectionError) as info:
+            zox.complete_subset_sum([3, 5])
+        out = capfd.readouterr().out
+        assert f"Error occured {info.value}\n" in out
+        monkeypatch.setenv("ZO_KILLSWITCH", "1")
+        assert zox.complete_subset_sum([3, 5]) == [297]
+
+
+class TestFrontDoor:
+    """fetch_complete_subset_sum called as a C caller would."""
+
+    def call(self, lib, values, capacity):
+        arr = (U64 * max(1, len(values)))(*values)
+        out = (U64 * (capacity + 1))(*([0xDEADBEEF] * (capacity + 1)))
+        size = ctypes.c_size_t(capacity)
+        err = ctypes.create_string_buffer(b"\xff" * 128, 128)
+        status = lib.fetch_complete_subset_sum(arr, ctypes.c_size_t(len(values)), out,
+                                               ctypes.byref(size), err)
+        return status, list(out), size.value, err.raw
+
+    def test_empty_input(self, lib, killswitch):
+        status, out, size, err = self.call(lib, [], 1)
+        assert (status, out[0], size) == (0, 1, 1)
+        assert err == b"\xff" * 128, "the error buffer is untouched on success"
+
+    def test_total_past_64_bits_is_a_local_failure(self, lib, killswitch, capfd):
+        status, out, size, err = self.call(lib, [2**64 - 1, 2], 1)
+        message = err.split(b"\0")[0].decode()
+        assert status == -1 and message.startswith("[Local failure]")
+        assert out[0] == 0xDEADBEEF, "no word is written on failure"
+        assert capfd.readouterr().out == f"Failed with error: {message}\n"
