@@ -108,31 +108,40 @@ def zox_parts():
     return solve, to_list
 
 
-def timed(fn, *args):
+def timed(fn, *args, calls=1):
+    """Seconds per call, over `calls` back-to-back calls (so that quick calls outlast the clock's
+    resolution), and the last call's result."""
     gc.collect()
     t = time.perf_counter()
-    result = fn(*args)
-    return time.perf_counter() - t, result
+    for _ in range(calls):
+        result = fn(*args)
+    return (time.perf_counter() - t) / calls, result
+
+
+def calls_for(seconds_per_call, sample_s=0.02):
+    return max(1, min(10000, int(sample_s / max(seconds_per_call, 1e-7))))
 
 
 def measure(name, methods, max_rounds, budget_s):
     """Round-robin repeats, so a burst of load on the shared machine hits every method alike."""
     values = workload_values(name)
+    answers, calls = {}, {}
+    for m, fn in methods.items():
+        first, answers[m] = timed(fn, values)
+        calls[m] = calls_for(first)
+    reference = answers["idiom"]
+    agree = all(a == reference for a in answers.values())
+    answers.clear()
     times = {m: [] for m in methods}
-    answers = {}
     spent = 0.0
     for rnd in range(max_rounds):
         for m, fn in methods.items():
-            dt, result = timed(fn, values)
-            times[m].append(dt)
-            spent += dt
-            if rnd == 0:
-                answers[m] = result
+            dt, result = timed(fn, values, calls=calls[m])
             del result
+            times[m].append(dt)
+            spent += dt * calls[m]
         if rnd >= 2 and spent > budget_s:
             break
-    reference = answers["idiom"]
-    agree = all(a == reference for a in answers.values())
     return values, {m: statistics.median(t) for m, t in times.items()}, len(times["zox"]), agree
 
 
@@ -149,10 +158,13 @@ def measure_parts(values, rounds):
         if solve(src_addr, len(values), ctypes.addressof(out), ctypes.byref(size)) != 0:
             raise RuntimeError("solve failed")
 
-    t_solve = statistics.median(timed(engine)[0] for _ in range(rounds))
+    calls = calls_for(timed(engine)[0])
+    t_solve = statistics.median(timed(engine, calls=calls)[0] for _ in range(rounds))
     t_list = None
     if to_list is not None:
-        t_list = statistics.median(timed(to_list, ctypes.addressof(out), words)[0] for _ in range(rounds))
+        calls = calls_for(timed(to_list, ctypes.addressof(out), words)[0])
+        t_list = statistics.median(timed(to_list, ctypes.addressof(out), words, calls=calls)[0]
+                                   for _ in range(rounds))
     return t_solve, t_list
 
 
@@ -216,7 +228,9 @@ def conditions():
 
 
 def fmt_ms(t):
-    return "-" if t is None else (f"{t * 1e3:.3f}" if t < 0.01 else f"{t * 1e3:.1f}")
+    if t is None:
+        return "-"
+    return f"{t * 1e3:.4f}" if t < 0.001 else f"{t * 1e3:.3f}" if t < 0.01 else f"{t * 1e3:.1f}"
 
 
 def fmt_mb(b):

@@ -129,6 +129,12 @@ void shift_or_targets(uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
     if (lo == q) w[q] |= w[0] << r;
 }
 
+inline bool all_ones(const uint64_t *w, size_t n) {
+    uint64_t a = kAllOnes;
+    for (size_t i = 0; i < n; i++) a &= w[i];
+    return a == kAllOnes;
+}
+
 // Sums up to T of the items, exact in bits 0 .. T of w[0 .. T / 64]; bits above T in the last
 // word are true sums but maybe not all of them.
 void dense_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w) {
@@ -158,13 +164,14 @@ void dense_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w)
             }
         }
         if (full_lo < full_hi) {
+            while (full_hi + 8 <= hi + 1 && all_ones(w + full_hi, 8)) full_hi += 8;
             while (full_hi <= hi && w[full_hi] == kAllOnes) full_hi++;
             while (full_lo > 0 && w[full_lo - 1] == kAllOnes) full_lo--;
         }
     }
 }
 
-uint64_t reverse_bits(uint64_t x) {
+inline uint64_t reverse_bits(uint64_t x) {
 #if defined(__clang__)
     return __builtin_bitreverse64(x);
 #else
@@ -174,6 +181,19 @@ uint64_t reverse_bits(uint64_t x) {
     x = ((x >> 1) & 0x5555555555555555ULL) | ((x & 0x5555555555555555ULL) << 1);
     return x;
 #endif
+}
+
+// dst[i] = the 64 bits starting at bit s of src_top[-i], reversed. The sources walk down as the
+// destinations walk up; the two ranges do not overlap.
+FMSS_VECTOR_CLONES
+void reversed_run(uint64_t *__restrict dst, const uint64_t *__restrict src_top, size_t n,
+                  unsigned s) {
+    if (s == 0) {
+        for (size_t i = 0; i < n; i++) dst[i] = reverse_bits(*(src_top - i));
+        return;
+    }
+    const unsigned l = 64 - s;
+    for (size_t i = 0; i < n; i++) dst[i] = reverse_bits((*(src_top - i) >> s) | (*(src_top - i + 1) << l));
 }
 
 // s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords) from the exact
@@ -187,7 +207,8 @@ void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half
         if (m > half_word) return 0;
         return m == half_word ? w[m] & low_mask : w[m];
     };
-    for (size_t k = static_cast<size_t>((half + 1) / 64); k < nwords; k++) {
+    size_t k = static_cast<size_t>((half + 1) / 64);
+    while (k < nwords) {
         const uint64_t end = total - 64 * static_cast<uint64_t>(k);  // source of bit 0 of word k
         uint64_t window;
         if (end >= 63) {
@@ -195,17 +216,22 @@ void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half
             const uint64_t m = start / 64;
             const unsigned s = static_cast<unsigned>(start % 64);
             if (m + 1 < half_word) {
-                window = s == 0 ? w[m] : (w[m] >> s) | (w[m + 1] << (64 - s));
-            } else {
-                window = source_word(m) >> s;
-                if (s != 0) window |= source_word(m + 1) << (64 - s);
+                // From here on every window lies in whole words below `half`'s, down to bit 0.
+                const size_t run = static_cast<size_t>(
+                    std::min<uint64_t>(nwords - 1, (total - 63) / 64) - k + 1);
+                reversed_run(w + k, w + m, run, s);
+                k += run;
+                continue;
             }
+            window = source_word(m) >> s;
+            if (s != 0) window |= source_word(m + 1) << (64 - s);
         } else {
             // Source bits below 0 do not exist.
             window = source_word(0) << (63 - end);
         }
         const uint64_t mirrored = reverse_bits(window);
         w[k] = k == half_word ? (w[k] & low_mask) | (mirrored & ~low_mask) : mirrored;
+        k++;
     }
 }
 
