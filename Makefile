@@ -2,7 +2,7 @@
 PYTHON ?= python3
 PIP ?= $(PYTHON) -m pip
 
-.PHONY: system-deps install demo test-deps test test-sanitized
+.PHONY: system-deps install demo test-deps test test-sanitized bench
 
 system-deps:
 	bash scripts/install-system-deps
@@ -23,3 +23,8 @@ test: test-deps
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized: test-deps
 	bash scripts/test-sanitized -q
+
+# Times the in-process solver against its peers and writes bench/results.md (a chart too, in
+# bench/ratios.png, when matplotlib is installed).
+bench: install
+	$(PYTHON) bench/run.py
