@@ -93,6 +93,18 @@ ZO_API uint32_t *one_item_sized_ar(uint32_t v);
 ZO_API uint32_t *union_sized_ar(uint32_t *a, uint32_t *b);
 ZO_API void print_sized_ar(const uint32_t *a);
 
+/* One background solve, handed from fetch_complete_subset_sum_async to its thread. */
+typedef struct zo_solve_job {
+    uint64_t *input; /* malloc'ed; the worker releases it */
+    size_t input_length;
+    zo_completion_cb_t callback;
+    void *context;
+} zo_solve_job_t;
+
+/* Thread body of a background solve: takes over and releases `job` (a malloc'ed zo_solve_job_t)
+   and its input, then calls the job's callback exactly once. Returns NULL. */
+ZO_API void *fetch_complete_subset_sum_async_helper(void *job);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,5 @@
 // Solver front door and remote solver client.
+#include <cctype>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include <curl/curl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -381,7 +383,8 @@ constexpr int poll_attempts = 60;
 constexpr long connect_timeout_s = 30;
 // A transfer that delivers no byte for this long ends with a time-out instead of hanging.
 constexpr long stall_time_s = 60;
-constexpr long max_redirects = 10;
+// Redirects one poll attempt may follow before the whole call fails.
+constexpr int max_redirects = 5;
 // Room for gzip's framing and stored-block overhead on top of the result's own bytes.
 constexpr curl_off_t download_allowance = 65536;
 
@@ -389,6 +392,16 @@ struct EasyDeleter {
     void operator()(CURL *h) const { curl_easy_cleanup(h); }
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
+
+struct UrlDeleter {
+    void operator()(CURLU *u) const { curl_url_cleanup(u); }
+};
+using Url = std::unique_ptr<CURLU, UrlDeleter>;
+
+struct CurlFreeDeleter {
+    void operator()(char *p) const { curl_free(p); }
+};
+using CurlText = std::unique_ptr<char, CurlFreeDeleter>;
 
 std::once_flag curl_initialised;
 
@@ -488,18 +501,134 @@ CURLcode submit_once(CURL *h, const std::string &url, const std::string &ca, cur
     return rc;
 }
 
+// Scheme, host and port: whom a request goes to, and so whether the key may go along.
+struct Origin {
+    std::string scheme, host;
+    long port = -1;  // the scheme's default when the address names none; -1 when it has none
+};
+
+std::string lower(const char *text) {
+    std::string out(text);
+    for (char &c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Parses an absolute address. False when it is none; `canonical` (when given) gets the address
+// as libcurl's parser reads it, so the address checked is the address requested.
+bool parse_address(const char *address, Origin *origin, std::string *canonical) {
+    Url u(curl_url());
+    if (!u || address == nullptr) return false;
+    if (curl_url_set(u.get(), CURLUPART_URL, address, CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return false;
+    auto part = [&u](CURLUPart which, unsigned flags) {
+        char *text = nullptr;
+        return CurlText(curl_url_get(u.get(), which, &text, flags) == CURLUE_OK ? text : nullptr);
+    };
+    CurlText scheme = part(CURLUPART_SCHEME, 0), host = part(CURLUPART_HOST, 0);
+    if (!scheme) return false;
+    origin->scheme = lower(scheme.get());
+    origin->host = host ? lower(host.get()) : std::string();
+    CurlText port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    origin->port = port ? strtol(port.get(), nullptr, 10) : -1;
+    if (canonical != nullptr) {
+        CurlText whole = part(CURLUPART_URL, 0);
+        if (!whole) return false;
+        *canonical = whole.get();
+    }
+    return true;
+}
+
+bool same_origin(const Origin &a, const Origin &b) {
+    return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
+}
+
+// libcurl's reading of a finished answer: the absolute target of a 3xx with a Location, or NULL.
+const char *redirect_target(CURL *h) {
+    long status = 0;
+    char *target = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return nullptr;
+    if (status < 300 || status > 399) return nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &target) != CURLE_OK) return nullptr;
+    return target;
+}
+
+// What the headers of the answer in flight say; the body needs it before libcurl has finished.
+struct PollHop {
+    zo_download_buffer_t *buffer;
+    long status;
+    bool location;
+    bool redirect() const { return status >= 300 && status <= 399 && location; }
+};
+
+// Every answer's headers come through here, interim answers' too: a status line starts afresh.
+size_t note_poll_header(char *data, size_t size, size_t count, void *userp) {
+    auto *hop = static_cast<PollHop *>(userp);
+    const size_t len = size * count;
+    if (starts_with(data, len, "HTTP/")) {
+        hop->status = 0;
+        hop->location = false;
+        const char *space = static_cast<const char *>(memchr(data, ' ', len));
+        for (size_t i = space != nullptr ? static_cast<size_t>(space - data) + 1 : len;
+             i < len && isdigit(static_cast<unsigned char>(data[i])) && hop->status < 1000; i++)
+            hop->status = hop->status * 10 + (data[i] - '0');
+    } else if (len > 9 && strncasecmp(data, "location:", 9) == 0) {
+        for (size_t i = 9; i < len && !hop->location; i++)
+            hop->location = !isspace(static_cast<unsigned char>(data[i]));
+    }
+    return len;
+}
+
+// A redirect's own body is no result: it is read (within the download bound) and dropped.
+size_t collect_poll_body(char *data, size_t size, size_t count, void *userp) {
+    auto *hop = static_cast<PollHop *>(userp);
+    if (hop->redirect()) return size * count;
+    return write_memory_callback(data, size, count, hop->buffer);
+}
+
 CURLcode poll_once(CURL *h, const std::string &url, const std::string &ca, curl_slist *headers,
-                   zo_download_buffer_t *buffer, DownloadLimit *limit) {
+                   PollHop *hop, DownloadLimit *limit) {
     CURLcode rc = set_common_options(h, url, ca, headers);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_MAXREDIRS, max_redirects);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_memory_callback);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, buffer);
+    // Redirects are followed by hand, so each target is checked before anything is sent there.
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect_poll_body);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, hop);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, note_poll_header);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERDATA, hop);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, stop_oversized_download);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_XFERINFODATA, limit);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     if (rc == CURLE_OK) rc = curl_easy_perform(h);
     return rc;
+}
+
+// One poll attempt: the poll address, then the redirects it leads to. Only https targets are
+// followed, at most max_redirects of them, and the key lines go only to the service's own origin.
+// *no_handle is set when an easy handle could not be made.
+CURLcode poll_attempt(const std::string &poll_url, const Origin *service, const std::string &ca,
+                      curl_slist *key_headers, zo_download_buffer_t *buffer, DownloadLimit *limit,
+                      bool *no_handle) {
+    std::string url = poll_url;
+    curl_slist *headers = key_headers;
+    for (int redirects = 0;; redirects++) {
+        Easy h(curl_easy_init());
+        if (!h) {
+            *no_handle = true;
+            return CURLE_FAILED_INIT;
+        }
+        PollHop hop{buffer, 0, false};
+        const CURLcode rc = poll_once(h.get(), url, ca, headers, &hop, limit);
+        if (rc != CURLE_OK) return rc;
+        const char *target = redirect_target(h.get());
+        if (target == nullptr) return CURLE_OK;
+        // Should the headers have been read otherwise, nothing of this answer stays either.
+        free(buffer->memory);
+        *buffer = {nullptr, 0};
+        if (redirects == max_redirects) return CURLE_TOO_MANY_REDIRECTS;
+        Origin next;
+        if (!parse_address(target, &next, &url)) return CURLE_URL_MALFORMAT;
+        if (next.scheme != "https") return CURLE_UNSUPPORTED_PROTOCOL;
+        headers = service != nullptr && same_origin(next, *service) ? key_headers : nullptr;
+    }
 }
 
 // Releases what the scanner and the collector leave in their records, on every path.
@@ -560,6 +689,9 @@ zo_status_t exchange(const uint64_t *input, size_t input_length, uint64_t *outpu
     body.reset();
 
     const std::string poll_url = base + "/v0/result?requestId=" + url_escape(request_id);
+    // An address that cannot be parsed has no origin to match: redirects then go without the key.
+    Origin service;
+    const bool service_known = parse_address(base.c_str(), &service, nullptr);
     Slist poll_headers(_generate_slist(2));
     if (!poll_headers) return fail("[Local failure] slist failed to generate");
     zo_unpack_target_t target{output, output_size};
@@ -568,10 +700,10 @@ zo_status_t exchange(const uint64_t *input, size_t input_length, uint64_t *outpu
     for (int attempt = 0; attempt < poll_attempts; attempt++) {
         // Bytes of a failed attempt never reach the result.
         download.clear();
-        Easy h(curl_easy_init());
-        if (!h) return fail("[Local failure] curl failed to generate");
-        code = poll_once(h.get(), poll_url, ca, poll_headers.get(), &download.buffer, &limit);
-        h.reset();
+        bool no_handle = false;
+        code = poll_attempt(poll_url, service_known ? &service : nullptr, ca, poll_headers.get(),
+                            &download.buffer, &limit, &no_handle);
+        if (no_handle) return fail("[Local failure] curl failed to generate");
         if (code == CURLE_OK) break;
         if (code != CURLE_WRITE_ERROR && !_curl_transient_err(code)) {
             say("result fetch Curl failed with %d\n", static_cast<int>(code));
@@ -598,4 +730,71 @@ extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, 
         _safe_copy_to_err_buff("[Local failure] out of memory", err_buf);
         return -1;
     }
+}
+
+// Background solve worker.
+#include <pthread.h>
+
+extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
+    const zo_solve_job_t job = *static_cast<zo_solve_job_t *>(job_arg);
+    free(job_arg);
+
+    char err_buf[ZO_ERR_BUF_SIZE] = {0};
+    uint64_t *output = nullptr;
+    size_t capacity = 0;
+    zo_status_t status = -1;
+    uint64_t total = 0;
+    bool wrapped = false;
+    for (size_t i = 0; i < job.input_length && !wrapped; i++)
+        wrapped = __builtin_add_overflow(total, job.input[i], &total);
+    if (wrapped) {
+        // A wrapped total would size the output too small for the sums.
+        _safe_copy_to_err_buff("[Local failure] total of the values exceeds 2^64 - 1", err_buf);
+    } else {
+        capacity = static_cast<size_t>(total / 64 + 1);
+        // Zeroed, so that no word a solver leaves unwritten reaches the callback as stale memory.
+        output = static_cast<uint64_t *>(calloc(capacity, sizeof(uint64_t)));
+        if (output == nullptr) {
+            capacity = 0;
+            _safe_copy_to_err_buff("[Local failure] not enough memory for the result", err_buf);
+        } else {
+            status = fetch_complete_subset_sum(job.input, job.input_length, output, &capacity,
+                                               err_buf);
+        }
+    }
+    free(job.input);
+
+    char *err_str = nullptr;
+    if (status != 0) {
+        err_str = static_cast<char *>(malloc(strlen(err_buf) + 1));
+        if (err_str != nullptr) strcpy(err_str, err_buf);
+    }
+    // Nothing here may need unwinding after the call: the interpreter can end this thread inside
+    // the callback when it shuts down.
+    job.callback(status, output, capacity, job.context, err_str);
+    return nullptr;
+}
+
+extern "C" zo_status_t fetch_complete_subset_sum_async(uint64_t *input, size_t input_length,
+                                                       zo_completion_cb_t callback,
+                                                       void *context) {
+    auto *job = static_cast<zo_solve_job_t *>(malloc(sizeof(zo_solve_job_t)));
+    if (job == nullptr) return -1;
+    *job = zo_solve_job_t{input, input_length, callback, context};
+
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        free(job);
+        return -1;
+    }
+    pthread_t thread;
+    int started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (started == 0)
+        started = pthread_create(&thread, &attr, fetch_complete_subset_sum_async_helper, job);
+    pthread_attr_destroy(&attr);
+    if (started != 0) {
+        free(job);
+        return -1;
+    }
+    return 0;
 }

@@ -2,10 +2,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <pthread.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
 
 #include "../c_library/hdr/zo_lib.h"
+#include "../c_library/zo_internal.h"
 
 namespace {
 
@@ -53,6 +61,161 @@ PyObject *parse_failure() {
     // to it, which callers may rely on.
     say("Error occured with parsing tuple %d\n", 0);
     Py_RETURN_NONE;
+}
+
+// Completions that end after the interpreter has begun to shut down must not touch it: asking for
+// the interpreter lock then ends the thread, or worse, once the lock's state is gone. An exit hook
+// closes the gate; it waits for the completions already past the gate to take the lock and see it
+// closed. Plain pthread objects, so no destructor runs under threads that outlive the interpreter.
+struct CompletionGate {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t drained = PTHREAD_COND_INITIALIZER;
+    bool closed = false;
+    size_t entering = 0;  // completions past the gate, waiting for the interpreter lock
+};
+CompletionGate gate;
+
+// A forked child has none of its parent's completion threads.
+void reset_gate_in_child() {
+    pthread_mutex_init(&gate.mutex, nullptr);
+    pthread_cond_init(&gate.drained, nullptr);
+    gate.entering = 0;
+}
+
+bool pass_gate() {
+    pthread_mutex_lock(&gate.mutex);
+    const bool open = !gate.closed;
+    if (open) gate.entering++;
+    pthread_mutex_unlock(&gate.mutex);
+    return open;
+}
+
+// Called with the interpreter lock held, after pass_gate() succeeded; false if the gate closed
+// meanwhile.
+bool still_open_after_gate() {
+    pthread_mutex_lock(&gate.mutex);
+    const bool open = !gate.closed;
+    if (--gate.entering == 0) pthread_cond_broadcast(&gate.drained);
+    pthread_mutex_unlock(&gate.mutex);
+    return open;
+}
+
+PyObject *close_completion_gate(PyObject *, PyObject *) {
+    pthread_mutex_lock(&gate.mutex);
+    gate.closed = true;
+    pthread_mutex_unlock(&gate.mutex);
+    Py_BEGIN_ALLOW_THREADS
+    pthread_mutex_lock(&gate.mutex);
+    while (gate.entering > 0) pthread_cond_wait(&gate.drained, &gate.mutex);
+    pthread_mutex_unlock(&gate.mutex);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef close_completion_gate_def = {"_close_completion_gate", close_completion_gate,
+                                         METH_NOARGS, nullptr};
+
+int register_completion_gate() {
+    static std::once_flag atfork_once;
+    std::call_once(atfork_once, [] { pthread_atfork(nullptr, nullptr, reset_gate_in_child); });
+    PyRef hook(PyCFunction_New(&close_completion_gate_def, nullptr));
+    if (hook.p == nullptr) return -1;
+    PyRef atexit_module(PyImport_ImportModule("atexit"));
+    if (atexit_module.p == nullptr) return -1;
+    PyRef done(PyObject_CallMethod(atexit_module.p, "register", "O", hook.p));
+    return done.p == nullptr ? -1 : 0;
+}
+
+
+// A remote solve can wait on the service for a minute or more. It runs on a thread of its own
+// while the caller waits in short slices and checks for signals, so Ctrl-C interrupts the call.
+// The solve owns nothing of Python's; an abandoned one finishes within its own bounds and then
+// releases everything, since the waiter is gone.
+struct RemoteSolve {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t finished = PTHREAD_COND_INITIALIZER;
+    bool done = false;
+    bool abandoned = false;
+    uint64_t *input = nullptr;
+    size_t input_length = 0;
+    uint64_t *output = nullptr;
+    size_t output_size = 0;
+    zo_status_t status = -1;
+    char err_buf[ZO_ERR_BUF_SIZE] = {0};
+
+    ~RemoteSolve() {
+        free(input);
+        free(output);
+        pthread_cond_destroy(&finished);
+        pthread_mutex_destroy(&mutex);
+    }
+};
+
+void *run_remote_solve(void *arg) {
+    auto *solve = static_cast<RemoteSolve *>(arg);
+    solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
+                                              &solve->output_size, solve->err_buf);
+    pthread_mutex_lock(&solve->mutex);
+    solve->done = true;
+    const bool abandoned = solve->abandoned;
+    pthread_cond_signal(&solve->finished);
+    pthread_mutex_unlock(&solve->mutex);
+    if (abandoned) delete solve;
+    return nullptr;
+}
+
+// Waits for the solve with the interpreter lock released. Returns false, with the signal
+// handler's exception set, when a signal handler raised; the solve is then abandoned.
+bool wait_for_remote_solve(RemoteSolve *solve) {
+    for (;;) {
+        bool done;
+        Py_BEGIN_ALLOW_THREADS
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += 100 * 1000 * 1000;
+        if (deadline.tv_nsec >= 1000 * 1000 * 1000) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000 * 1000 * 1000;
+        }
+        pthread_mutex_lock(&solve->mutex);
+        while (!solve->done) {
+            if (pthread_cond_timedwait(&solve->finished, &solve->mutex, &deadline) == ETIMEDOUT)
+                break;
+        }
+        done = solve->done;
+        pthread_mutex_unlock(&solve->mutex);
+        Py_END_ALLOW_THREADS
+        if (done) return true;
+        if (PyErr_CheckSignals() != 0) {
+            pthread_mutex_lock(&solve->mutex);
+            solve->abandoned = !solve->done;
+            const bool finished_meanwhile = solve->done;
+            pthread_mutex_unlock(&solve->mutex);
+            if (finished_meanwhile) delete solve;
+            return false;
+        }
+    }
+}
+
+// Runs the solve on its own thread and waits for it. Returns the solve, finished, or nullptr with
+// an exception set. Falls back to a direct call when no thread can be started.
+RemoteSolve *solve_interruptibly(RemoteSolve *solve) {
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = false;
+    if (pthread_attr_init(&attr) == 0) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        started = pthread_create(&thread, &attr, run_remote_solve, solve) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    if (!started) {
+        Py_BEGIN_ALLOW_THREADS
+        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
+                                                  &solve->output_size, solve->err_buf);
+        Py_END_ALLOW_THREADS
+        return solve;
+    }
+    return wait_for_remote_solve(solve) ? solve : nullptr;
 }
 
 }  // namespace
@@ -127,41 +290,122 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     if (_pull_input_list_from_py_obj(values, &input.p, &input_length, &total) != 0) return nullptr;
 
     // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
-    size_t result_buffer_size = static_cast<size_t>(total / 64 + 1);
-    Malloced<uint64_t> result_buffer;
-    result_buffer.p = static_cast<uint64_t *>(calloc(result_buffer_size, sizeof(uint64_t)));
-    if (result_buffer.p == nullptr) return PyErr_NoMemory();
+    auto *solve = new (std::nothrow) RemoteSolve;
+    if (solve == nullptr) return PyErr_NoMemory();
+    std::unique_ptr<RemoteSolve> owner(solve);
+    solve->input = input.release();
+    solve->input_length = input_length;
+    solve->output_size = static_cast<size_t>(total / 64 + 1);
+    solve->output = static_cast<uint64_t *>(calloc(solve->output_size, sizeof(uint64_t)));
+    if (solve->output == nullptr) return PyErr_NoMemory();
 
-    char err_buf[128] = {0};
-    zo_status_t status;
-    // The solve touches only the buffers above, so other Python threads may run meanwhile.
-    Py_BEGIN_ALLOW_THREADS
-    status = fetch_complete_subset_sum(input.p, input_length, result_buffer.p, &result_buffer_size,
-                                       err_buf);
-    Py_END_ALLOW_THREADS
-    free(input.release());
+    if (keep_local()) {
+        // The solve touches only the buffers above, so other Python threads may run meanwhile.
+        Py_BEGIN_ALLOW_THREADS
+        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
+                                                  &solve->output_size, solve->err_buf);
+        Py_END_ALLOW_THREADS
+    } else if (solve_interruptibly(owner.release()) == nullptr) {
+        return nullptr;  // interrupted: the solve now owns itself
+    } else {
+        owner.reset(solve);
+    }
 
-    if (status != 0) {
-        say("Error occured %s\n", err_buf);
-        PyErr_SetString(PyExc_ConnectionError, err_buf);
+    if (solve->status != 0) {
+        say("Error occured %s\n", solve->err_buf);
+        PyErr_SetString(PyExc_ConnectionError, solve->err_buf);
         return nullptr;
     }
-    return _generate_result_list_from_c_buf(result_buffer.p, result_buffer_size);
+    return _generate_result_list_from_c_buf(solve->output, solve->output_size);
+}
+
+/* Completion of a background solve, on its worker thread. Takes over `output_binary`, `err_str`
+   and the reference to `pyCallbackFunction`. Calls the callback once, with the result list, or with
+   None after a failed solve (whose message the solver has printed). Nothing is called once the
+   interpreter shuts down; then only the buffers are released. */
+ZO_API void _async_callback(zo_status_t result, uint64_t *output_binary, size_t output_binary_size,
+                            void *pyCallbackFunction, char *err_str) {
+    free(err_str);
+    if (!pass_gate()) {
+        free(output_binary);
+        return;
+    }
+    // No C++ owner may be live from here on: the interpreter ends threads that ask for its lock
+    // while it shuts down, unwinding through this frame.
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    auto *callback = static_cast<PyObject *>(pyCallbackFunction);
+    if (!still_open_after_gate()) {
+        free(output_binary);
+        Py_DECREF(callback);
+        PyGILState_Release(gil);
+        return;
+    }
+
+    PyObject *result_list = nullptr;
+    if (result == 0) {
+        result_list = _generate_result_list_from_c_buf(output_binary, output_binary_size);
+        if (result_list == nullptr) PyErr_WriteUnraisable(callback);
+    }
+    free(output_binary);
+
+    if (!PyCallable_Check(callback)) {
+        // The method refuses such objects; reached only by direct callers of this routine.
+        say("_async_callback called with uncallable callback");
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callback)->tp_name);
+        PyErr_WriteUnraisable(callback);
+    } else {
+        PyObject *returned =
+            PyObject_CallFunctionObjArgs(callback, result_list ? result_list : Py_None, nullptr);
+        if (returned == nullptr) PyErr_WriteUnraisable(callback);
+        Py_XDECREF(returned);
+    }
+    Py_XDECREF(result_list);
+    Py_DECREF(callback);
+    PyGILState_Release(gil);
 }
 
 ZO_API PyObject *webinterface_complete_subset_sum_async(PyObject *, PyObject *args) {
     PyObject *values, *callback;
     if (!PyArg_ParseTuple(args, "OO", &values, &callback)) return parse_failure();
-    PyErr_SetString(PyExc_NotImplementedError, "complete_subset_sum_async is not available yet");
-    return nullptr;
+    if (!PyCallable_Check(callback)) {
+        PyErr_Format(PyExc_TypeError, "callback must be callable, not %.200s",
+                     Py_TYPE(callback)->tp_name);
+        return nullptr;
+    }
+
+    Malloced<uint64_t> input;
+    size_t input_length = 0;
+    uint64_t total = 0;
+    if (_pull_input_list_from_py_obj(values, &input.p, &input_length, &total) != 0) return nullptr;
+
+    Py_INCREF(callback);
+    if (fetch_complete_subset_sum_async(input.p, input_length, _async_callback, callback) != 0) {
+        Py_DECREF(callback);
+        PyErr_SetString(PyExc_RuntimeError, "can't start a thread for the solve");
+        return nullptr;
+    }
+    input.release();  // now the worker's
+    Py_RETURN_NONE;
 }
 
 ZO_API PyObject *webinterface_subset_sum_result_check(PyObject *, PyObject *args) {
     PyObject *result;
     unsigned long long index;
     if (!PyArg_ParseTuple(args, "OK", &result, &index)) return parse_failure();
-    PyErr_SetString(PyExc_NotImplementedError, "subset_sum_result_check is not available yet");
-    return nullptr;
+
+    Malloced<uint64_t> words;
+    size_t length = 0;
+    if (_pull_input_list_from_py_obj(result, &words.p, &length, nullptr) != 0) {
+        // A non-list has no words, so every value lies out of bounds; a bad item is an error.
+        if (PyList_Check(result)) return nullptr;
+        PyErr_Clear();
+    }
+    const unsigned long long check_entry = index / 64;
+    const unsigned check_offset = static_cast<unsigned>(index % 64);
+    if (check_entry < length) return PyBool_FromLong((words.p[check_entry] >> check_offset) & 1);
+    say("Error occured in result check, entry %llu is out of bounds of input of length %llu",
+        check_entry, static_cast<unsigned long long>(length));
+    Py_RETURN_NONE;
 }
 
 static PyMethodDef ZOXMethods[] = {
@@ -178,6 +422,10 @@ static struct PyModuleDef zox = {
     PyModuleDef_HEAD_INIT, "zox", nullptr, -1, ZOXMethods, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyMODINIT_FUNC PyInit_zox(void) { return PyModule_Create2(&zox, 1013); }
+PyMODINIT_FUNC PyInit_zox(void) {
+    PyRef module(PyModule_Create2(&zox, 1013));
+    if (module.p == nullptr || register_completion_gate() != 0) return nullptr;
+    return module.release();
+}
 
 }  // extern "C"

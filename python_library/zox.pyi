@@ -23,14 +23,19 @@ def complete_subset_sum_async(
 ) -> None:
     """Run complete subset sum.
 
-    Returns at once; later calls ``callback(result)`` on a worker thread, with the result list or
-    with ``None`` when the solve failed. Bad arguments raise at call time, as for
-    ``complete_subset_sum`` (and ``TypeError`` for a callback that is not callable).
+    Returns at once; later calls ``callback(result)`` once, on a worker thread, with the result
+    list or with ``None`` when the solve failed (its message is printed). Bad arguments raise at
+    call time, as for ``complete_subset_sum`` (and ``TypeError`` for a callback that is not
+    callable); ``RuntimeError`` when no thread can be started. An exception raised by the callback
+    goes to ``sys.unraisablehook``. Solves that end once the interpreter has begun to shut down
+    call nothing.
     """
 
 def subset_sum_result_check(result: List[int], value: int, /) -> Optional[bool]:
     """Check for a specific int in the results of subset sum.
 
-    ``True`` when ``value`` is a sum in ``result``, ``False`` when it is not, and ``None`` when
-    ``value`` lies beyond the words of ``result`` (a message is printed).
+    ``True`` when ``value`` (taken modulo ``2**64``) is a sum in ``result``, ``False`` when it is
+    not, and ``None`` when it lies beyond the words of ``result`` or ``result`` is not a list (a
+    message is printed). A word that is not an int raises ``TypeError``, one outside
+    ``0 .. 2**64 - 1`` ``OverflowError``.
     """

@@ -10,6 +10,7 @@ script, and records what it received. For tests of the remote exchange.
 import gzip
 import http.server
 import json
+import select
 import socket
 import ssl
 import threading
@@ -167,9 +168,9 @@ class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     address_family = socket.AF_INET
 
-    def __init__(self, peer, host):
+    def __init__(self, peer, host, port):
         self.peer = peer
-        super().__init__((host, 0), type("Handler", (_Handler,), {"peer": peer}))
+        super().__init__((host, port), type("Handler", (_Handler,), {"peer": peer}))
 
     def get_request(self):
         sock, addr = self.socket.accept()
@@ -193,10 +194,11 @@ class ScriptedPeer:
     """A TLS HTTP/1.1 server on a loopback address, answering requests from `script`.
 
     `drop_first` connections are closed before the TLS handshake. Records `requests`,
-    `connections` and `bytes_sent`; `client_hung_up` is set when a streamed body was cut off."""
+    `connections` and `bytes_sent`; `client_hung_up` is set when a streamed body was cut off.
+    `script` may be replaced while the peer runs (to aim at peers started after it)."""
 
     def __init__(self, ssl_context: ssl.SSLContext, script: Script, host="127.0.0.1",
-                 drop_first=0):
+                 drop_first=0, port=0):
         self.ssl_context = ssl_context
         self.script = script
         self.host = host
@@ -206,7 +208,7 @@ class ScriptedPeer:
         self.bytes_sent = 0
         self.client_hung_up = threading.Event()
         self._lock = threading.Lock()
-        self._server = _Server(self, host)
+        self._server = _Server(self, host, port)
         self.port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
 
@@ -233,6 +235,54 @@ class ScriptedPeer:
         self._server.shutdown()
         self._server.server_close()
         self._thread.join(timeout=10)
+
+
+class PlainListener:
+    """A plain TCP listener on a loopback address that hangs up on whoever connects, and counts
+    them: for checking that the client never went to an address."""
+
+    def __init__(self, host="127.0.0.1"):
+        self.host = host
+        self._sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._sock.bind((host, 0))
+        self._sock.listen(16)
+        self._sock.setblocking(False)
+        self.port = self._sock.getsockname()[1]
+        self._count = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+
+    def _accept_pending(self):
+        while True:
+            try:
+                conn, _ = self._sock.accept()
+            except (BlockingIOError, OSError):
+                return
+            conn.close()
+            self._count += 1
+
+    def _serve(self):
+        while not self._stop.is_set():
+            ready, _, _ = select.select([self._sock], [], [], 0.05)
+            if ready:
+                self._accept_pending()
+
+    def connections(self) -> int:
+        """Connections so far. Stops listening: a connection made before the call is counted
+        whether or not it was accepted yet."""
+        self._stop.set()
+        self._thread.join(timeout=10)
+        self._accept_pending()
+        return self._count
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(timeout=10)
+        self._sock.close()
 
 
 def closed_port(host="127.0.0.1") -> int:

@@ -178,29 +178,6 @@ def test_undecodable_payload_fails(serve, capfd, payload, message):
     assert f"Failed with error: {message}\n" in capfd.readouterr().out
 
 
-def test_poll_follows_redirects(serve):
-    peer = serve(route(submit=json_reply({"requestId": "abc"}),
-                       poll=Reply(302, b"", {"Location": "/blobs/abc"}),
-                       other=gzip_reply(b"\x29\x01")))
-    assert zox.complete_subset_sum([3, 5]) == [297]
-    assert peer.paths("GET") == [POLL_PATH + "?requestId=abc", "/blobs/abc"]
-
-
-def test_poll_refuses_a_redirect_away_from_https(serve, capfd):
-    target = f"http://127.0.0.1:{closed_port()}/blobs/abc"
-    serve(route(submit=json_reply({"requestId": "abc"}), poll=Reply(302, b"", {"Location": target})))
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 1"
-    assert "result fetch Curl failed with 1\n" in capfd.readouterr().out
-
-
-def test_poll_gives_up_on_endless_redirects(serve, capfd):
-    peer = serve(route(submit=json_reply({"requestId": "abc"}),
-                       poll=Reply(302, b"", {"Location": POLL_PATH + "?requestId=abc"})))
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 47"
-    assert "result fetch Curl failed with 47\n" in capfd.readouterr().out
-    assert len(peer.paths("GET")) == 11
-
-
 # Far more than one word's worth of result; the client must stop reading long before the end.
 FLOOD = 64 * 1024 * 1024
 NOISE = random.Random(1).randbytes(64 * 1024)

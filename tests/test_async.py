@@ -1,0 +1,383 @@
+"""Background solves: results, call-time refusals, callback failures and process exit."""
+import ctypes
+import os
+import random
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import zox
+
+WAIT = 120  # seconds; a generous bound so a lost callback fails instead of hanging
+
+
+def reference_bitset(values):
+    """The sum bitset from a brute-force set of subset sums."""
+    sums = {0}
+    for v in values:
+        sums |= {s + v for s in sums}
+    words = [0] * (sum(values) // 64 + 1)
+    for s in sums:
+        words[s // 64] |= 1 << (s % 64)
+    return words
+
+
+class Recorder:
+    """A callback that records every call with the thread it came on."""
+
+    def __init__(self, expected=1):
+        self.calls = []
+        self.expected = expected
+        self.lock = threading.Lock()
+        self.done = threading.Event()
+
+    def __call__(self, result):
+        with self.lock:
+            self.calls.append((result, threading.get_ident()))
+            if len(self.calls) >= self.expected:
+                self.done.set()
+
+    def wait(self):
+        assert self.done.wait(WAIT), "the callback did not come"
+        return self.calls
+
+
+class Reports(list):
+    """What reached sys.unraisablehook, as (type, value, object); `arrived` is set on each."""
+
+    def __init__(self):
+        super().__init__()
+        self.arrived = threading.Event()
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    reports = Reports()
+
+    def hook(report):
+        reports.append((report.exc_type, report.exc_value, report.object))
+        reports.arrived.set()
+
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    return reports
+
+
+@pytest.fixture
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def unreachable_service(monkeypatch, no_killswitch, closed_port):
+    monkeypatch.setenv("ZO_SERVICE_URL", f"https://127.0.0.1:{closed_port}")
+
+
+def _random_lists(seed, count, max_len, max_value):
+    rng = random.Random(seed)
+    return [[rng.randint(0, max_value) for _ in range(rng.randint(0, max_len))] for _ in range(count)]
+
+
+SOLVE_CASES = {
+    "empty": [],
+    "zeros": [0, 0],
+    "three_five": [3, 5],
+    "powers_and_hundred": [1, 2, 4, 8, 100],
+    "repeated": [2, 2, 2],
+    "single_large": [1000],
+    "total_multiple_of_64": [64, 128],
+    "bools_are_ints": [True, True, 7],
+    **{f"random{i}": v for i, v in enumerate(_random_lists(5, 4, 12, 300))},
+}
+
+
+@pytest.mark.parametrize("values", SOLVE_CASES.values(), ids=SOLVE_CASES.keys())
+def test_result_reaches_callback_on_worker_thread(killswitch, values):
+    cb = Recorder()
+    assert zox.complete_subset_sum_async(values, cb) is None
+    [(result, thread)] = cb.wait()
+    assert thread != threading.get_ident()
+    assert result == reference_bitset([int(v) for v in values])
+    assert result == zox.complete_subset_sum(values)
+
+
+def test_many_solves_each_call_back_once(killswitch):
+    inputs = _random_lists(11, 200, 40, 5000)
+    recorders = [Recorder() for _ in inputs]
+    for values, cb in zip(inputs, recorders):
+        zox.complete_subset_sum_async(values, cb)
+    for i, (values, cb) in enumerate(zip(inputs, recorders)):
+        calls = cb.wait()
+        assert len(calls) == 1, f"solve {i} called back {len(calls)} times"
+        result, thread = calls[0]
+        assert thread != threading.get_ident()
+        assert result == zox.complete_subset_sum(values), f"solve {i} differs from the synchronous one"
+
+
+@pytest.mark.parametrize(
+    "values",
+    [(1, 2), [1, "2"], [1, None], [-1], [2**64], [2**63, 2**63], [2**64 - 1, 1]],
+    ids=["tuple", "str_item", "none_item", "negative", "too_large", "overflowing_total",
+         "total_wraps_by_one"],
+)
+def test_bad_values_refused_like_synchronous(killswitch, capfd, values):
+    with pytest.raises(Exception) as sync_error:
+        zox.complete_subset_sum(values)
+    sync_out = capfd.readouterr().out
+
+    cb = Recorder()
+    before = sys.getrefcount(cb)
+    with pytest.raises(Exception) as async_error:
+        zox.complete_subset_sum_async(values, cb)
+    assert capfd.readouterr().out == sync_out
+    assert type(async_error.value) is type(sync_error.value)
+    assert str(async_error.value) == str(sync_error.value)
+    assert sys.getrefcount(cb) == before, "a reference to the callback was kept"
+
+
+@pytest.mark.parametrize("callback", [5, None, "print", [print]], ids=["int", "none", "str", "list"])
+def test_uncallable_callback_refused(killswitch, capfd, callback):
+    before = sys.getrefcount(callback)
+    with pytest.raises(TypeError, match="callable"):
+        zox.complete_subset_sum_async([3, 5], callback)
+    assert sys.getrefcount(callback) == before
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("args", [(), ([1, 2],), ([1], print, 3)], ids=["none", "one", "three"])
+def test_wrong_argument_count(capfd, args):
+    with pytest.raises(SystemError) as error:
+        zox.complete_subset_sum_async(*args)
+    assert isinstance(error.value.__cause__, TypeError)
+    assert capfd.readouterr().out == "Error occured with parsing tuple 0\n"
+
+
+@pytest.mark.parametrize("path", ["local", "remote_failure"])
+def test_callback_exceptions_reported_as_unraisable(request, monkeypatch, unraisable, path):
+    if path == "local":
+        monkeypatch.setenv("ZO_KILLSWITCH", "1")
+    else:
+        request.getfixturevalue("unreachable_service")
+    seen = Recorder(expected=20)
+
+    def failing(result):
+        seen(result)
+        raise ValueError("from the callback")
+
+    for _ in range(20):
+        zox.complete_subset_sum_async([3, 5], failing)
+    seen.wait()
+    while len(unraisable) < 20:
+        unraisable.arrived.clear()
+        assert unraisable.arrived.wait(WAIT), f"only {len(unraisable)} of 20 errors were reported"
+    assert {(t, str(v), o) for t, v, o in unraisable} == {(ValueError, "from the callback", failing)}
+    expected = None if path == "remote_failure" else [297]
+    assert [r for r, _ in seen.calls] == [expected] * 20
+
+
+def test_remote_failure_calls_back_with_none(unreachable_service, unraisable):
+    cb = Recorder(expected=5)
+    for _ in range(5):
+        zox.complete_subset_sum_async([3, 5], cb)
+    calls = cb.wait()
+    assert [result for result, _ in calls] == [None] * 5
+    assert unraisable == [], "a failed solve left an error behind"
+
+
+def test_callback_reference_released(killswitch):
+    cb = Recorder()
+    before = sys.getrefcount(cb)
+    zox.complete_subset_sum_async([1, 2], cb)
+    cb.wait()
+    # The trampoline lets go of its reference just after the callback returns.
+    finished = threading.Event()
+    zox.complete_subset_sum_async([], lambda _: finished.set())
+    assert finished.wait(WAIT)
+    for _ in range(WAIT * 100):
+        if sys.getrefcount(cb) == before:
+            break
+        threading.Event().wait(0.01)
+    assert sys.getrefcount(cb) == before
+
+
+def _run_python(code, *args, env=None):
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(zox.__file__), env.get("PYTHONPATH", "")])
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def test_thread_that_cannot_start_raises():
+    # Address space capped just above what the process uses: no room for a thread's stack.
+    proc = _run_python("""
+        import os, resource, sys, zox
+        os.environ["ZO_KILLSWITCH"] = "1"
+        def callback(result):
+            print("called back", flush=True)
+        before = sys.getrefcount(callback)
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (2 << 20), resource.RLIM_INFINITY))
+        try:
+            zox.complete_subset_sum_async([3, 5], callback)
+        except RuntimeError as e:
+            error = e
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(type(error).__name__, sys.getrefcount(callback) - before)
+    """)
+    out, err = proc.communicate(timeout=WAIT)
+    assert (proc.returncode, err) == (0, b""), err.decode(errors="replace")[-2000:]
+    assert out == b"RuntimeError 0\n"
+
+
+# ---------------------------------------------------------------------------------------------
+# The native worker, driven through its C interface.
+
+COMPLETION = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.POINTER(ctypes.c_uint64), ctypes.c_size_t,
+                              ctypes.c_void_p, ctypes.c_void_p)
+
+
+@pytest.fixture(scope="module")
+def libc():
+    c = ctypes.CDLL(None)
+    c.malloc.restype = ctypes.c_void_p
+    c.malloc.argtypes = [ctypes.c_size_t]
+    c.free.argtypes = [ctypes.c_void_p]
+    return c
+
+
+@pytest.fixture
+def solve_async(lib, libc):
+    """Runs fetch_complete_subset_sum_async; returns (status, words or None, count, context, text)."""
+    lib.fetch_complete_subset_sum_async.argtypes = [ctypes.c_void_p, ctypes.c_size_t, COMPLETION,
+                                                     ctypes.c_void_p]
+    lib.fetch_complete_subset_sum_async.restype = ctypes.c_int
+
+    def run(values, context):
+        input_ = libc.malloc(8 * max(len(values), 1))
+        ctypes.memmove(input_, (ctypes.c_uint64 * len(values))(*values), 8 * len(values))
+        got = []
+        done = threading.Event()
+
+        def completion(status, output, size, ctx, err):
+            words = list(output[:size]) if output else None
+            text = ctypes.string_at(err).decode() if err else None
+            libc.free(ctypes.cast(output, ctypes.c_void_p))
+            libc.free(err)
+            got.append((status, words, size, ctx, text))
+            done.set()
+
+        keep = COMPLETION(completion)
+        assert lib.fetch_complete_subset_sum_async(input_, len(values), keep, context) == 0
+        assert done.wait(WAIT), "the completion did not come"
+        return got[0]
+
+    return run
+
+
+@pytest.mark.parametrize("values", [[], [3, 5], [1, 2, 4, 8, 100]], ids=["empty", "three_five", "two_words"])
+def test_worker_solves_locally(killswitch, solve_async, values):
+    status, words, size, context, text = solve_async(values, 0xC0FFEE)
+    assert (status, text, context) == (0, None, 0xC0FFEE)
+    assert words == reference_bitset(values) and size == len(words)
+
+
+def test_worker_remote_failure(unreachable_service, solve_async):
+    status, words, size, context, text = solve_async([3, 500], 7)
+    assert (status, context) == (-1, 7)
+    assert 0 < len(text) <= 127
+    assert size == 504 // 64 + 1 and words == [0] * size, "unwritten words must arrive zeroed"
+
+
+@pytest.mark.parametrize("local", [True, False], ids=["local", "remote"])
+def test_worker_refuses_wrapping_total(monkeypatch, capfd, solve_async, local):
+    monkeypatch.setenv("ZO_KILLSWITCH", "1" if local else "0")
+    status, words, size, _, text = solve_async([2**63, 2**63, 5], None)
+    assert (status, words, size) == (-1, None, 0)
+    assert text.startswith("[Local failure]")
+    assert capfd.readouterr().out == f"Failed with error: {text}\n"
+
+
+def test_trampoline_does_not_end_process_for_uncallable(lib, libc, capfd, unraisable):
+    context = object()
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(context))  # the reference the trampoline gives back
+    before = sys.getrefcount(context)
+    output = libc.malloc(8)
+    ctypes.c_uint64.from_address(output).value = 1
+    lib._async_callback.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                                    ctypes.c_void_p]
+    lib._async_callback(0, output, 1, id(context), None)
+    assert capfd.readouterr().out == "_async_callback called with uncallable callback"
+    assert [(t, o) for t, _, o in unraisable] == [(TypeError, context)]
+    unraisable.clear()
+    assert sys.getrefcount(context) == before - 1
+
+
+# ---------------------------------------------------------------------------------------------
+# Process exit while solves are still running: each case runs in a fresh interpreter.
+
+EXIT_PRELUDE = """
+import os, random, sys, threading, zox
+os.environ["ZO_KILLSWITCH"] = "1"
+rng = random.Random(int(sys.argv[1]))
+def slow_solve(callback):
+    # Totals of a few million over hundreds of values: tenths of a second each.
+    zox.complete_subset_sum_async([rng.randint(1, 1 << 14) for _ in range(rng.randint(500, 2000))],
+                                  callback)
+"""
+
+EXIT_SCRIPTS = {
+    # The interpreter shuts down while every worker is still solving.
+    "while_solving": """
+        for _ in range(50):
+            slow_solve(lambda result: None)
+    """,
+    # Callbacks are running Python code when the interpreter shuts down.
+    "inside_callbacks": """
+        started = threading.Event()
+        def spin(result):
+            started.set()
+            while True:
+                sum(range(1000))
+        for _ in range(8):
+            zox.complete_subset_sum_async(list(range(1, 200)), spin)
+        for _ in range(20):
+            slow_solve(spin)
+        started.wait(60)
+    """,
+    # Workers finish after the interpreter is gone, while the process is still flushing C's
+    # standard output into a full pipe.
+    "after_interpreter_gone": """
+        import ctypes
+        for _ in range(40):
+            slow_solve(lambda result: None)
+        os.write(1, b"." * 65536)
+        ctypes.CDLL(None).printf(b"end")
+    """,
+}
+
+
+@pytest.mark.parametrize("round_", range(3), ids=lambda r: f"round{r}")
+@pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=EXIT_SCRIPTS.keys())
+def test_exit_with_solves_running(script, round_):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    proc = _run_python(EXIT_PRELUDE + textwrap.dedent(script), round_, env=env)
+    if script is EXIT_SCRIPTS["after_interpreter_gone"]:
+        try:
+            # Read nothing for a while: the process stays in its exit meanwhile.
+            proc.wait(timeout=2)
+        except subprocess.TimeoutExpired:
+            pass
+    try:
+        _, err = proc.communicate(timeout=WAIT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        pytest.fail("the process hung at exit")
+    assert proc.returncode == 0, err.decode(errors="replace")[-2000:]
+    assert err == b""

@@ -1,0 +1,102 @@
+"""Membership of one value in a sum bitset."""
+import random
+
+import pytest
+
+import zox
+
+OUT_OF_BOUNDS = "Error occured in result check, entry {} is out of bounds of input of length {}"
+
+
+@pytest.mark.parametrize(
+    "result, value, expected",
+    [
+        ([297], 5, True),
+        ([297], 4, False),
+        ([297], 8, True),
+        ([297], 0, True),
+        ([0, 1], 64, True),
+        ([0, 1], 0, False),
+        ([1 << 40], 40, True),
+        ([1 << 40], 8, False),
+        ([1 << 63], 63, True),
+        ([2**64 - 1], 63, True),
+        ([2**64 - 1 - (1 << 62)], 62, False),
+        ([0, 1 << 63], 127, True),
+        ([297], 2**64 + 5, True),
+        ([297], -(2**64) + 3, True),
+        ([True], 0, True),
+    ],
+    ids=["three", "four", "total", "zero", "second_word", "first_word_empty", "bit40", "bit8",
+         "top_bit", "all_ones", "all_but_one", "top_bit_second_word", "value_mod_2_64",
+         "negative_value_mod_2_64", "bool_word"],
+)
+def test_bit_lookup(capfd, result, value, expected):
+    assert zox.subset_sum_result_check(result, value) is expected
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_agrees_with_brute_force_sums(killswitch, capfd, seed):
+    rng = random.Random(seed)
+    values = [rng.randint(0, 90) for _ in range(rng.randint(0, 8))]
+    sums = {0}
+    for v in values:
+        sums |= {s + v for s in sums}
+    result = zox.complete_subset_sum(values)
+    for k in range(64 * len(result)):
+        assert zox.subset_sum_result_check(result, k) is (k in sums), k
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize(
+    "result, value, entry, length",
+    [
+        ([297], 64, 1, 1),
+        ([], 0, 0, 0),
+        ([1, 2, 3], 3 * 64 + 10, 3, 3),
+        ([297], 2**64 - 1, 2**58 - 1, 1),
+        ([297], -1, 2**58 - 1, 1),
+    ],
+    ids=["next_word", "empty", "three_words", "largest_value", "minus_one"],
+)
+def test_out_of_bounds_prints_and_gives_none(capfd, result, value, entry, length):
+    assert zox.subset_sum_result_check(result, value) is None
+    assert capfd.readouterr().out == OUT_OF_BOUNDS.format(entry, length)
+
+
+@pytest.mark.parametrize("result", [(297,), None, 297, {0: 297}], ids=["tuple", "none", "int", "dict"])
+@pytest.mark.parametrize("value", [0, 640])
+def test_non_list_result_has_no_words(capfd, result, value):
+    # Answered with None and no pending error: a pending one would surface as SystemError.
+    assert zox.subset_sum_result_check(result, value) is None
+    assert capfd.readouterr().out == (
+        "Error occured with PyList_Check 0\n" + OUT_OF_BOUNDS.format(value // 64, 0))
+
+
+@pytest.mark.parametrize(
+    "result, error, printed",
+    [
+        ([297, "x"], TypeError, "Error occured with PyLong_Check\n"),
+        ([297, 1.0], TypeError, "Error occured with PyLong_Check\n"),
+        ([297, -1], OverflowError, ""),
+        ([297, 2**64], OverflowError, ""),
+    ],
+    ids=["str_word", "float_word", "negative_word", "word_too_large"],
+)
+def test_bad_words_raise(capfd, result, error, printed):
+    with pytest.raises(error):
+        zox.subset_sum_result_check(result, 0)
+    assert capfd.readouterr().out == printed
+
+
+@pytest.mark.parametrize(
+    "args",
+    [(), ([297],), ([297], 5, 6), ([297], "5"), ([297], 5.0), ([297], None)],
+    ids=["none", "one", "three", "str_value", "float_value", "none_value"],
+)
+def test_bad_arguments_give_system_error(capfd, args):
+    with pytest.raises(SystemError) as error:
+        zox.subset_sum_result_check(*args)
+    assert isinstance(error.value.__cause__, TypeError)
+    assert capfd.readouterr().out == "Error occured with parsing tuple 0\n"

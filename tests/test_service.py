@@ -1,0 +1,385 @@
+"""The solving service, spoken to over real HTTPS on loopback."""
+import gzip
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import ssl
+import struct
+import threading
+from array import array
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import zox
+from service_fixture import SERVICE_KEY
+from zox_service.config import Limits, result_reservation
+from zox_service.jobs import JobStore
+from zox_service.wire import RequestError
+
+SUBMIT = "/v0/app/sspu"
+NOT_READY = b'{"message":"Result not ready"}'
+
+
+def sums_of(values):
+    sums = {0}
+    for v in values:
+        sums |= {s + v for s in sums}
+    return sums
+
+
+def bits_of(words):
+    return {64 * i + b for i, w in enumerate(words) for b in range(64) if w >> b & 1}
+
+
+def words_of(payload):
+    raw = gzip.decompress(payload)
+    assert len(raw) % 8 == 0
+    return list(struct.unpack(f"<{len(raw) // 8}Q", raw))
+
+
+def submit(service, values, key=None):
+    status, _, body = service.request("POST", SUBMIT, json.dumps(values).encode(), key=key,
+                                      headers={"Content-Type": "application/json"})
+    assert status == 200, body
+    return json.loads(body)["requestId"]
+
+
+def fetch(service, request_id, key=None):
+    """The result payload, polling like the client does (the service holds each poll a while)."""
+    for _ in range(60):
+        status, headers, body = service.request("GET", f"/v0/result?requestId={request_id}",
+                                                key=key)
+        if body != NOT_READY:
+            assert status == 200, body
+            assert headers["Content-Type"] == "application/gzip"
+            return body
+    raise AssertionError("result never became ready")
+
+
+def client_message(body):
+    """The message as the client's scanner reads it: up to the first '"', ',' or '}' and at most
+    127 characters. Fails unless the scanner gets the whole text."""
+    assert body.startswith(b'{"message":"') and body.endswith(b'"}'), body
+    text = body[len(b'{"message":"'):-2].decode("ascii")
+    assert text and len(text) <= 127 and not set(text) & set('",}\\'), text
+    assert json.loads(body) == {"message": text}
+    return text
+
+
+def random_problem(seed):
+    rng = random.Random(seed)
+    return [rng.choice([0, 1, 2, 63, 64, 65, rng.randrange(1, 300)]) for _ in range(rng.randrange(13))]
+
+
+ROUND_TRIPS = [[], [0], [3, 5], [64], [63, 1], [1] * 70, [300000, 300000, 1]] + [
+    random_problem(seed) for seed in range(8)]
+
+
+@pytest.mark.parametrize("values", ROUND_TRIPS, ids=[
+    "empty", "zero", "3-5", "one-word-edge", "word-boundary", "repeats", "past-524288"] + [
+    f"random{s}" for s in range(8)])
+def test_round_trip_gives_every_sum_in_full_capacity(service, killswitch, values):
+    words = words_of(fetch(service, submit(service, values)))
+    assert bits_of(words) == sums_of(values)
+    # The whole bitset, as many words as a client's capacity, the same as an in-process solve.
+    assert len(words) == sum(values) // 64 + 1
+    assert words == zox.complete_subset_sum(values)
+
+
+def test_concurrent_clients_each_get_their_own_result(service):
+    problems = [random_problem(100 + i) + [i + 1] for i in range(12)]
+
+    def solve(values):
+        return bits_of(words_of(fetch(service, submit(service, values))))
+
+    with ThreadPoolExecutor(6) as pool:
+        results = list(pool.map(solve, problems))
+    assert results == [sums_of(p) for p in problems]
+
+
+def test_submit_answer_is_one_compact_object_without_trailing_bytes(service):
+    status, headers, body = service.request("POST", SUBMIT, b"[3,5]")
+    assert status == 200
+    assert re.fullmatch(rb'\{"requestId":"[0-9a-f]{32}"\}', body), body
+    assert int(headers["Content-Length"]) == len(body)
+    assert headers["Content-Type"] == "application/json"
+
+
+@pytest.mark.parametrize("method, path, key", [
+    ("POST", SUBMIT, "wrong"),
+    ("POST", SUBMIT, False),
+    ("POST", SUBMIT, ""),
+    ("GET", "/v0/result?requestId=" + "0" * 32, "wrong"),
+], ids=["submit-wrong-key", "submit-no-key", "submit-empty-key", "poll-wrong-key"])
+def test_bad_key_is_forbidden(service, method, path, key):
+    status, _, body = service.request(method, path, b"[3,5]" if method == "POST" else None, key=key)
+    assert (status, body) == (403, b'{"message":"Forbidden"}')
+
+
+MALFORMED = {
+    "not-json": b"hello",
+    "empty-body": b"",
+    "object": b'{"values":[1]}',
+    "string": b'"[1,2]"',
+    "number": b"5",
+    "negative": b"[1,-2]",
+    "float": b"[1.5]",
+    "float-integral": b"[2.0]",
+    "exponent": b"[1e3]",
+    "boolean": b"[true]",
+    "null": b"[null]",
+    "string-item": b'["3"]',
+    "nested": b"[[1]]",
+    "nan": b"[NaN]",
+    "trailing-comma": b"[1,]",
+    "two-documents": b"[1][2]",
+    "deep-nesting": b"[" * 100000,
+    "bad-utf8": b"[1,\xff]",
+}
+
+
+@pytest.mark.parametrize("body", MALFORMED.values(), ids=MALFORMED.keys())
+def test_malformed_body_gets_a_message_the_client_can_read(service, body):
+    status, _, answer = service.request("POST", SUBMIT, body)
+    assert status == 400
+    client_message(answer)
+
+
+@pytest.mark.parametrize("query", [
+    "requestId=" + "0123456789abcdef" * 2, "requestId=abc", "requestId=../../etc", "",
+    "requestId=" + "0" * 32 + "&requestId=" + "1" * 32,
+], ids=["never-issued", "short", "not-hex", "missing", "twice"])
+def test_unknown_request_id_is_a_message_never_a_payload(service, query):
+    status, _, body = service.request("GET", "/v0/result?" + query)
+    # The client treats any body that does not open with these ten bytes as the result payload.
+    assert status == 404 and body[:10] == b'{"message"'
+    assert client_message(body) == "Unknown requestId"
+
+
+LIMITED = {
+    "within-limits": (json.dumps([1000, 1000]).encode(), 200),
+    "too-many-values": (json.dumps([1] * 9).encode(), 413),
+    "total-too-large": (json.dumps([3000, 2001]).encode(), 413),
+    "work-too-large": (json.dumps([1000] * 5).encode(), 413),
+    "value-past-64-bits": (json.dumps([2**64]).encode(), 413),
+    "huge-literal": (b"[" + b"9" * 250 + b"]", 413),
+    "body-too-large": (b"[1" + b" " * 300 + b"]", 413),
+}
+
+
+@pytest.mark.parametrize("body, status", LIMITED.values(), ids=LIMITED.keys())
+def test_limits_answer_with_a_message(small_service, body, status):
+    got, _, answer = small_service.request("POST", SUBMIT, body)
+    assert got == status, answer
+    if status != 200:
+        client_message(answer)
+
+
+@pytest.mark.parametrize("length, status", [
+    (str(10**12), 413), ("\u00b2", 411), ("-5", 411), ("abc", 411), ("1e3", 411),
+], ids=["too-large", "superscript-digit", "negative", "not-a-number", "exponent"])
+def test_announced_length_is_judged_before_the_body_is_sent(small_service, length, status):
+    conn = small_service.connection()
+    try:
+        conn.putrequest("POST", SUBMIT)
+        conn.putheader("x-api-key", SERVICE_KEY)
+        conn.putheader("Content-Length", length)
+        conn.endheaders()
+        r = conn.getresponse()
+        assert r.status == status
+        client_message(r.read())
+    finally:
+        conn.close()
+
+
+def test_body_without_length_is_refused(service):
+    conn = service.connection()
+    try:
+        conn.request("POST", SUBMIT, body=iter([b"[3,5]"]), encode_chunked=True,
+                     headers={"x-api-key": SERVICE_KEY, "Transfer-Encoding": "chunked"})
+        r = conn.getresponse()
+        assert r.status == 411
+        client_message(r.read())
+    finally:
+        conn.close()
+
+
+def _read_head(sock):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(4096)
+        assert chunk, data
+        data += chunk
+    return data
+
+
+@pytest.mark.parametrize("length, first_line", [
+    (5, b"HTTP/1.1 100 Continue"), (10**9, b"HTTP/1.1 413 "),
+], ids=["continue", "refused-at-once"])
+def test_submit_announcing_expect_continue(small_service, length, first_line):
+    # curl announces large bodies this way and waits for the answer before sending them.
+    ctx = ssl.create_default_context(cafile=small_service.ca_bundle)
+    with socket.create_connection(("127.0.0.1", small_service.port), timeout=30) as raw, \
+            ctx.wrap_socket(raw, server_hostname="localhost") as s:
+        s.sendall(b"POST /v0/app/sspu HTTP/1.1\r\nHost: localhost\r\nx-api-key: "
+                  + SERVICE_KEY.encode() + b"\r\nContent-Length: " + str(length).encode()
+                  + b"\r\nExpect: 100-continue\r\n\r\n")
+        head = _read_head(s)
+        assert head.startswith(first_line), head
+        if length == 5:
+            s.sendall(b"[3,5]")
+            rest = head.split(b"\r\n\r\n", 1)[1]
+            while not rest.endswith(b"}"):
+                chunk = s.recv(4096)
+                assert chunk, rest
+                rest += chunk
+            assert b"HTTP/1.1 200 " in rest and b'{"requestId":"' in rest
+
+
+def test_stalled_connections_do_not_hold_up_others(start_service):
+    # A time-out far beyond the client's: were a stall to hold up the others, the client times out.
+    service = start_service("--api-key", SERVICE_KEY, "--io-timeout", "600")
+    ctx = ssl.create_default_context(cafile=service.ca_bundle)
+    silent = socket.create_connection(("127.0.0.1", service.port))  # never starts TLS
+    half = ctx.wrap_socket(socket.create_connection(("127.0.0.1", service.port), timeout=60),
+                           server_hostname="localhost")
+    half.sendall(b"POST /v0/app/sspu HTTP/1.1\r\nContent-Length: 100\r\n")  # never finishes
+    try:
+        assert bits_of(words_of(fetch(service, submit(service, [7, 9])))) == {0, 7, 9, 16}
+    finally:
+        silent.close()
+        half.close()
+
+
+@pytest.mark.parametrize("args, env, accepted, refused", [
+    (("--api-key", "alpha", "--api-key", "beta"), {}, ["alpha", "beta"], ["gamma", False]),
+    ((), {"ZO_SERVICE_API_KEYS": " alpha, beta ,"}, ["alpha", "beta"], ["gamma", "", False]),
+    (("--api-key", "alpha"), {"ZO_SERVICE_API_KEYS": "beta"}, ["alpha"], ["beta"]),
+    ((), {}, ["anything", "", False], []),
+], ids=["options", "environment", "option-wins", "none-configured"])
+def test_accepted_keys(start_service, args, env, accepted, refused):
+    s = start_service(*args, env={**os.environ, **env})
+    for key in accepted:
+        assert bits_of(words_of(fetch(s, submit(s, [2, 3], key=key), key=key))) == {0, 2, 3, 5}
+    for key in refused:
+        status, _, body = s.request("POST", SUBMIT, b"[1]", key=key)
+        assert (status, body) == (403, b'{"message":"Forbidden"}')
+    assert ("warning" in "".join(s.stderr)) == (not refused)
+
+
+def test_result_belongs_to_the_key_that_submitted_it(start_service):
+    s = start_service("--api-key", "alpha", "--api-key", "beta")
+    request_id = submit(s, [4], key="alpha")
+    status, _, body = s.request("GET", f"/v0/result?requestId={request_id}", key="beta")
+    assert (status, client_message(body)) == (404, "Unknown requestId")
+    assert bits_of(words_of(fetch(s, request_id, key="alpha"))) == {0, 4}
+
+
+def test_service_busy_when_results_are_held(start_service):
+    s = start_service("--api-key", SERVICE_KEY, "--max-results", "1")
+    fetch(s, submit(s, [1]))
+    status, _, body = s.request("POST", SUBMIT, b"[2]")
+    assert status == 503 and "busy" in client_message(body)
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+def test_development_certificate_is_trusted_for_localhost(start_service, tmp_path):
+    s = start_service("--api-key", SERVICE_KEY, "--cert-dir", str(tmp_path), dev_cert=True)
+    assert s.ca_bundle.startswith(str(tmp_path))
+    for host in ("localhost", "127.0.0.1"):
+        request_id = submit_via(s, host, [1, 2])
+        assert request_id
+    first = open(s.ca_bundle, "rb").read()
+    s.stop()
+    again = start_service("--api-key", SERVICE_KEY, "--cert-dir", str(tmp_path), dev_cert=True)
+    assert open(again.ca_bundle, "rb").read() == first  # made once, reused
+    again.stop()
+
+
+def submit_via(s, host, values):
+    status, _, body = s.request("POST", SUBMIT, json.dumps(values).encode(), host=host)
+    assert status == 200, body
+    return json.loads(body)["requestId"]
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_stops_cleanly_on_signal(start_service, sig):
+    s = start_service("--api-key", SERVICE_KEY)
+    fetch(s, submit(s, [1]))
+    s.signal(sig)
+    assert s.proc.wait(timeout=30) == 0
+    assert "zox_service stopping\n" in s.stdout
+
+
+# --- the job store on its own, with a solver the test controls -------------------------------
+
+def _gated_solver(release):
+    def solve(values):
+        release.wait(30)
+        return b"payload-of-%d" % len(values)
+    return solve
+
+
+@pytest.mark.parametrize("limits, admitted", [
+    (Limits(max_pending=2), 2),
+    (Limits(max_results=3), 3),
+    (Limits(max_stored_bytes=3 * result_reservation(640)), 3),
+], ids=["pending", "results", "stored-bytes"])
+def test_store_admits_up_to_each_limit(limits, admitted):
+    release = threading.Event()
+    store = JobStore(limits, workers=1, solve=_gated_solver(release))
+    store.start()
+    try:
+        for _ in range(admitted):
+            store.submit(b"k", array("Q", [640]), 640)
+        with pytest.raises(RequestError) as e:
+            store.submit(b"k", array("Q", [640]), 640)
+        assert e.value.status == 503
+    finally:
+        release.set()
+        store.stop()
+
+
+def test_store_expires_results_and_frees_their_memory():
+    now = [0.0]
+    store = JobStore(Limits(result_ttl=10), workers=1, solve=lambda v: b"x" * 5,
+                     clock=lambda: now[0])
+    store.start()
+    try:
+        job = store.find(b"k", store.submit(b"k", array("Q", [64]), 64))
+        assert job.done.wait(30) and job.payload == b"xxxxx"
+        assert store.counts() == {"jobs": 1, "pending": 0, "stored_bytes": 5}
+        now[0] = 9.5
+        assert store.find(b"k", job.request_id) is job
+        now[0] = 10.0
+        assert store.find(b"k", job.request_id) is None
+        assert store.counts() == {"jobs": 0, "pending": 0, "stored_bytes": 0}
+    finally:
+        store.stop()
+
+
+def test_store_survives_a_failed_solve():
+    outcomes = iter([MemoryError("out of memory"), b"fine"])
+
+    def solve(values):
+        o = next(outcomes)
+        if isinstance(o, Exception):
+            raise o
+        return o
+
+    store = JobStore(Limits(), workers=1, solve=solve)
+    store.start()
+    try:
+        failed = store.find(b"k", store.submit(b"k", array("Q", [1]), 1))
+        ok = store.find(b"k", store.submit(b"k", array("Q", [1]), 1))
+        assert failed.done.wait(30) and ok.done.wait(30)
+        assert failed.payload is None and "MemoryError" in failed.error
+        assert ok.payload == b"fine"
+        assert store.counts()["stored_bytes"] == len(b"fine")
+    finally:
+        store.stop()

@@ -1,0 +1,92 @@
+"""What travels on the wire: the submitted values, the answers, and the result payload."""
+import gzip
+import json
+import sys
+from array import array
+from typing import List, Tuple
+
+from .config import Limits
+
+# The client's scanner ends a message at a double quote, a comma or a closing brace, and its error
+# buffer keeps 127 characters: messages stay short, plain and free of those characters.
+_MESSAGE_FORBIDDEN_CHARS = set('",}\\')
+MESSAGE_MAX_CHARS = 127
+
+
+class RequestError(Exception):
+    """A request the service answers with a status and a message instead of a result."""
+
+    def __init__(self, status: int, message: str):
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def message_body(text: str) -> bytes:
+    text = "".join(c if c not in _MESSAGE_FORBIDDEN_CHARS and " " <= c <= "~" else " " for c in text)
+    return json.dumps({"message": text[:MESSAGE_MAX_CHARS]}, separators=(",", ":")).encode()
+
+
+def request_id_body(request_id: str) -> bytes:
+    # Compact and without a trailing newline: the client takes each received piece as the whole
+    # object and rejects anything after the closing brace.
+    return json.dumps({"requestId": request_id}, separators=(",", ":")).encode()
+
+
+NOT_READY_BODY = message_body("Result not ready")
+
+_NOT_VALUES = "Body must be a JSON array of non-negative integers"
+
+
+def _reject_float(text: str):
+    raise RequestError(400, f"Values must be integers: got {text[:30]}")
+
+
+def _reject_constant(text: str):
+    raise RequestError(400, f"Values must be integers: got {text}")
+
+
+def _parse_int(text: str) -> int:
+    # Far past any accepted total; also spares the interpreter converting huge digit strings.
+    if len(text.lstrip("-")) > 30:
+        raise RequestError(413, f"A value has {len(text)} digits: too large")
+    return int(text)
+
+
+def parse_values(body: bytes, limits: Limits) -> Tuple[array, int]:
+    """The submitted values as unsigned 64-bit words, and their total; RequestError when refused."""
+    # Refused before parsing: a body of many values costs far more memory parsed than as text.
+    if body.count(b",") >= limits.max_values:
+        raise RequestError(413, f"Too many values (limit {limits.max_values})")
+    try:
+        data = json.loads(body, parse_float=_reject_float, parse_constant=_reject_constant,
+                          parse_int=_parse_int)
+    except RequestError:
+        raise
+    except (ValueError, RecursionError):
+        raise RequestError(400, "Body is not valid JSON") from None
+    if not isinstance(data, list):
+        raise RequestError(400, _NOT_VALUES)
+    if len(data) > limits.max_values:
+        raise RequestError(413, f"Too many values: {len(data)} (limit {limits.max_values})")
+    # bool is an int subtype in Python, but true and false are not numbers in JSON.
+    if not all(type(v) is int and v >= 0 for v in data):
+        i = next(i for i, v in enumerate(data) if not (type(v) is int and v >= 0))
+        raise RequestError(400, f"Value at index {i} is not a non-negative integer")
+    total = sum(data)
+    if total > limits.max_total:
+        raise RequestError(413, f"Total {total} exceeds the limit of {limits.max_total}")
+    nonzero = len(data) - data.count(0)
+    work = nonzero * (total // 64 + 1)
+    if work > limits.max_work:
+        raise RequestError(413, f"Problem too large: {nonzero} values with total {total} "
+                           f"exceed the work limit of {limits.max_work}")
+    return array("Q", data), total
+
+
+def encode_result(words: List[int]) -> bytes:
+    """The gzip stream of the sum bitset in little-endian byte order."""
+    raw = array("Q", words)
+    if sys.byteorder == "big":
+        raw.byteswap()
+    return gzip.compress(raw.tobytes(), compresslevel=6, mtime=0)
