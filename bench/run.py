@@ -253,6 +253,10 @@ def chart(rows, path):
     ax.bar([i - 0.2 for i in x], idiom, 0.4, label="Python int idiom / zox")
     ax.bar([i + 0.2 for i in x], plain, 0.4, label="plain C++ loop / zox")
     ax.axhline(1, color="black", linewidth=0.8)
+    for i, r in enumerate(rows):
+        want = TARGETS[r["name"]]
+        ax.hlines(want, i - 0.4, i, colors="black", linestyles="dashed", linewidth=1,
+                  label="least idiom / zox wanted" if i == 0 else None)
     ax.set_yscale("log")
     ax.set_xticks(list(x))
     ax.set_xticklabels(names)

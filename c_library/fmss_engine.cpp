@@ -28,12 +28,13 @@ constexpr uint64_t kAllOnes = ~uint64_t{0};
 #endif
 
 // ---------------------------------------------------------------------------------------------
-// Items: the values reduced to a list whose 0/1 selections reach exactly the same sums up to T.
+// Items: the values reduced to a list whose 0/1 selections reach exactly the same sums up to the
+// limit.
 
 using Run = std::pair<uint64_t, uint64_t>;  // value, copies
 
-// Runs of the values in 1 .. T, ascending. Zeros add nothing and values above T reach only sums
-// above T, so both are left out.
+// Runs of the values in 1 .. limit, ascending. Zeros add nothing and larger values reach only sums
+// above the limit, so both are left out.
 std::vector<Run> value_runs(const uint64_t *values, size_t count, uint64_t limit) {
     size_t kept = 0;
     uint64_t largest = 0;
@@ -96,7 +97,8 @@ std::vector<uint64_t> folded_items(const uint64_t *values, size_t count, uint64_
         if (copies >= 3) {
             const uint64_t pairs = (copies - 1) / 2;
             copies -= 2 * pairs;
-            // v <= limit <= total / 2, so 2v does not wrap; above the limit it reaches nothing wanted.
+            // v <= limit <= total / 2, so 2v does not wrap; above the limit it reaches nothing
+            // that is wanted.
             if (2 * v <= limit) carries.emplace_back(2 * v, pairs);
         }
         items.insert(items.end(), static_cast<size_t>(copies), v);
@@ -121,7 +123,8 @@ void shift_or_range(uint64_t *w, size_t lo, size_t end, size_t q, unsigned r) {
     for (size_t j = end; j-- > lo;) w[j] |= (w[j - q] << r) | (w[j - q - 1] >> l);
 }
 
-// The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its source.
+// The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its
+// source.
 void shift_or_targets(uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
     if (lo > hi) return;
     const size_t first = lo == q ? q + 1 : lo;
@@ -135,8 +138,8 @@ inline bool all_ones(const uint64_t *w, size_t n) {
     return a == kAllOnes;
 }
 
-// Sums up to T of the items, exact in bits 0 .. T of w[0 .. T / 64]; bits above T in the last
-// word are true sums but maybe not all of them.
+// The items' sums up to the limit, exact in bits 0 .. limit of w[0 .. limit / 64]; bits above the
+// limit in the last word are true sums but maybe not all of them.
 void dense_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w) {
     const size_t top = static_cast<size_t>(limit / 64);
     memset(w, 0, (top + 1) * sizeof(uint64_t));
@@ -193,7 +196,9 @@ void reversed_run(uint64_t *__restrict dst, const uint64_t *__restrict src_top, 
         return;
     }
     const unsigned l = 64 - s;
-    for (size_t i = 0; i < n; i++) dst[i] = reverse_bits((*(src_top - i) >> s) | (*(src_top - i + 1) << l));
+    for (size_t i = 0; i < n; i++) {
+        dst[i] = reverse_bits((*(src_top - i) >> s) | (*(src_top - i + 1) << l));
+    }
 }
 
 // s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords) from the exact
@@ -263,8 +268,8 @@ std::vector<uint64_t> sparse_sums(const std::vector<uint64_t> &items, uint64_t l
     sums[0] = 0;
     for (uint64_t x : items) {
         // Only sums s with s + x <= limit are shifted.
-        const size_t shifted =
-            static_cast<size_t>(std::upper_bound(sums.begin(), sums.begin() + n, limit - x) - sums.begin());
+        const auto past = std::upper_bound(sums.begin(), sums.begin() + n, limit - x);
+        const size_t shifted = static_cast<size_t>(past - sums.begin());
         size_t i = 0, j = 0, m = 0;
         while (i < n && j < shifted) {
             const uint64_t a = sums[i], b = sums[j] + x;
