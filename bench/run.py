@@ -321,8 +321,11 @@ def main():
             f"| {fmt_mb(mem['peak_growth']) if mem else '-'} | {fmt_mb(mem['list_bytes']) if mem else '-'} "
             f"| {'yes' if r['agree'] else 'NO'} |")
         want = TARGETS[r["name"]]
-        verdicts.append(f"- {r['name']}: idiom / zox {ratio:.1f}x, wanted at least {want}x: "
-                        f"{'met' if ratio >= want else 'NOT met'}")
+        verdict = "met" if ratio >= want else "NOT met"
+        if ratio < want and r["list"] is not None:
+            verdict += (f" (of zox's time, the binding's list building is {r['list'] / r['zox']:.0%}, "
+                        f"the engine {r['solve'] / r['zox']:.0%})")
+        verdicts.append(f"- {r['name']}: idiom / zox {ratio:.1f}x, wanted at least {want}x: {verdict}")
         if r["name"] in MEDIUM_AND_UP and pratio is not None:
             verdicts.append(f"- {r['name']}: plain C++ / zox {pratio:.1f}x, wanted above 1x: "
                             f"{'met' if pratio > 1 else 'NOT met'}")
@@ -330,7 +333,8 @@ def main():
             share = mem["peak_growth"] / mem["list_bytes"]
             verdicts.append(f"- few huge: peak growth {share:.2f}x the result list's own size "
                             f"({fmt_mb(mem['list_and_ints_bytes'])} MB with its ints), wanted at most 2x: "
-                            f"{'met' if share <= 2 else 'NOT met'}")
+                            f"{'met' if share <= 2 else 'NOT met'}; the binding's zeroed result buffer "
+                            "and the list, 8 bytes a word each, are both alive at the peak")
     conditions_text = (
         f"Run {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}, {elapsed:.0f} s; {model}, "
         f"{os.cpu_count()} cores ({isa}); Python {platform.python_version()}; load average "
@@ -343,7 +347,7 @@ def main():
     text = "\n".join(["# Benchmark: in-process solve against its peers", "",
                       "Command: `make bench` (or `python3 bench/run.py`).", "", conditions_text, "",
                       *lines, "", "Targets:", "", *verdicts, ""])
-    if chart(rows, os.path.join(HERE, "ratios.png")):
+    if chart(rows, os.path.join(os.path.dirname(os.path.abspath(args.out)), "ratios.png")):
         text += "\n![ratios](ratios.png)\n"
     with open(args.out, "w") as f:
         f.write(text)
