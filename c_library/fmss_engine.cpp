@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -241,6 +243,72 @@ void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half
 }
 
 // ---------------------------------------------------------------------------------------------
+// Common factor: when every item is a multiple of g, so is every sum. The sums are computed for
+// the items divided by g, in a bitset g times shorter (where saturated words show up again), and
+// then spread out.
+
+// w[k] = the 32 bits of compact[k / 2] that land in it, at the even positions.
+FMSS_VECTOR_CLONES
+void spread_to_even_bits(const uint64_t *__restrict compact, uint64_t *__restrict w, size_t n) {
+    for (size_t k = 0; k < n; k++) {
+        uint64_t x = (compact[k / 2] >> (32 * (k % 2))) & 0xFFFFFFFFULL;
+        x = (x | (x << 16)) & 0x0000FFFF0000FFFFULL;
+        x = (x | (x << 8)) & 0x00FF00FF00FF00FFULL;
+        x = (x | (x << 4)) & 0x0F0F0F0F0F0F0F0FULL;
+        x = (x | (x << 2)) & 0x3333333333333333ULL;
+        x = (x | (x << 1)) & 0x5555555555555555ULL;
+        w[k] = x;
+    }
+}
+
+// Writes w[0 .. limit / 64]: bit g * t is set for each bit t <= limit / g set in `compact`, whose
+// bits above limit / g are cleared first (they are true sums, but maybe not all of them).
+void spread_multiples(uint64_t *compact, uint64_t g, uint64_t limit, uint64_t *w) {
+    const uint64_t compact_limit = limit / g;
+    const size_t compact_words = static_cast<size_t>(compact_limit / 64) + 1;
+    if (compact_limit % 64 != 63) {
+        compact[compact_words - 1] &= (uint64_t{2} << (compact_limit % 64)) - 1;
+    }
+    const size_t words = static_cast<size_t>(limit / 64) + 1;
+    if (g == 2) {
+        spread_to_even_bits(compact, w, words);
+        return;
+    }
+    memset(w, 0, words * sizeof(uint64_t));
+    // Chunks of `step` compact bits land within (step - 1) * g + 1 <= 64 output bits, where one
+    // table entry places them all.
+    const unsigned step = g >= 64 ? 1 : static_cast<unsigned>(std::min<uint64_t>(8, 63 / g + 1));
+    uint64_t pattern[256];
+    for (unsigned b = 0; b < (1u << step); b++) {
+        pattern[b] = 0;
+        for (unsigned j = 0; j < step; j++) {
+            if (b >> j & 1) pattern[b] |= uint64_t{1} << (j * g);
+        }
+    }
+    uint64_t word = 0;  // bits of w[at] gathered so far
+    size_t at = 0;
+    for (uint64_t t = 0; t <= compact_limit; t += step) {
+        const size_t i = static_cast<size_t>(t / 64);
+        const unsigned off = static_cast<unsigned>(t % 64);
+        uint64_t bits = compact[i] >> off;
+        if (off + step > 64 && i + 1 < compact_words) bits |= compact[i + 1] << (64 - off);
+        bits &= (1u << step) - 1;
+        if (bits == 0) continue;
+        const uint64_t pos = g * t;
+        const unsigned shift = static_cast<unsigned>(pos % 64);
+        const uint64_t p = pattern[bits];
+        if (pos / 64 != at) {
+            w[at] |= word;
+            word = 0;
+            at = static_cast<size_t>(pos / 64);
+        }
+        word |= p << shift;
+        if (shift != 0 && (p >> (64 - shift)) != 0) w[at + 1] |= p >> (64 - shift);
+    }
+    w[at] |= word;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Sparse path: when the items are few against the total, the distinct sums are few too; keep
 // them as a sorted list and merge it with itself shifted by each item.
 
@@ -294,12 +362,12 @@ std::vector<uint64_t> sparse_sums(const std::vector<uint64_t> &items, uint64_t l
 // Relative cost of one merged sum against one word of the shift-or.
 constexpr uint64_t kSparseCostPerSum = 8;
 
-uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit, size_t nwords) {
+uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit, size_t nwords,
+                    uint64_t factor) {
     uint64_t work = nwords, reach = 0;
     for (uint64_t x : items) {
         reach += x;
-        const uint64_t hi = std::min(reach, limit) / 64;
-        work += hi - x / 64 + 1;
+        work += std::min(reach, limit) / factor / 64 - x / factor / 64 + 1;
     }
     return work;
 }
@@ -331,13 +399,17 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         const uint64_t half = total / 2;
         // Sums up to `limit` are computed; those above `half` are mirrored from below it.
         const uint64_t limit = std::min(last, half);
-        const std::vector<uint64_t> items = folded_items(values, count, limit);
+        std::vector<uint64_t> items = folded_items(values, count, limit);
+        uint64_t factor = 0;
+        for (uint64_t x : items) factor = std::gcd(factor, x);
+        if (factor == 0) factor = 1;
         advise_huge_pages(out, nwords);
 
         const SparsePlan sparse = plan_sparse(items, limit);
         // The two lists may take as much memory as the output, no more.
         const bool sparse_fits = sparse.final_bound <= std::max<uint64_t>(nwords / 2, 4096);
-        if (sparse_fits && sparse.work <= dense_work(items, limit, nwords) / kSparseCostPerSum) {
+        if (sparse_fits &&
+            sparse.work <= dense_work(items, limit, nwords, factor) / kSparseCostPerSum) {
             const std::vector<uint64_t> sums =
                 sparse_sums(items, limit, static_cast<size_t>(sparse.final_bound));
             memset(out, 0, nwords * sizeof(uint64_t));
@@ -348,7 +420,15 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
             }
             return 0;
         }
-        dense_sums(items, limit, out);
+        if (factor == 1) {
+            dense_sums(items, limit, out);
+        } else {
+            for (uint64_t &x : items) x /= factor;
+            const uint64_t compact_limit = limit / factor;
+            std::unique_ptr<uint64_t[]> compact(new uint64_t[compact_limit / 64 + 1]);
+            dense_sums(items, compact_limit, compact.get());
+            spread_multiples(compact.get(), factor, limit, out);
+        }
         if (last > half) mirror_upper_half(out, nwords, total, half);
         return 0;
     } catch (const std::bad_alloc &) {

@@ -68,10 +68,15 @@ SHAPES = {
     + [rng.randint(10**4, 10**6) for _ in range(rng.randint(1, 4))],
     # Few small values, many alike: folded copies land right at half the total.
     "repeats near half": lambda rng: [rng.randint(1, 9) for _ in range(rng.randint(2, 12))],
+    # Every sum is a multiple of the values' common factor.
+    "common factor": lambda rng: (lambda g: [g * rng.randint(0, 3000 // g + 5)
+                                             for _ in range(rng.randint(1, 60))])(
+        rng.choice([2, 3, 4, 5, 8, 9, 10, 11, 16, 32, 64, 100, 1000])),
     "multiples of 64": lambda rng: [64 * rng.randint(0, 40) + rng.choice([0, 0, 1, 63])
                                     for _ in range(rng.randint(1, 30))],
 }
-CASES = [(shape, seed) for shape in SHAPES for seed in range(6)]
+SEEDS = {"common factor": 16}  # each case draws one factor: more cases, more factors
+CASES = [(shape, seed) for shape in SHAPES for seed in range(SEEDS.get(shape, 6))]
 CASE_IDS = [f"{shape}-{seed}" for shape, seed in CASES]
 
 
@@ -142,11 +147,14 @@ def test_totals_around_word_boundaries(solve, total, count):
         [10**6, 10**6 + 1, 1],
         [40000, 40000, 40001, 80001],
         [5, 5, 5, 6],
+        [6, 10, 15] * 20,
+        [2 * v for v in range(1, 200)],
+        [1000 * v for v in range(1, 40)] + [3000] * 9,
     ],
     ids=["empty", "zero", "zeros-around-one", "single", "repeats", "many-fives", "many-ones",
          "repeats-folding-into-each-other", "powers-of-two-thrice", "around-64-repeated",
          "two-blocks", "one-huge", "two-small-one-huge", "huge-pair-and-one", "sparse-collisions",
-         "pair-doubles-to-half"],
+         "pair-doubles-to-half", "factors-without-a-common-one", "even", "thousands"],
 )
 def test_chosen_inputs_match_the_sum_sets(solve, values):
     total = sum(values)
