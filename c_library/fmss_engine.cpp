@@ -1,6 +1,7 @@
 // Exact subset-sum engine. Every step keeps the reachable set exactly: repeated values are
-// folded, only sums up to half the total are computed (the rest mirror them), and those come
-// either from an in-place word-parallel shift-or or, when they are few, from merged sum lists.
+// folded, a common factor is divided out, only sums up to half the total are computed (the rest
+// mirror them), and those come either from an in-place word-parallel shift-or or, when they are
+// few, from merged sum lists.
 #include "fmss_engine.h"
 
 #include <algorithm>
