@@ -12,6 +12,7 @@
 #include <string>
 
 #include <curl/curl.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -732,8 +733,8 @@ extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, 
     }
 }
 
-// Background solve worker.
-#include <pthread.h>
+// ---------------------------------------------------------------------------------------------
+// Background solve worker
 
 extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
     const zo_solve_job_t job = *static_cast<zo_solve_job_t *>(job_arg);

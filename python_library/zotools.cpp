@@ -3,6 +3,8 @@
 #include <Python.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -127,34 +129,116 @@ int register_completion_gate() {
 }
 
 
+// Result words of a synchronous solve. Large results live in pages of their own, so that the
+// pages already turned into list items can be given back while the list grows: the peak then
+// stays near one copy of the result instead of two.
+class ResultWords {
+  public:
+    bool allocate(size_t count) {
+        count_ = count;
+        if (count < mapped_from_words) {
+            words_ = static_cast<uint64_t *>(calloc(count, sizeof(uint64_t)));
+            return words_ != nullptr;
+        }
+        if (count > SIZE_MAX / sizeof(uint64_t)) return false;
+        mapped_bytes_ = count * sizeof(uint64_t);
+        void *p = mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            mapped_bytes_ = 0;
+            return false;
+        }
+        words_ = static_cast<uint64_t *>(p);  // fresh anonymous pages read as zero
+        return true;
+    }
+
+    // The words before `index` are no longer needed.
+    void release_before(size_t index) {
+        if (mapped_bytes_ == 0) return;
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t upto = index * sizeof(uint64_t) / page * page;
+        if (upto <= released_bytes_) return;
+        munmap(reinterpret_cast<char *>(words_) + released_bytes_, upto - released_bytes_);
+        released_bytes_ = upto;
+    }
+
+    uint64_t *data() { return words_; }
+    size_t &count() { return count_; }
+
+    ResultWords() = default;
+    ResultWords(const ResultWords &) = delete;
+    ResultWords &operator=(const ResultWords &) = delete;
+    ~ResultWords() {
+        if (mapped_bytes_ == 0) {
+            free(words_);
+        } else if (released_bytes_ < mapped_bytes_) {
+            munmap(reinterpret_cast<char *>(words_) + released_bytes_,
+                   mapped_bytes_ - released_bytes_);
+        }
+    }
+
+  private:
+    static constexpr size_t mapped_from_words = 1 << 16;
+    uint64_t *words_ = nullptr;
+    size_t count_ = 0;
+    size_t mapped_bytes_ = 0;
+    size_t released_bytes_ = 0;
+};
+
+// Builds the result list. Equal neighbouring words share one int object (ints are immutable):
+// dense results are long runs of all-ones words, sparse ones of zeros. `consumed`, when given,
+// hears every so often how many words have been read.
+template <typename Consumed>
+PyObject *result_list(const uint64_t *words, size_t count, Consumed consumed) {
+    if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (list.p == nullptr) return nullptr;
+    PyObject *previous = nullptr;
+    uint64_t previous_value = 0;
+    for (size_t i = 0; i < count; i++) {
+        PyObject *word;
+        const uint64_t value = words[i];  // read once: the words behind are given back meanwhile
+        if (previous != nullptr && value == previous_value) {
+            Py_INCREF(previous);
+            word = previous;
+        } else {
+            word = PyLong_FromUnsignedLongLong(value);
+            if (word == nullptr) return nullptr;
+        }
+        PyList_SET_ITEM(list.p, static_cast<Py_ssize_t>(i), word);
+        previous = word;
+        previous_value = value;
+        if ((i & 0xFFFF) == 0xFFFF) consumed(i + 1);
+    }
+    return list.release();
+}
+
 // A remote solve can wait on the service for a minute or more. It runs on a thread of its own
 // while the caller waits in short slices and checks for signals, so Ctrl-C interrupts the call.
 // The solve owns nothing of Python's; an abandoned one finishes within its own bounds and then
 // releases everything, since the waiter is gone.
-struct RemoteSolve {
+struct SyncSolve {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t finished = PTHREAD_COND_INITIALIZER;
     bool done = false;
     bool abandoned = false;
     uint64_t *input = nullptr;
     size_t input_length = 0;
-    uint64_t *output = nullptr;
-    size_t output_size = 0;
+    ResultWords output;
     zo_status_t status = -1;
     char err_buf[ZO_ERR_BUF_SIZE] = {0};
 
-    ~RemoteSolve() {
+    ~SyncSolve() {
         free(input);
-        free(output);
         pthread_cond_destroy(&finished);
         pthread_mutex_destroy(&mutex);
     }
 };
 
 void *run_remote_solve(void *arg) {
-    auto *solve = static_cast<RemoteSolve *>(arg);
-    solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
-                                              &solve->output_size, solve->err_buf);
+    auto *solve = static_cast<SyncSolve *>(arg);
+    solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output.data(),
+                                              &solve->output.count(), solve->err_buf);
     pthread_mutex_lock(&solve->mutex);
     solve->done = true;
     const bool abandoned = solve->abandoned;
@@ -166,7 +250,7 @@ void *run_remote_solve(void *arg) {
 
 // Waits for the solve with the interpreter lock released. Returns false, with the signal
 // handler's exception set, when a signal handler raised; the solve is then abandoned.
-bool wait_for_remote_solve(RemoteSolve *solve) {
+bool wait_for_remote_solve(SyncSolve *solve) {
     for (;;) {
         bool done;
         Py_BEGIN_ALLOW_THREADS
@@ -199,7 +283,7 @@ bool wait_for_remote_solve(RemoteSolve *solve) {
 
 // Runs the solve on its own thread and waits for it. Returns the solve, finished, or nullptr with
 // an exception set. Falls back to a direct call when no thread can be started.
-RemoteSolve *solve_interruptibly(RemoteSolve *solve) {
+SyncSolve *solve_interruptibly(SyncSolve *solve) {
     pthread_attr_t attr;
     pthread_t thread;
     bool started = false;
@@ -210,8 +294,8 @@ RemoteSolve *solve_interruptibly(RemoteSolve *solve) {
     }
     if (!started) {
         Py_BEGIN_ALLOW_THREADS
-        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
-                                                  &solve->output_size, solve->err_buf);
+        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output.data(),
+                                                  &solve->output.count(), solve->err_buf);
         Py_END_ALLOW_THREADS
         return solve;
     }
@@ -269,15 +353,7 @@ ZO_API int _pull_input_list_from_py_obj(PyObject *inputList, uint64_t **c_input_
 
 ZO_API PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
                                                   size_t result_buffer_size) {
-    if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(result_buffer_size)));
-    if (list.p == nullptr) return nullptr;
-    for (size_t i = 0; i < result_buffer_size; i++) {
-        PyObject *word = PyLong_FromUnsignedLongLong(result_buffer[i]);
-        if (word == nullptr) return nullptr;
-        PyList_SET_ITEM(list.p, static_cast<Py_ssize_t>(i), word);
-    }
-    return list.release();
+    return result_list(result_buffer, result_buffer_size, [](size_t) {});
 }
 
 ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
@@ -289,21 +365,19 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     uint64_t total = 0;
     if (_pull_input_list_from_py_obj(values, &input.p, &input_length, &total) != 0) return nullptr;
 
-    // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
-    auto *solve = new (std::nothrow) RemoteSolve;
+    auto *solve = new (std::nothrow) SyncSolve;
     if (solve == nullptr) return PyErr_NoMemory();
-    std::unique_ptr<RemoteSolve> owner(solve);
+    std::unique_ptr<SyncSolve> owner(solve);
     solve->input = input.release();
     solve->input_length = input_length;
-    solve->output_size = static_cast<size_t>(total / 64 + 1);
-    solve->output = static_cast<uint64_t *>(calloc(solve->output_size, sizeof(uint64_t)));
-    if (solve->output == nullptr) return PyErr_NoMemory();
+    // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
+    if (!solve->output.allocate(static_cast<size_t>(total / 64 + 1))) return PyErr_NoMemory();
 
     if (keep_local()) {
         // The solve touches only the buffers above, so other Python threads may run meanwhile.
         Py_BEGIN_ALLOW_THREADS
-        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output,
-                                                  &solve->output_size, solve->err_buf);
+        solve->status = fetch_complete_subset_sum(solve->input, solve->input_length, solve->output.data(),
+                                                  &solve->output.count(), solve->err_buf);
         Py_END_ALLOW_THREADS
     } else if (solve_interruptibly(owner.release()) == nullptr) {
         return nullptr;  // interrupted: the solve now owns itself
@@ -316,7 +390,8 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ConnectionError, solve->err_buf);
         return nullptr;
     }
-    return _generate_result_list_from_c_buf(solve->output, solve->output_size);
+    ResultWords &words = solve->output;
+    return result_list(words.data(), words.count(), [&words](size_t n) { words.release_before(n); });
 }
 
 /* Completion of a background solve, on its worker thread. Takes over `output_binary`, `err_str`

@@ -71,12 +71,18 @@ class TestLocalResults:
 
         assert zox.complete_subset_sum(L([I(3), I(5)])) == [297]
 
-    def test_large_total_spans_many_words(self):
-        values = [2**20, 3, 2**20 + 7]
+    @pytest.mark.parametrize("values", [[2**20, 3, 2**20 + 7], [2**23, 3, 2**23 + 7]],
+                             ids=["below-64k-words", "above-64k-words"])
+    def test_large_sparse_total_spans_many_words(self, values):
         total = sum(values)
         result = zox.complete_subset_sum(values)
         assert len(result) == total // 64 + 1
         assert result == words_of(sums_of(values), total)
+
+    def test_large_dense_result_is_all_ones(self):
+        # Every sum below 2**23: 131072 all-ones words, read while the words behind are released.
+        result = zox.complete_subset_sum([2**k for k in range(23)])
+        assert result == [2**64 - 1] * (2**23 // 64)
 
 
 @pytest.mark.usefixtures("killswitch")
