@@ -2,7 +2,7 @@
 PYTHON ?= python3
 PIP ?= $(PYTHON) -m pip
 
-.PHONY: system-deps install demo test-deps test test-sanitized fuzz
+.PHONY: system-deps install demo test-deps test test-sanitized fuzz bench
 
 system-deps:
 	bash scripts/install-system-deps
@@ -28,3 +28,8 @@ test-sanitized: test-deps
 FUZZ_SECONDS ?= 30
 fuzz: system-deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run
+
+# Times the in-process solver against its peers and writes bench/results.md (a chart too, in
+# bench/ratios.png, when matplotlib is installed).
+bench: install
+	$(PYTHON) bench/run.py

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fmss_engine.h"
 #include "zo_internal.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -88,25 +89,7 @@ extern "C" uint32_t *find_new_sums(const uint32_t *R, const uint32_t *F, const u
 }
 
 // ---------------------------------------------------------------------------------------------
-// Exact driver: word-parallel shift-or over the bitset, computed in place in the caller's words.
-
-namespace {
-
-// reach |= reach << x over words [0, nwords). Walks downward so every word read is still the
-// reach set before x was added: each value is used at most once per sum.
-void shift_or(uint64_t *w, size_t nwords, uint64_t x) {
-    const uint64_t q = x / 64;
-    const unsigned r = static_cast<unsigned>(x % 64);
-    if (q >= nwords) return;
-    for (size_t j = nwords - 1;; j--) {
-        uint64_t v = w[j - q] << r;
-        if (r != 0 && j > q) v |= w[j - q - 1] >> (64 - r);
-        w[j] |= v;
-        if (j == q) break;
-    }
-}
-
-}  // namespace
+// Exact driver: checks the total and the capacity, then lets the engine write the words.
 
 extern "C" int fmss_complete_subset_sum(const uint64_t *values, size_t values_count,
                                         uint64_t *output, size_t *output_size) {
@@ -118,14 +101,7 @@ extern "C" int fmss_complete_subset_sum(const uint64_t *values, size_t values_co
     const size_t cap = *output_size;
     const size_t nwords = need <= cap ? static_cast<size_t>(need) : cap;
     if (nwords == 0) return 0;
-
-    // Sums above the last written word never reach the bits below it, so the reach set is
-    // computed only as far as the words the caller gets.
-    memset(output, 0, nwords * sizeof(uint64_t));
-    output[0] = 1;
-    for (size_t i = 0; i < values_count; i++) {
-        if (values[i] != 0) shift_or(output, nwords, values[i]);
-    }
-    if (need <= cap) *output_size = static_cast<size_t>(need);
-    return 0;
+    const int status = fmss::subset_sum_words(values, values_count, total, output, nwords);
+    if (status == 0 && need <= cap) *output_size = static_cast<size_t>(need);
+    return status;
 }

@@ -1,0 +1,440 @@
+// Exact subset-sum engine. Every step keeps the reachable set exactly: repeated values are
+// folded, a common factor is divided out, only sums up to half the total are computed (the rest
+// mirror them), and those come either from an in-place word-parallel shift-or or, when they are
+// few, from merged sum lists.
+#include "fmss_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <numeric>
+#include <utility>
+#include <vector>
+
+#include "zo_internal.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace fmss {
+namespace {
+
+constexpr uint64_t kAllOnes = ~uint64_t{0};
+
+// The shift-or kernel is built for several instruction sets and picked when the module loads.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define FMSS_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define FMSS_VECTOR_CLONES
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Items: the values reduced to a list whose 0/1 selections reach exactly the same sums up to the
+// limit.
+
+using Run = std::pair<uint64_t, uint64_t>;  // value, copies
+
+// Runs of the values in 1 .. limit, ascending. Zeros add nothing and larger values reach only sums
+// above the limit, so both are left out.
+std::vector<Run> value_runs(const uint64_t *values, size_t count, uint64_t limit) {
+    size_t kept = 0;
+    uint64_t largest = 0;
+    for (size_t i = 0; i < count; i++) {
+        const uint64_t v = values[i];
+        if (v != 0 && v <= limit) {
+            kept++;
+            largest = std::max(largest, v);
+        }
+    }
+    std::vector<Run> runs;
+    if (kept == 0) return runs;
+    if (largest <= 4 * static_cast<uint64_t>(kept) + 4096) {
+        // Small values (the many-repeats case): a count per value beats sorting.
+        std::vector<uint64_t> copies(static_cast<size_t>(largest) + 1, 0);
+        for (size_t i = 0; i < count; i++) {
+            if (values[i] != 0 && values[i] <= limit) copies[static_cast<size_t>(values[i])]++;
+        }
+        for (size_t v = 1; v <= largest; v++) {
+            if (copies[v] != 0) runs.emplace_back(v, copies[v]);
+        }
+        return runs;
+    }
+    std::vector<uint64_t> sorted;
+    sorted.reserve(kept);
+    for (size_t i = 0; i < count; i++) {
+        if (values[i] != 0 && values[i] <= limit) sorted.push_back(values[i]);
+    }
+    std::sort(sorted.begin(), sorted.end());
+    for (uint64_t v : sorted) {
+        if (!runs.empty() && runs.back().first == v) {
+            runs.back().second++;
+        } else {
+            runs.emplace_back(v, 1);
+        }
+    }
+    return runs;
+}
+
+// c >= 3 copies of v reach the same multiples of v as 1 or 2 copies of v plus the rest paired
+// into copies of 2v; applied in ascending order, every value ends with at most two copies.
+std::vector<uint64_t> folded_items(const uint64_t *values, size_t count, uint64_t limit) {
+    const std::vector<Run> runs = value_runs(values, count, limit);
+    std::vector<Run> carries;  // doubled values; ascending, since they come from ascending v
+    std::vector<uint64_t> items;
+    size_t next_run = 0, next_carry = 0;
+    while (next_run < runs.size() || next_carry < carries.size()) {
+        uint64_t v;
+        if (next_carry == carries.size() ||
+            (next_run < runs.size() && runs[next_run].first <= carries[next_carry].first)) {
+            v = runs[next_run].first;
+        } else {
+            v = carries[next_carry].first;
+        }
+        uint64_t copies = 0;
+        if (next_run < runs.size() && runs[next_run].first == v) copies += runs[next_run++].second;
+        if (next_carry < carries.size() && carries[next_carry].first == v) {
+            copies += carries[next_carry++].second;
+        }
+        if (copies >= 3) {
+            const uint64_t pairs = (copies - 1) / 2;
+            copies -= 2 * pairs;
+            // v <= limit <= total / 2, so 2v does not wrap; above the limit it reaches nothing
+            // that is wanted.
+            if (2 * v <= limit) carries.emplace_back(2 * v, pairs);
+        }
+        items.insert(items.end(), static_cast<size_t>(copies), v);
+    }
+    return items;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dense path: the reach set as a bitset, grown in place by reach |= reach << x.
+
+// w[j] |= w[j - q] << r | w[j - q - 1] >> (64 - r) for j in [lo, end), lo > q. Walks down, so
+// every word read still holds the set before x = 64q + r was added: x is used once per sum. The
+// compiler vectorises the loop behind a check that the q-word distance spans a vector; a plain
+// downward stream also keeps the hardware prefetcher on it when the set is larger than the cache.
+FMSS_VECTOR_CLONES
+void shift_or_range(uint64_t *w, size_t lo, size_t end, size_t q, unsigned r) {
+    if (r == 0) {
+        for (size_t j = end; j-- > lo;) w[j] |= w[j - q];
+        return;
+    }
+    const unsigned l = 64 - r;
+    for (size_t j = end; j-- > lo;) w[j] |= (w[j - q] << r) | (w[j - q - 1] >> l);
+}
+
+// The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its
+// source.
+void shift_or_targets(uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
+    if (lo > hi) return;
+    const size_t first = lo == q ? q + 1 : lo;
+    if (first <= hi) shift_or_range(w, first, hi + 1, q, r);
+    if (lo == q) w[q] |= w[0] << r;
+}
+
+inline bool all_ones(const uint64_t *w, size_t n) {
+    uint64_t a = kAllOnes;
+    for (size_t i = 0; i < n; i++) a &= w[i];
+    return a == kAllOnes;
+}
+
+// The items' sums up to the limit, exact in bits 0 .. limit of w[0 .. limit / 64]; bits above the
+// limit in the last word are true sums but maybe not all of them.
+void dense_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w) {
+    const size_t top = static_cast<size_t>(limit / 64);
+    memset(w, 0, (top + 1) * sizeof(uint64_t));
+    w[0] = 1;
+    uint64_t reach = 0;
+    // Words [full_lo, full_hi) are all ones: a shift-or cannot change them, so it skips them.
+    // The sums of the items so far are symmetric about reach / 2, so that is where they fill first.
+    size_t full_lo = 0, full_hi = 0;
+    for (uint64_t x : items) {
+        const size_t q = static_cast<size_t>(x / 64);
+        const unsigned r = static_cast<unsigned>(x % 64);
+        if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
+        reach += x;
+        const size_t hi = static_cast<size_t>(std::min(reach, limit) / 64);
+        if (full_lo < full_hi) {
+            // Upper part first: it reads the lower part's words before they change.
+            shift_or_targets(w, std::max(q, full_hi), hi, q, r);
+            if (q < full_lo) shift_or_targets(w, q, full_lo - 1, q, r);
+        } else {
+            shift_or_targets(w, q, hi, q, r);
+            const size_t mid = static_cast<size_t>(std::min(reach / 2, limit) / 64);
+            if (w[mid] == kAllOnes) {
+                full_lo = mid;
+                full_hi = mid + 1;
+            }
+        }
+        if (full_lo < full_hi) {
+            while (full_hi + 8 <= hi + 1 && all_ones(w + full_hi, 8)) full_hi += 8;
+            while (full_hi <= hi && w[full_hi] == kAllOnes) full_hi++;
+            while (full_lo > 0 && w[full_lo - 1] == kAllOnes) full_lo--;
+        }
+    }
+}
+
+inline uint64_t reverse_bits(uint64_t x) {
+#if defined(__clang__)
+    return __builtin_bitreverse64(x);
+#else
+    x = __builtin_bswap64(x);
+    x = ((x >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((x & 0x0F0F0F0F0F0F0F0FULL) << 4);
+    x = ((x >> 2) & 0x3333333333333333ULL) | ((x & 0x3333333333333333ULL) << 2);
+    x = ((x >> 1) & 0x5555555555555555ULL) | ((x & 0x5555555555555555ULL) << 1);
+    return x;
+#endif
+}
+
+// dst[i] = the 64 bits starting at bit s of src_top[-i], reversed. The sources walk down as the
+// destinations walk up; the two ranges do not overlap.
+FMSS_VECTOR_CLONES
+void reversed_run(uint64_t *__restrict dst, const uint64_t *__restrict src_top, size_t n,
+                  unsigned s) {
+    if (s == 0) {
+        for (size_t i = 0; i < n; i++) dst[i] = reverse_bits(*(src_top - i));
+        return;
+    }
+    const unsigned l = 64 - s;
+    for (size_t i = 0; i < n; i++) {
+        dst[i] = reverse_bits((*(src_top - i) >> s) | (*(src_top - i + 1) << l));
+    }
+}
+
+// s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords) from the exact
+// bits 0 .. half. Word k's bits come from the 64 bits ending at total - 64k, reversed.
+void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half) {
+    const size_t half_word = static_cast<size_t>(half / 64);
+    const unsigned half_bit = static_cast<unsigned>(half % 64);
+    const uint64_t low_mask = half_bit == 63 ? kAllOnes : (uint64_t{1} << (half_bit + 1)) - 1;
+    // The word holding `half` may also hold bits above it: only its low bits are source bits.
+    auto source_word = [&](uint64_t m) -> uint64_t {
+        if (m > half_word) return 0;
+        return m == half_word ? w[m] & low_mask : w[m];
+    };
+    size_t k = static_cast<size_t>((half + 1) / 64);
+    while (k < nwords) {
+        const uint64_t end = total - 64 * static_cast<uint64_t>(k);  // source of bit 0 of word k
+        uint64_t window;
+        if (end >= 63) {
+            const uint64_t start = end - 63;
+            const uint64_t m = start / 64;
+            const unsigned s = static_cast<unsigned>(start % 64);
+            if (m + 1 < half_word) {
+                // From here on every window lies in whole words below `half`'s, down to bit 0.
+                const size_t run = static_cast<size_t>(
+                    std::min<uint64_t>(nwords - 1, (total - 63) / 64) - k + 1);
+                reversed_run(w + k, w + m, run, s);
+                k += run;
+                continue;
+            }
+            window = source_word(m) >> s;
+            if (s != 0) window |= source_word(m + 1) << (64 - s);
+        } else {
+            // Source bits below 0 do not exist.
+            window = source_word(0) << (63 - end);
+        }
+        const uint64_t mirrored = reverse_bits(window);
+        w[k] = k == half_word ? (w[k] & low_mask) | (mirrored & ~low_mask) : mirrored;
+        k++;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Common factor: when every item is a multiple of g, so is every sum. The sums are computed for
+// the items divided by g, in a bitset g times shorter (where saturated words show up again), and
+// then spread out.
+
+// w[k] = the 32 bits of compact[k / 2] that land in it, at the even positions.
+FMSS_VECTOR_CLONES
+void spread_to_even_bits(const uint64_t *__restrict compact, uint64_t *__restrict w, size_t n) {
+    for (size_t k = 0; k < n; k++) {
+        uint64_t x = (compact[k / 2] >> (32 * (k % 2))) & 0xFFFFFFFFULL;
+        x = (x | (x << 16)) & 0x0000FFFF0000FFFFULL;
+        x = (x | (x << 8)) & 0x00FF00FF00FF00FFULL;
+        x = (x | (x << 4)) & 0x0F0F0F0F0F0F0F0FULL;
+        x = (x | (x << 2)) & 0x3333333333333333ULL;
+        x = (x | (x << 1)) & 0x5555555555555555ULL;
+        w[k] = x;
+    }
+}
+
+// Writes w[0 .. limit / 64]: bit g * t is set for each bit t <= limit / g set in `compact`, whose
+// bits above limit / g are cleared first (they are true sums, but maybe not all of them).
+void spread_multiples(uint64_t *compact, uint64_t g, uint64_t limit, uint64_t *w) {
+    const uint64_t compact_limit = limit / g;
+    const size_t compact_words = static_cast<size_t>(compact_limit / 64) + 1;
+    if (compact_limit % 64 != 63) {
+        compact[compact_words - 1] &= (uint64_t{2} << (compact_limit % 64)) - 1;
+    }
+    const size_t words = static_cast<size_t>(limit / 64) + 1;
+    if (g == 2) {
+        spread_to_even_bits(compact, w, words);
+        return;
+    }
+    memset(w, 0, words * sizeof(uint64_t));
+    // Chunks of `step` compact bits land within (step - 1) * g + 1 <= 64 output bits, where one
+    // table entry places them all.
+    const unsigned step = g >= 64 ? 1 : static_cast<unsigned>(std::min<uint64_t>(8, 63 / g + 1));
+    uint64_t pattern[256];
+    for (unsigned b = 0; b < (1u << step); b++) {
+        pattern[b] = 0;
+        for (unsigned j = 0; j < step; j++) {
+            if (b >> j & 1) pattern[b] |= uint64_t{1} << (j * g);
+        }
+    }
+    uint64_t word = 0;  // bits of w[at] gathered so far
+    size_t at = 0;
+    for (uint64_t t = 0; t <= compact_limit; t += step) {
+        const size_t i = static_cast<size_t>(t / 64);
+        const unsigned off = static_cast<unsigned>(t % 64);
+        uint64_t bits = compact[i] >> off;
+        if (off + step > 64 && i + 1 < compact_words) bits |= compact[i + 1] << (64 - off);
+        bits &= (1u << step) - 1;
+        if (bits == 0) continue;
+        const uint64_t pos = g * t;
+        const unsigned shift = static_cast<unsigned>(pos % 64);
+        const uint64_t p = pattern[bits];
+        if (pos / 64 != at) {
+            w[at] |= word;
+            word = 0;
+            at = static_cast<size_t>(pos / 64);
+        }
+        word |= p << shift;
+        if (shift != 0 && (p >> (64 - shift)) != 0) w[at + 1] |= p >> (64 - shift);
+    }
+    w[at] |= word;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sparse path: when the items are few against the total, the distinct sums are few too; keep
+// them as a sorted list and merge it with itself shifted by each item.
+
+// Upper bound on the number of distinct sums up to the limit after each item, summed: the work.
+struct SparsePlan {
+    uint64_t final_bound = 1;
+    uint64_t work = 0;
+};
+
+SparsePlan plan_sparse(const std::vector<uint64_t> &items, uint64_t limit) {
+    SparsePlan p;
+    const uint64_t cap = limit == kAllOnes ? kAllOnes : limit + 1;
+    for (size_t i = 0; i < items.size(); i++) {
+        p.final_bound = p.final_bound > cap / 2 ? cap : std::min(cap, 2 * p.final_bound);
+        p.work = p.work > kAllOnes - p.final_bound ? kAllOnes : p.work + p.final_bound;
+    }
+    return p;
+}
+
+// Sorted distinct sums up to the limit; `bound` covers every intermediate list.
+std::vector<uint64_t> sparse_sums(const std::vector<uint64_t> &items, uint64_t limit,
+                                  size_t bound) {
+    std::vector<uint64_t> sums(bound), next(bound);
+    size_t n = 1;
+    sums[0] = 0;
+    for (uint64_t x : items) {
+        // Only sums s with s + x <= limit are shifted.
+        const auto past = std::upper_bound(sums.begin(), sums.begin() + n, limit - x);
+        const size_t shifted = static_cast<size_t>(past - sums.begin());
+        size_t i = 0, j = 0, m = 0;
+        while (i < n && j < shifted) {
+            const uint64_t a = sums[i], b = sums[j] + x;
+            if (a <= b) {
+                next[m++] = a;
+                i++;
+                if (a == b) j++;
+            } else {
+                next[m++] = b;
+                j++;
+            }
+        }
+        while (i < n) next[m++] = sums[i++];
+        while (j < shifted) next[m++] = sums[j++] + x;
+        sums.swap(next);
+        n = m;
+    }
+    sums.resize(n);
+    return sums;
+}
+
+// Relative cost of one merged sum against one word of the shift-or.
+constexpr uint64_t kSparseCostPerSum = 8;
+
+uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit, size_t nwords,
+                    uint64_t factor) {
+    uint64_t work = nwords, reach = 0;
+    for (uint64_t x : items) {
+        reach += x;
+        work += std::min(reach, limit) / factor / 64 - x / factor / 64 + 1;
+    }
+    return work;
+}
+
+// A large output is usually fresh memory, and every word of it is written: huge pages take one
+// fault per 2 MiB instead of one per 4 KiB. Only whole huge pages inside the output are advised.
+void advise_huge_pages(uint64_t *out, size_t nwords) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const uintptr_t huge = uintptr_t{1} << 21;
+    if (nwords < 4 * huge / sizeof(uint64_t)) return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(out) + huge - 1) & ~(huge - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(out + nwords) & ~(huge - 1);
+    // A hint: when the kernel declines, the pages are simply small.
+    if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)out;
+    (void)nwords;
+#endif
+}
+
+}  // namespace
+
+int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint64_t *out,
+                     size_t nwords) {
+    try {
+        const uint64_t need = total / 64 + 1;
+        // The highest bit wanted; for fewer words than the total needs, the last bit they hold.
+        const uint64_t last = nwords == need ? total : static_cast<uint64_t>(nwords) * 64 - 1;
+        const uint64_t half = total / 2;
+        // Sums up to `limit` are computed; those above `half` are mirrored from below it.
+        const uint64_t limit = std::min(last, half);
+        std::vector<uint64_t> items = folded_items(values, count, limit);
+        uint64_t factor = 0;
+        for (uint64_t x : items) factor = std::gcd(factor, x);
+        if (factor == 0) factor = 1;
+        advise_huge_pages(out, nwords);
+
+        const SparsePlan sparse = plan_sparse(items, limit);
+        // The two lists may take as much memory as the output, no more.
+        const bool sparse_fits = sparse.final_bound <= std::max<uint64_t>(nwords / 2, 4096);
+        if (sparse_fits &&
+            sparse.work <= dense_work(items, limit, nwords, factor) / kSparseCostPerSum) {
+            const std::vector<uint64_t> sums =
+                sparse_sums(items, limit, static_cast<size_t>(sparse.final_bound));
+            memset(out, 0, nwords * sizeof(uint64_t));
+            for (uint64_t s : sums) {
+                out[s / 64] |= uint64_t{1} << (s % 64);
+                const uint64_t m = total - s;
+                if (m > half && m <= last) out[m / 64] |= uint64_t{1} << (m % 64);
+            }
+            return 0;
+        }
+        if (factor == 1) {
+            dense_sums(items, limit, out);
+        } else {
+            for (uint64_t &x : items) x /= factor;
+            const uint64_t compact_limit = limit / factor;
+            std::unique_ptr<uint64_t[]> compact(new uint64_t[compact_limit / 64 + 1]);
+            dense_sums(items, compact_limit, compact.get());
+            spread_multiples(compact.get(), factor, limit, out);
+        }
+        if (last > half) mirror_upper_half(out, nwords, total, half);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return FMSS_NO_MEMORY;
+    }
+}
+
+}  // namespace fmss

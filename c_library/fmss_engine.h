@@ -1,0 +1,18 @@
+/* Exact subset-sum engine behind fmss_complete_subset_sum. Private to the library. */
+#ifndef FMSS_ENGINE_H
+#define FMSS_ENGINE_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fmss {
+
+/* Writes the subset sums of `values` (whose sum is `total`, already known not to overflow) into
+   out[0, nwords) as a bitset, 1 <= nwords <= total / 64 + 1. Every one of those words is written
+   and no other. Returns 0, or FMSS_NO_MEMORY when working memory cannot be had. */
+int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint64_t *out,
+                     size_t nwords);
+
+}  // namespace fmss
+
+#endif /* FMSS_ENGINE_H */

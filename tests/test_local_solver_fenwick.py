@@ -1,0 +1,253 @@
+"""The Fenwick-table routines kept exported for C callers: their 32-bit arithmetic against a direct
+Python model of it, and a driver built from them that reports only true new sums."""
+import ctypes
+import random
+
+import pytest
+
+import zox
+
+U32 = ctypes.c_uint32
+M32 = 2**32 - 1
+BASE = 1234567891  # the power table's multiplier, and the search's comparison modulus
+POWER_MODULUS = 314804936
+
+
+class Fenwick:
+    """The routines, each with its C signature, on a handle of our own."""
+
+    def __init__(self):
+        lib = ctypes.CDLL(zox.__file__)
+        arr = ctypes.POINTER(U32)
+        self.read = lib.fmss_read
+        self.read.argtypes, self.read.restype = [arr, U32], U32
+        self.update = lib.update
+        self.update.argtypes, self.update.restype = [arr, U32, U32, U32], None
+        self.add_new_sums = lib.add_new_sums
+        self.add_new_sums.argtypes, self.add_new_sums.restype = [arr, arr, arr, U32, U32, U32], None
+        self.find_new_sums = lib.find_new_sums
+        self.find_new_sums.argtypes = [arr, arr, arr, U32, U32, U32, U32, U32]
+        self.find_new_sums.restype = ctypes.c_void_p
+        self.empty = lib.empty_sized_ar
+        self.empty.argtypes, self.empty.restype = [], ctypes.c_void_p
+        self.one = lib.one_item_sized_ar
+        self.one.argtypes, self.one.restype = [U32], ctypes.c_void_p
+        self.union = lib.union_sized_ar
+        self.union.argtypes, self.union.restype = [ctypes.c_void_p, ctypes.c_void_p], ctypes.c_void_p
+        self.print = lib.print_sized_ar
+        self.print.argtypes, self.print.restype = [ctypes.c_void_p], None
+        libc = ctypes.CDLL(None)
+        self.malloc = libc.malloc
+        self.malloc.argtypes, self.malloc.restype = [ctypes.c_size_t], ctypes.c_void_p
+        self.free = libc.free
+        self.free.argtypes, self.free.restype = [ctypes.c_void_p], None
+
+    def sized(self, entries):
+        """A sized array made here, as a C caller would: a count, then the entries."""
+        p = self.malloc(4 * (len(entries) + 1))
+        (U32 * (len(entries) + 1)).from_address(p)[:] = [len(entries), *entries]
+        return p
+
+    def take(self, p):
+        """The entries of a sized array, which is then released."""
+        count = U32.from_address(p).value
+        entries = list((U32 * count).from_address(p + 4))
+        self.free(p)
+        return entries
+
+
+@pytest.fixture(scope="module")
+def fw():
+    return Fenwick()
+
+
+def table(values):
+    return (U32 * max(1, len(values)))(*values)
+
+
+def model_read(F, k):
+    total = 0
+    while k:
+        total = (total + F[k - 1]) & M32
+        k &= k - 1
+    return total
+
+
+def model_update(F, S, i, delta):
+    while i < 2 * S:
+        F[i] = (F[i] + delta) & M32
+        i |= i + 1
+
+
+def powers(S):
+    P = [1]
+    for _ in range(2 * S):
+        P.append(P[-1] * BASE % POWER_MODULUS)
+    return P
+
+
+def model_find(R, F, P, S, modulus, lo, hi, x):
+    h1 = ((model_read(F, hi) - model_read(F, lo)) & M32) * P[S - x] & M32
+    h2 = (model_read(F, S + hi - x) - model_read(F, S + lo - x)) & M32
+    if h1 % modulus == h2 % modulus:
+        return []
+    if hi == lo + 1:
+        return [lo] if lo != 0 and R[lo] == 0 else []
+    mid = (lo + hi) // 2
+    return model_find(R, F, P, S, modulus, lo, mid, x) + model_find(R, F, P, S, modulus, mid, hi, x)
+
+
+@pytest.mark.parametrize("size", [1, 2, 7, 64, 100])
+def test_read_wraps_the_sum_of_the_first_k_entries(fw, size):
+    rng = random.Random(size)
+    F = [rng.choice([0, 1, M32, rng.getrandbits(32)]) for _ in range(size)]
+    c = table(F)
+    assert [fw.read(c, k) for k in range(size + 1)] == [model_read(F, k) for k in range(size + 1)]
+
+
+@pytest.mark.parametrize("S", [1, 3, 8, 50])
+def test_update_walks_the_tree_and_wraps(fw, S):
+    rng = random.Random(S)
+    F = [rng.getrandbits(32) for _ in range(2 * S)]
+    c = table(F)
+    for _ in range(20):
+        i, delta = rng.randrange(2 * S), rng.choice([1, M32, rng.getrandbits(32)])
+        fw.update(c, S, i, delta)
+        model_update(F, S, i, delta)
+    assert list(c)[: 2 * S] == F
+
+
+@pytest.mark.parametrize("S", [1, 5, 33])
+def test_reads_after_updates_are_prefix_sums(fw, S):
+    # The tree's own promise, independent of how it walks: a read of k sums the positions below k.
+    rng = random.Random(S)
+    c = table([0] * (2 * S))
+    plain = [0] * (2 * S)
+    for _ in range(40):
+        i, delta = rng.randrange(2 * S), rng.getrandbits(32)
+        fw.update(c, S, i, delta)
+        plain[i] = (plain[i] + delta) & M32
+    assert [fw.read(c, k) for k in range(2 * S + 1)] == [sum(plain[:k]) & M32 for k in range(2 * S + 1)]
+
+
+def test_add_new_sums_marks_the_sum_and_weighs_both_copies(fw):
+    S = 20
+    P = powers(S)
+    R, F = [0] * S, [0] * (2 * S)
+    cR, cF, cP = table(R), table(F), table(P)
+    for s, value in [(0, 0), (7, 7), (12, 5), (19, 12)]:
+        fw.add_new_sums(cR, cP, cF, S, s, value)
+        R[s] = value
+        model_update(F, S, s, P[s])
+        model_update(F, S, S + s, P[S + s])
+    assert list(cR)[:S] == R
+    assert list(cF)[: 2 * S] == F
+
+
+def test_empty_and_one_item_arrays(fw):
+    assert fw.take(fw.empty()) == []
+    assert fw.take(fw.one(0)) == [0]
+    assert fw.take(fw.one(M32)) == [M32]
+
+
+@pytest.mark.parametrize(
+    "a, b, returned",
+    [([], [4, 5], "b"), ([1, 2], [], "a"), ([], [], "b"), ([1], [2, 3], "new"), ([9, 8], [7], "new")],
+    ids=["first-empty", "second-empty", "both-empty", "both-full", "order-kept"],
+)
+def test_union_concatenates_and_consumes_both(fw, a, b, returned):
+    pa, pb = fw.sized(a), fw.sized(b)
+    u = fw.union(pa, pb)
+    # An empty side is released and the other handed back as it is; else both go for a new block.
+    if returned == "a":
+        assert u == pa
+    elif returned == "b":
+        assert u == pb
+    assert fw.take(u) == a + b
+
+
+@pytest.mark.parametrize(
+    "entries, text",
+    [([], "[]"), ([7], "[7]"), ([1, 2, 3], "[1, 2, 3]"), ([M32, 0], "[4294967295, 0]")],
+    ids=["empty", "one", "three", "unsigned"],
+)
+def test_print_sized_ar_writes_the_list_without_newline(fw, capfd, entries, text):
+    p = fw.sized(entries)
+    fw.print(p)
+    fw.free(p)
+    assert capfd.readouterr().out == text
+
+
+def run_driver(fw, values, check_step=None):
+    """The incremental search driven from Python: for each value, the new sums found are added.
+    Returns the sums found, with 0 and the total."""
+    S = sum(values) & M32
+    if S == 0:
+        return {0}
+    P = powers(S)
+    cR, cF, cP = table([0] * S), table([0] * (2 * S)), table(P)
+    fw.add_new_sums(cR, cP, cF, S, 0, 0)
+    reached = {0}
+    for x in values:
+        x &= M32
+        found = fw.take(fw.find_new_sums(cR, cF, cP, S, BASE, 0, S, x))
+        if check_step:
+            check_step(cR, cF, P, S, x, found, reached)
+        for s in found:
+            fw.add_new_sums(cR, cP, cF, S, s, x)
+        reached |= set(found)
+    return reached | {S}
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_search_matches_the_model_bit_for_bit(fw, seed):
+    rng = random.Random(seed)
+    values = [rng.randint(0, 40) for _ in range(rng.randint(1, 8))]
+
+    def same_as_model(cR, cF, P, S, x, found, reached):
+        model = model_find(list(cR)[:S], list(cF)[: 2 * S], P, S, BASE, 0, S, x)
+        assert found == model, f"value {x}"
+
+    run_driver(fw, values, same_as_model)
+
+
+@pytest.mark.parametrize("modulus", [2, 3, 7, 65537, BASE])
+def test_search_matches_the_model_on_arbitrary_tables(fw, modulus):
+    # Random 32-bit weights wrap every sum and product; a small modulus makes the two remainders
+    # coincide often, so each skip decision is put to the test.
+    rng = random.Random(modulus)
+    for _ in range(30):
+        S = rng.randint(1, 40)
+        R = [rng.choice([0, 0, 1]) for _ in range(S)]
+        F = [rng.getrandbits(32) for _ in range(2 * S)]
+        P = [rng.getrandbits(32) for _ in range(2 * S + 1)]
+        x = rng.randint(0, S)
+        lo = rng.randrange(S)
+        hi = rng.randint(lo + 1, S)
+        found = fw.take(fw.find_new_sums(table(R), table(F), table(P), S, modulus, lo, hi, x))
+        assert found == model_find(R, F, P, S, modulus, lo, hi, x), (S, x, lo, hi)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_driver_reports_only_true_new_sums(fw, seed):
+    rng = random.Random(1000 + seed)
+    values = [rng.randint(0, 60) for _ in range(rng.randint(1, 10))]
+
+    def sound(cR, cF, P, S, x, found, reached):
+        assert found == sorted(found), "new sums come out ascending"
+        for s in found:
+            assert s != 0 and s not in reached and s - x in reached, f"{s} is no new sum for {x}"
+
+    run_driver(fw, values, sound)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [[3, 5], [1, 2, 4, 8, 100], [2, 2, 2], [7, 11, 13, 1], [0, 9, 0, 4], [5]],
+    ids=["three-five", "two-blocks", "repeats", "four-primes", "zeros", "single"],
+)
+def test_driver_finds_every_sum_of_small_inputs(fw, values):
+    expected = {0}
+    for v in values:
+        expected |= {s + v for s in expected}
+    assert run_driver(fw, values) == expected
