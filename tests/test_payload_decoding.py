@@ -8,6 +8,7 @@ import pytest
 
 from clib import CBytes, DownloadBuffer, UnpackTarget, bind, libc
 from scripted_peer import sums_bitset
+from reference import le_words
 
 SENTINEL = 0xDEADBEEFDEADBEEF
 
@@ -155,11 +156,6 @@ def unzip(clib, payload: bytes, capacity: int, fill=0):
     return rc, list(words)[:capacity]
 
 
-def words_of(raw: bytes, capacity: int):
-    """Independent reference: the little-endian words of `raw`, zero-padded to `capacity`."""
-    raw = raw[: capacity * 8].ljust(capacity * 8, b"\0")
-    return [int.from_bytes(raw[8 * i: 8 * i + 8], "little") for i in range(capacity)]
-
 
 rng = random.Random(11)
 BIG = bytes(rng.randrange(1, 256) for _ in range(75100))  # no zero byte anywhere
@@ -186,7 +182,7 @@ def test_unpacks_little_endian_words(clib, capfd, raw, capacity):
         capacity = len(raw) // 8 + 1
     rc, words = unzip(clib, gzip.compress(raw), capacity)
     assert rc == 0
-    assert words == words_of(raw, capacity)
+    assert words == le_words(raw, capacity)
     assert capfd.readouterr().out == ""
 
 
@@ -204,7 +200,7 @@ def test_unpacks_little_endian_words(clib, capfd, raw, capacity):
 def test_overrun_keeps_the_words_already_written(clib, capfd, raw, capacity):
     rc, words = unzip(clib, gzip.compress(raw), capacity)
     assert rc == 0
-    assert words == words_of(raw, capacity)
+    assert words == le_words(raw, capacity)
     assert capfd.readouterr().out == "Overrun output size\n"
 
 

@@ -24,11 +24,8 @@ from scripted_peer import (
     solving_script,
     sums_bitset,
 )
+from reference import le_words
 
-
-def words_of_bitset(raw: bytes, count: int):
-    raw = raw.ljust(count * 8, b"\0")
-    return [int.from_bytes(raw[8 * i: 8 * i + 8], "little") for i in range(count)]
 
 
 @pytest.fixture
@@ -75,7 +72,7 @@ def test_result_matches_brute_force(serve, monkeypatch, capfd, values):
     monkeypatch.setenv("ZO_API_KEY", "k-123")
     peer = serve(solving_script())
     total = sum(values)
-    assert zox.complete_subset_sum(values) == words_of_bitset(sums_bitset(values), total // 64 + 1)
+    assert zox.complete_subset_sum(values) == le_words(sums_bitset(values), total // 64 + 1)
     assert capfd.readouterr().out == ""
     submit, poll = peer.requests
     assert (submit.method, submit.path) == ("POST", SUBMIT_PATH)
@@ -198,7 +195,7 @@ def test_incompressible_result_of_full_capacity_is_accepted(serve):
     # A large result whose bytes do not compress: the download bound must not reject it.
     raw = random.Random(3).randbytes(200_000)
     raw = raw[:-1] + b"\x01"
-    words = words_of_bitset(raw, len(raw) // 8)
+    words = le_words(raw, len(raw) // 8)
     values = [len(raw) * 8 - 1]  # capacity: exactly len(raw) // 8 words
     serve(route(submit=json_reply({"requestId": "abc"}), poll=gzip_reply(raw)))
     assert zox.complete_subset_sum(values) == words

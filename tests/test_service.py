@@ -20,20 +20,12 @@ from service_fixture import SERVICE_KEY
 from zox_service.config import Limits, result_reservation
 from zox_service.jobs import JobStore
 from zox_service.wire import RequestError
+from reference import bits_of, sums_of
 
 SUBMIT = "/v0/app/sspu"
 NOT_READY = b'{"message":"Result not ready"}'
 
 
-def sums_of(values):
-    sums = {0}
-    for v in values:
-        sums |= {s + v for s in sums}
-    return sums
-
-
-def bits_of(words):
-    return {64 * i + b for i, w in enumerate(words) for b in range(64) if w >> b & 1}
 
 
 def words_of(payload):

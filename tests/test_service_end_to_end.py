@@ -6,6 +6,7 @@ import pytest
 
 import zox
 from service_fixture import SERVICE_KEY
+from reference import bits_of, sums_of
 
 
 @pytest.fixture
@@ -25,15 +26,6 @@ def use_service(monkeypatch, service, key=SERVICE_KEY, host=None):
     monkeypatch.setenv("ZO_API_KEY", key)
 
 
-def sums_of(values):
-    sums = {0}
-    for v in values:
-        sums |= {s + v for s in sums}
-    return sums
-
-
-def bits_of(words):
-    return {64 * i + b for i, w in enumerate(words) for b in range(64) if w >> b & 1}
 
 
 @pytest.mark.parametrize("host", [None, "localhost"], ids=["printed-url", "localhost"])

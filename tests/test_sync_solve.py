@@ -1,34 +1,17 @@
 """complete_subset_sum and the front door: results, argument errors and the kill switch."""
 import ctypes
 import random
-import socket
 
 import pytest
 
 import zox
+from reference import sums_of, words_of_sums
+from scripted_peer import closed_port
 
 U64 = ctypes.c_uint64
 
 
-def sums_of(values):
-    """Independent reference: the set of subset sums by plain set growth."""
-    sums = {0}
-    for v in values:
-        sums |= {s + v for s in sums}
-    return sums
 
-
-def words_of(sums, total):
-    words = [0] * (total // 64 + 1)
-    for s in sums:
-        words[s // 64] |= 1 << (s % 64)
-    return words
-
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.mark.usefixtures("killswitch")
@@ -59,7 +42,7 @@ class TestLocalResults:
             values += [values[0]] * rng.randint(1, 5) if values else []
         total = sum(values)
         result = zox.complete_subset_sum(values)
-        assert result == words_of(sums_of(values), total)
+        assert result == words_of_sums(sums_of(values), total)
         assert result[-1] >> (total % 64) == 1, "the total is the highest set bit"
 
     def test_subclass_of_list_and_int_are_accepted(self):
@@ -77,7 +60,7 @@ class TestLocalResults:
         total = sum(values)
         result = zox.complete_subset_sum(values)
         assert len(result) == total // 64 + 1
-        assert result == words_of(sums_of(values), total)
+        assert result == words_of_sums(sums_of(values), total)
 
     def test_large_dense_result_is_all_ones(self):
         # Every sum below 2**23: 131072 all-ones words, read while the words behind are released.
