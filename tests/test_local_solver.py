@@ -21,7 +21,6 @@ def reference_bits(values):
     return r
 
 
-
 @pytest.fixture(scope="module")
 def solve():
     fn = ctypes.CDLL(zox.__file__).fmss_complete_subset_sum

@@ -156,7 +156,6 @@ def unzip(clib, payload: bytes, capacity: int, fill=0):
     return rc, list(words)[:capacity]
 
 
-
 rng = random.Random(11)
 BIG = bytes(rng.randrange(1, 256) for _ in range(75100))  # no zero byte anywhere
 

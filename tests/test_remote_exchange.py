@@ -27,7 +27,6 @@ from scripted_peer import (
 from reference import le_words
 
 
-
 @pytest.fixture
 def serve(monkeypatch, server_ssl_context, ca_bundle):
     """Starts a scripted peer, aims the client at it and stops it after the test."""

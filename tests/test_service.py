@@ -26,8 +26,6 @@ SUBMIT = "/v0/app/sspu"
 NOT_READY = b'{"message":"Result not ready"}'
 
 
-
-
 def words_of(payload):
     raw = gzip.decompress(payload)
     assert len(raw) % 8 == 0

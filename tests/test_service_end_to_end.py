@@ -26,8 +26,6 @@ def use_service(monkeypatch, service, key=SERVICE_KEY, host=None):
     monkeypatch.setenv("ZO_API_KEY", key)
 
 
-
-
 @pytest.mark.parametrize("host", [None, "localhost"], ids=["printed-url", "localhost"])
 def test_documented_example(service, monkeypatch, host):
     use_service(monkeypatch, service, host=host)

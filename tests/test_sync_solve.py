@@ -11,9 +11,6 @@ from scripted_peer import closed_port
 U64 = ctypes.c_uint64
 
 
-
-
-
 @pytest.mark.usefixtures("killswitch")
 class TestLocalResults:
     @pytest.mark.parametrize(
@@ -46,13 +43,13 @@ class TestLocalResults:
         assert result[-1] >> (total % 64) == 1, "the total is the highest set bit"
 
     def test_subclass_of_list_and_int_are_accepted(self):
-        class L(list):
+        class Values(list):
             pass
 
-        class I(int):
+        class Value(int):
             pass
 
-        assert zox.complete_subset_sum(L([I(3), I(5)])) == [297]
+        assert zox.complete_subset_sum(Values([Value(3), Value(5)])) == [297]
 
     @pytest.mark.parametrize("values", [[2**20, 3, 2**20 + 7], [2**23, 3, 2**23 + 7]],
                              ids=["below-64k-words", "above-64k-words"])
