@@ -70,6 +70,9 @@ ZO_API int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char *so
    then the output is untouched. */
 ZO_API int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *target);
 
+/* printf to standard output, flushed at once so diagnostics interleave with Python's output. */
+void zo_say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 ZO_API int keep_local(void);
 ZO_API void _safe_copy_to_err_buff(const char *msg, char *err_buf);
 ZO_API zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, size_t input_length,

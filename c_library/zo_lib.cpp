@@ -20,17 +20,16 @@
 
 #include "zo_internal.h"
 
-namespace {
-
 // Diagnostics go to standard output, flushed at once so they interleave with Python's own.
-void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *fmt, ...) {
+extern "C" void zo_say(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vprintf(fmt, ap);
     va_end(ap);
     fflush(stdout);
 }
+
+namespace {
 
 void say_line(const char *text) {
     puts(text);
@@ -63,7 +62,7 @@ using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
     // Callers pass NULL only when formatting their message ran out of memory.
     if (msg == nullptr) msg = "[Local failure] out of memory";
-    say("Failed with error: %s\n", msg);
+    zo_say("Failed with error: %s\n", msg);
     if (err_buf == nullptr) return;
     // strncpy zero-fills the rest of the first 127 bytes; byte 127 always ends the text.
     strncpy(err_buf, msg, ZO_ERR_BUF_SIZE - 1);
@@ -171,7 +170,7 @@ bool scrape_value(const char *data, size_t count, size_t *p, char *dest, size_t 
     while (*p < count && !ends_value(data[*p]) && n < room) dest[n++] = data[(*p)++];
     dest[n] = '\0';
     if (*p >= count) {
-        say("Ran out of buffer during val scraping");
+        zo_say("Ran out of buffer during val scraping");
         return false;
     }
     return true;
@@ -211,12 +210,12 @@ extern "C" size_t make_request_write_callback(char *data, size_t, size_t count, 
         }
         // p + 3 < count: the quote, the colon, a space and one more byte all lie in the piece.
         if (data[p] != '"') {
-            say("Unexpected character after key 0x%x\n", static_cast<int>(static_cast<signed char>(data[p])));
+            zo_say("Unexpected character after key 0x%x\n", static_cast<int>(static_cast<signed char>(data[p])));
             return p;
         }
         p++;
         if (data[p] != ':') {
-            say("Unexpected character after key+1 0x%x\n",
+            zo_say("Unexpected character after key+1 0x%x\n",
                 static_cast<int>(static_cast<signed char>(data[p])));
             return p;
         }
@@ -231,7 +230,7 @@ extern "C" size_t make_request_write_callback(char *data, size_t, size_t count, 
             if (data[p] == '"') p++;
             char message[512];
             if (!scrape_value(data, count, &p, message, sizeof message - 1)) return p;
-            say("Got message %s\n", message);
+            zo_say("Got message %s\n", message);
             if (strcmp(message, "Forbidden") == 0) say_line("Bad API key");
             return reject_response(record, heap_printf("%s", message), message);
         } else {
@@ -243,7 +242,7 @@ extern "C" size_t make_request_write_callback(char *data, size_t, size_t count, 
     }
     if (p < count) {
         if (data[p] == '}') return p + 1;
-        say("Unexpected ending character %c\n", data[p]);
+        zo_say("Unexpected ending character %c\n", data[p]);
     }
     return p;
 }
@@ -310,7 +309,7 @@ extern "C" size_t write_memory_callback(char *data, size_t size, size_t count, v
     if (starts_with(data, realsize, "<?xml version=\"")) {
         // The piece has no terminator: show exactly its bytes (up to a NUL inside it).
         const int shown = realsize > INT32_MAX ? INT32_MAX : static_cast<int>(realsize);
-        say("Output is not expected binary, got %.*s", shown, data);
+        zo_say("Output is not expected binary, got %.*s", shown, data);
         return 0;
     }
     if (buffer->size > SIZE_MAX - realsize) return 0;
@@ -707,10 +706,10 @@ zo_status_t exchange(const uint64_t *input, size_t input_length, uint64_t *outpu
         if (no_handle) return fail("[Local failure] curl failed to generate");
         if (code == CURLE_OK) break;
         if (code != CURLE_WRITE_ERROR && !_curl_transient_err(code)) {
-            say("result fetch Curl failed with %d\n", static_cast<int>(code));
+            zo_say("result fetch Curl failed with %d\n", static_cast<int>(code));
             break;
         }
-        say("Result not ready (%d)\n", static_cast<int>(code));
+        zo_say("Result not ready (%d)\n", static_cast<int>(code));
         sleep(1);
     }
     if (code != CURLE_OK) return fail_code(code);

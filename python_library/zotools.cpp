@@ -48,20 +48,10 @@ template <typename T> struct Malloced {
     }
 };
 
-// Diagnostics go to C's standard output, flushed at once so they interleave with Python's.
-void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vprintf(fmt, ap);
-    va_end(ap);
-    fflush(stdout);
-}
-
 PyObject *parse_failure() {
     // The argument error stays set: the interpreter reports the result as a SystemError chained
     // to it, which callers may rely on.
-    say("Error occured with parsing tuple %d\n", 0);
+    zo_say("Error occured with parsing tuple %d\n", 0);
     Py_RETURN_NONE;
 }
 
@@ -315,7 +305,7 @@ ZO_API int _pull_input_list_from_py_obj(PyObject *inputList, uint64_t **c_input_
     *c_input_array = nullptr;
     *input_length = 0;
     if (!PyList_Check(inputList)) {
-        say("Error occured with PyList_Check %d\n", 0);
+        zo_say("Error occured with PyList_Check %d\n", 0);
         PyErr_Format(PyExc_TypeError, "expected a list of non-negative ints, got %.200s",
                      Py_TYPE(inputList)->tp_name);
         return -1;
@@ -331,7 +321,7 @@ ZO_API int _pull_input_list_from_py_obj(PyObject *inputList, uint64_t **c_input_
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *item = PyList_GET_ITEM(inputList, i);
         if (!PyLong_Check(item)) {
-            say("Error occured with PyLong_Check\n");
+            zo_say("Error occured with PyLong_Check\n");
             PyErr_Format(PyExc_TypeError, "list item %zd is not an int but %.200s", i,
                          Py_TYPE(item)->tp_name);
             return -1;
@@ -340,7 +330,7 @@ ZO_API int _pull_input_list_from_py_obj(PyObject *inputList, uint64_t **c_input_
         if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
         array.p[i] = v;
         if (total_sum != nullptr && __builtin_add_overflow(total, v, &total)) {
-            say("Error occured, overflow on input\n");
+            zo_say("Error occured, overflow on input\n");
             PyErr_SetString(PyExc_OverflowError, "the values add up to more than 2**64 - 1");
             return -1;
         }
@@ -386,7 +376,7 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     }
 
     if (solve->status != 0) {
-        say("Error occured %s\n", solve->err_buf);
+        zo_say("Error occured %s\n", solve->err_buf);
         PyErr_SetString(PyExc_ConnectionError, solve->err_buf);
         return nullptr;
     }
@@ -425,7 +415,7 @@ ZO_API void _async_callback(zo_status_t result, uint64_t *output_binary, size_t 
 
     if (!PyCallable_Check(callback)) {
         // The method refuses such objects; reached only by direct callers of this routine.
-        say("_async_callback called with uncallable callback");
+        zo_say("_async_callback called with uncallable callback");
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callback)->tp_name);
         PyErr_WriteUnraisable(callback);
     } else {
@@ -478,7 +468,7 @@ ZO_API PyObject *webinterface_subset_sum_result_check(PyObject *, PyObject *args
     const unsigned long long check_entry = index / 64;
     const unsigned check_offset = static_cast<unsigned>(index % 64);
     if (check_entry < length) return PyBool_FromLong((words.p[check_entry] >> check_offset) & 1);
-    say("Error occured in result check, entry %llu is out of bounds of input of length %llu",
+    zo_say("Error occured in result check, entry %llu is out of bounds of input of length %llu",
         check_entry, static_cast<unsigned long long>(length));
     Py_RETURN_NONE;
 }
