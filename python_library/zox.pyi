@@ -16,6 +16,8 @@ def complete_subset_sum(values: List[int], /) -> List[int]:
     Returns ``total // 64 + 1`` words. Raises ``TypeError`` for a non-list or a non-int item,
     ``OverflowError`` for an int outside ``0 .. 2**64 - 1`` or a total past ``2**64 - 1``,
     ``MemoryError`` when the result cannot be held, and ``ConnectionError`` when the solve fails.
+    Other threads run while it solves; a signal (Ctrl-C) interrupts a call that waits on the
+    service, raising what the signal handler raises (``KeyboardInterrupt``).
     """
 
 def complete_subset_sum_async(
