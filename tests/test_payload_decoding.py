@@ -7,8 +7,7 @@ import zlib
 import pytest
 
 from clib import CBytes, DownloadBuffer, UnpackTarget, bind, libc
-from scripted_peer import sums_bitset
-from reference import le_words
+from reference import le_words, sums_bitset
 
 SENTINEL = 0xDEADBEEFDEADBEEF
 

@@ -22,9 +22,8 @@ from scripted_peer import (
     route,
     sequence,
     solving_script,
-    sums_bitset,
 )
-from reference import le_words
+from reference import le_words, sums_bitset
 
 
 @pytest.fixture
