@@ -10,6 +10,7 @@ script, and records what it received. For tests of the remote exchange.
 import gzip
 import http.server
 import json
+import random
 import select
 import socket
 import ssl
@@ -18,6 +19,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, List, Optional
 
+import zox
 from reference import sums_bitset
 
 SUBMIT_PATH = "/v0/app/sspu"
@@ -56,6 +58,15 @@ def gzip_reply(raw: bytes) -> Reply:
 
 
 NOT_READY = json_reply({"message": "Result not ready"})
+
+# Far more than any result the client may accept: it must hang up long before the end.
+FLOOD = 64 * 1024 * 1024
+
+
+def flood_chunks():
+    """FLOOD bytes of noise, in 64 KiB pieces made as they are sent."""
+    noise = random.Random(1).randbytes(64 * 1024)
+    return (noise for _ in range(FLOOD // len(noise)))
 
 
 def sequence(*replies) -> Script:
@@ -284,6 +295,15 @@ def closed_port(host="127.0.0.1") -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
+
+
+def connection_error(values) -> str:
+    """The message of the ConnectionError that solving `values` raises."""
+    try:
+        zox.complete_subset_sum(values)
+    except ConnectionError as e:
+        return str(e)
+    raise AssertionError(f"solving {values} did not fail")
 
 
 def aim_at(monkeypatch, url_or_peer, ca_bundle: Optional[str]):

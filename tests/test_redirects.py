@@ -1,18 +1,20 @@
 """Redirects on the result poll, against scripted TLS peers on 127.0.0.1 and 127.0.0.2: how far
 they are followed, where they may lead, and who gets to see the key."""
 import gzip
-import random
 
 import pytest
 
 import zox
 from scripted_peer import (
+    FLOOD,
     NOT_READY,
     POLL_PATH,
     PlainListener,
     Reply,
     ScriptedPeer,
     aim_at,
+    connection_error,
+    flood_chunks,
     gzip_reply,
     json_reply,
     route,
@@ -55,12 +57,6 @@ def keyed(monkeypatch, ca_bundle):
     """Aims the client, with the key set, at a service peer."""
     monkeypatch.setenv("ZO_API_KEY", KEY)
     return lambda peer, url=None: aim_at(monkeypatch, url or peer, ca_bundle)
-
-
-def solve_failing(values):
-    with pytest.raises(ConnectionError) as info:
-        zox.complete_subset_sum(values)
-    return str(info.value)
 
 
 def poll_failure(code):
@@ -154,7 +150,7 @@ def test_up_to_five_redirects_are_followed(start_peer, keyed, capfd, hops):
 def test_a_sixth_redirect_fails_the_call(start_peer, keyed, capfd):
     a = start_peer(hop_chain(6))
     keyed(a)
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 47"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 47"
     assert capfd.readouterr().out.startswith(poll_failure(47))
     # Five followed, the sixth refused before it is requested; the poll is not tried again.
     assert a.paths("GET") == [POLL] + [f"/hop/{n}" for n in range(1, 6)]
@@ -169,7 +165,7 @@ def test_redirect_loop_fails_promptly(start_peer, keyed, capfd, loop):
         a.script = service(poll=moved(f"https://127.0.0.2:{b.port}{POLL}"))
         b.script = service(poll=moved(f"https://127.0.0.1:{a.port}{POLL}"))
     keyed(a)
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 47"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 47"
     assert capfd.readouterr().out.startswith(poll_failure(47))
     assert len(a.paths("GET")) + len(b.paths("GET")) == 6
 
@@ -194,7 +190,7 @@ def test_redirect_away_from_https_is_refused(start_peer, keyed, capfd, target, l
     with PlainListener(listen_on) as listener:
         a.script = service(poll=moved(target(a, listener.port)), other=RESULT)
         keyed(a)
-        assert solve_failing([3, 5]) == f"Submit problem curl failed with {code}"
+        assert connection_error([3, 5]) == f"Submit problem curl failed with {code}"
         assert listener.connections() == 0
     assert capfd.readouterr().out.startswith(poll_failure(code))
     assert len(a.paths("GET")) == 1
@@ -209,7 +205,7 @@ def test_each_hop_is_checked(start_peer, keyed, capfd):
         b.script = route(submit=Reply(404), poll=Reply(404),
                          other=moved(f"http://127.0.0.2:{listener.port}{BLOB}"))
         keyed(a)
-        assert solve_failing([3, 5]) == "Submit problem curl failed with 1"
+        assert connection_error([3, 5]) == "Submit problem curl failed with 1"
         assert listener.connections() == 0
     assert capfd.readouterr().out.startswith(poll_failure(1))
     assert b.paths() == ["/hop"]
@@ -235,15 +231,11 @@ def test_a_redirect_body_never_reaches_the_result(start_peer, keyed, capfd, stat
     assert a.paths("GET") == [POLL, BLOB]
 
 
-FLOOD = 64 * 1024 * 1024
-NOISE = random.Random(2).randbytes(64 * 1024)
-
-
 def test_a_redirect_body_is_bounded_too(start_peer, keyed, capfd):
-    endless = moved(BLOB, chunks=(NOISE for _ in range(FLOOD // len(NOISE))))
+    endless = moved(BLOB, chunks=flood_chunks())
     a = start_peer(service(poll=moved("/hop"), other=sequence(endless, RESULT)))
     keyed(a)
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 42"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 42"
     assert capfd.readouterr().out.startswith(poll_failure(42))
     assert a.client_hung_up.wait(30), "the peer was allowed to send everything"
     assert a.bytes_sent < FLOOD

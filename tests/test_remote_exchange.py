@@ -1,5 +1,4 @@
 """The submit-and-poll exchange against scripted TLS peers on loopback."""
-import ctypes
 import gzip
 import random
 import shutil
@@ -9,7 +8,9 @@ import urllib.parse
 import pytest
 
 import zox
+from clib import bind
 from scripted_peer import (
+    FLOOD,
     NOT_READY,
     POLL_PATH,
     SUBMIT_PATH,
@@ -17,6 +18,8 @@ from scripted_peer import (
     ScriptedPeer,
     aim_at,
     closed_port,
+    connection_error,
+    flood_chunks,
     gzip_reply,
     json_reply,
     route,
@@ -40,12 +43,6 @@ def serve(monkeypatch, server_ssl_context, ca_bundle):
     yield start
     for peer in peers:
         peer.__exit__(None, None, None)
-
-
-def solve_failing(values):
-    with pytest.raises(ConnectionError) as info:
-        zox.complete_subset_sum(values)
-    return str(info.value)
 
 
 rng = random.Random(5)
@@ -115,15 +112,6 @@ def test_a_failed_poll_attempt_leaves_nothing_behind(serve, capfd):
     assert capfd.readouterr().out == "Result not ready (23)\n"
 
 
-def test_forbidden(serve, capfd, monkeypatch):
-    monkeypatch.setenv("ZO_API_KEY", "wrong")
-    peer = serve(route(submit=json_reply({"message": "Forbidden"}, 403), poll=NOT_READY))
-    assert solve_failing([3, 5]) == "Forbidden"
-    assert ("Got message Forbidden\nBad API key\nForbidden\nFailed with error: Forbidden\n"
-            in capfd.readouterr().out)
-    assert peer.paths() == [SUBMIT_PATH]
-
-
 @pytest.mark.parametrize(
     "submit_reply, message",
     [
@@ -132,17 +120,18 @@ def test_forbidden(serve, capfd, monkeypatch):
         (Reply(200, b"[1]"), "unexpected opening character to response ["),
         (Reply(500, b"<html>oops</html>"), "unexpected opening character to response <"),
         (Reply(200, b'{"requestId":"abc"}\n'), "Submit problem curl failed with 23"),
+        (json_reply({"message": "Forbidden"}, 403), "Forbidden"),
         (json_reply({"message": "Quota exceeded"}, 429), "Quota exceeded"),
         (json_reply({"message": "q" * 300}), "q" * 127),
     ],
     ids=["no-id", "other-keys-only", "not-an-object", "html-error-page", "byte-after-object",
-         "service-message", "long-message-cut"],
+         "forbidden", "service-message", "long-message-cut"],
 )
 def test_submit_failures(serve, capfd, submit_reply, message):
     peer = serve(route(submit=submit_reply, poll=gzip_reply(b"\x29\x01")))
-    assert solve_failing([3, 5]) == message
+    assert connection_error([3, 5]) == message
     assert f"Failed with error: {message}" in capfd.readouterr().out
-    assert peer.paths("GET") == [], "polled after a failed submit"
+    assert peer.paths() == [SUBMIT_PATH], "polled after a failed submit"
 
 
 def test_request_id_is_escaped_in_the_poll_address(serve):
@@ -169,21 +158,15 @@ def test_request_id_is_escaped_in_the_poll_address(serve):
 )
 def test_undecodable_payload_fails(serve, capfd, payload, message):
     serve(route(submit=json_reply({"requestId": "abc"}), poll=Reply(200, payload)))
-    assert solve_failing([3, 5]) == message
+    assert connection_error([3, 5]) == message
     assert f"Failed with error: {message}\n" in capfd.readouterr().out
-
-
-# Far more than one word's worth of result; the client must stop reading long before the end.
-FLOOD = 64 * 1024 * 1024
-NOISE = random.Random(1).randbytes(64 * 1024)
 
 
 @pytest.mark.parametrize("announce", [False, True], ids=["streamed", "announced-length"])
 def test_download_is_bounded_by_the_capacity(serve, capfd, announce):
-    flood = Reply(chunks=(NOISE for _ in range(FLOOD // len(NOISE))),
-                  announce_length=FLOOD if announce else None)
+    flood = Reply(chunks=flood_chunks(), announce_length=FLOOD if announce else None)
     peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=flood))
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 42"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 42"
     assert "result fetch Curl failed with 42\n" in capfd.readouterr().out
     assert peer.client_hung_up.wait(30), "the peer was allowed to send everything"
     assert peer.bytes_sent < FLOOD
@@ -214,14 +197,14 @@ def test_submit_is_retried_after_a_tls_connect_failure(serve, capfd, drop_first,
 
 def test_submit_gives_up_after_five_transient_failures(serve, capfd):
     peer = serve(solving_script(), drop_first=100)
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 35"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 35"
     assert peer.connections == 5
     assert "Failed with error: Submit problem curl failed with 35\n" in capfd.readouterr().out
 
 
 def test_refused_connection(monkeypatch, capfd, ca_bundle):
     aim_at(monkeypatch, f"https://127.0.0.1:{closed_port()}", ca_bundle)
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 7"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 7"
     assert "Failed with error: Submit problem curl failed with 7\n" in capfd.readouterr().out
 
 
@@ -234,7 +217,7 @@ def other_ca_bundle(tmp_path_factory):
 
 
 @pytest.mark.parametrize("trust", ["other-ca", "system", "wrong-host"])
-def test_certificate_and_host_are_verified(serve, monkeypatch, capfd, other_ca_bundle, trust):
+def test_certificate_and_host_are_verified(serve, monkeypatch, lib, other_ca_bundle, trust):
     if trust == "wrong-host":
         peer = serve(solving_script(), host="127.0.0.3")  # not a name on the certificate
     else:
@@ -243,22 +226,16 @@ def test_certificate_and_host_are_verified(serve, monkeypatch, capfd, other_ca_b
         monkeypatch.setenv("ZO_CA_BUNDLE", other_ca_bundle)
     elif trust == "system":
         monkeypatch.delenv("ZO_CA_BUNDLE")
-        if zox_ca_location() is None:
+        if bind(lib)._curl_ca_location() is None:
             pytest.skip("no system certificate bundle on this machine")
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 60"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 60"
     assert peer.requests == []
-
-
-def zox_ca_location():
-    lib = ctypes.CDLL(zox.__file__)
-    lib._curl_ca_location.restype = ctypes.c_char_p
-    return lib._curl_ca_location()
 
 
 def test_missing_ca_bundle_fails_before_any_traffic(serve, monkeypatch, capfd, tmp_path):
     peer = serve(solving_script())
     monkeypatch.setenv("ZO_CA_BUNDLE", str(tmp_path / "missing.pem"))
-    assert solve_failing([3, 5]) == "Couldn't find ca cert"
+    assert connection_error([3, 5]) == "Couldn't find ca cert"
     assert "Failed with error: Couldn't find ca cert\n" in capfd.readouterr().out
     assert peer.connections == 0
 
@@ -277,7 +254,7 @@ def test_ca_directory_is_trusted_as_a_directory(serve, monkeypatch, tmp_path, ca
 @pytest.mark.slow
 def test_poll_gives_up_after_sixty_not_ready_answers(serve, capfd):
     peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=NOT_READY))
-    assert solve_failing([3, 5]) == "Submit problem curl failed with 23"
+    assert connection_error([3, 5]) == "Submit problem curl failed with 23"
     out = capfd.readouterr().out
     assert out.startswith("Result not ready (23)\n" * 60 + "Failed with error: Submit problem curl failed with 23\n")
     assert len(peer.paths("GET")) == 60
