@@ -5,7 +5,6 @@ import random
 
 import pytest
 
-import zox
 from reference import sum_bits
 
 U64 = ctypes.c_uint64
@@ -14,8 +13,8 @@ FMSS_TOTAL_OVERFLOW = -2
 
 
 @pytest.fixture(scope="module")
-def solve():
-    fn = ctypes.CDLL(zox.__file__).fmss_complete_subset_sum
+def solve(lib):
+    fn = lib.fmss_complete_subset_sum
     fn.argtypes = [ctypes.POINTER(U64), ctypes.c_size_t, ctypes.POINTER(U64),
                    ctypes.POINTER(ctypes.c_size_t)]
     fn.restype = ctypes.c_int
