@@ -146,20 +146,16 @@ def test_request_id_is_escaped_in_the_poll_address(serve):
     assert " " not in query and "&" not in query.split("=", 1)[1]
 
 
+# Each damage the unpacking refuses is in test_payload_decoding; here, each way it arrives.
 @pytest.mark.parametrize(
-    "payload, message",
-    [
-        (gzip.compress(b"\x29\x01")[:-4], "Result payload could not be decoded"),
-        (gzip.compress(b"\x29\x01")[:-8] + b"\0\0\0\0\2\0\0\0", "Result payload could not be decoded"),
-        (b"", "Result payload could not be decoded"),
-        (b'{"result":[297]}', "Result payload could not be decoded"),
-    ],
-    ids=["truncated", "bad-crc", "empty", "json-result"],
+    "payload",
+    [gzip.compress(b"\x29\x01")[:-4], b"", b'{"result":[297]}'],
+    ids=["damaged-gzip", "no-body", "not-gzip"],
 )
-def test_undecodable_payload_fails(serve, capfd, payload, message):
+def test_undecodable_payload_fails(serve, capfd, payload):
     serve(route(submit=json_reply({"requestId": "abc"}), poll=Reply(200, payload)))
-    assert connection_error([3, 5]) == message
-    assert f"Failed with error: {message}\n" in capfd.readouterr().out
+    assert connection_error([3, 5]) == "Result payload could not be decoded"
+    assert "Failed with error: Result payload could not be decoded\n" in capfd.readouterr().out
 
 
 @pytest.mark.parametrize("announce", [False, True], ids=["streamed", "announced-length"])
