@@ -209,7 +209,7 @@ PyObject *result_list(const uint64_t *words, size_t count, Consumed consumed) {
 // releases everything, since the waiter is gone.
 struct SyncSolve {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t finished = PTHREAD_COND_INITIALIZER;
+    pthread_cond_t finished;
     bool done = false;
     bool abandoned = false;
     uint64_t *input = nullptr;
@@ -217,6 +217,17 @@ struct SyncSolve {
     ResultWords output;
     zo_status_t status = -1;
     char err_buf[ZO_ERR_BUF_SIZE] = {0};
+
+    // The wait is timed on the monotonic clock, so a change of the system time cannot stretch it.
+    SyncSolve() {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&finished, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    SyncSolve(const SyncSolve &) = delete;
+    SyncSolve &operator=(const SyncSolve &) = delete;
 
     ~SyncSolve() {
         free(input);
@@ -245,7 +256,7 @@ bool wait_for_remote_solve(SyncSolve *solve) {
         bool done;
         Py_BEGIN_ALLOW_THREADS
         timespec deadline;
-        clock_gettime(CLOCK_REALTIME, &deadline);
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
         deadline.tv_nsec += 100 * 1000 * 1000;
         if (deadline.tv_nsec >= 1000 * 1000 * 1000) {
             deadline.tv_sec += 1;
