@@ -2,6 +2,7 @@
 import http.client
 import os
 import queue
+import re
 import signal
 import ssl
 import subprocess
@@ -50,7 +51,7 @@ class RunningService:
                 raise RuntimeError(f"service exited with {self.proc.returncode}; "
                                    f"stderr: {''.join(self.stderr)}")
             if line.startswith("zox_service listening on "):
-                self.url = line.split()[-1]
+                self.url = re.search(r"https://\S+", line).group(0)
         self.port = int(self.url.rsplit(":", 1)[1])
         if self.ca_bundle is None:
             self.ca_bundle = next(line.split("ZO_CA_BUNDLE=", 1)[1].strip()

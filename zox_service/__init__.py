@@ -3,4 +3,4 @@
 Run it with ``python -m zox_service`` (``--help`` lists the options).
 """
 
-__version__ = "0.2.0"
+__version__ = "0.1.0"

@@ -204,13 +204,13 @@ class MemoryStore(Store):
 
     async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
         rec = self._records.get(job.request_id)
+        if rec is None or rec.outcome is not PENDING:  # solved twice: the first result stands
+            return
         left = self._pending[job.owner] - 1
         if left:
             self._pending[job.owner] = left
         else:
             del self._pending[job.owner]
-        if rec is None:
-            return
         cost = len(payload) + RESULT_OVERHEAD if payload is not None else RESULT_OVERHEAD
         self._stored += cost - rec.cost
         self._held[rec.owner] += cost - rec.cost
