@@ -13,6 +13,9 @@ from .metrics import Metrics
 from .wire import message_body
 
 
+SSL_SHUTDOWN_TIMEOUT = 2.0
+
+
 class GuardedHttpToolsProtocol(HttpToolsProtocol):
     """uvicorn's httptools protocol with three guards:
 
@@ -142,6 +145,9 @@ class Server(uvicorn.Server):
         ctx: Optional[ssl.SSLContext] = config.ssl
         self.servers = [await loop.create_server(
             create_protocol, sock=self._sock, ssl=ctx, backlog=config.backlog,
-            ssl_handshake_timeout=self._limits.header_timeout if ctx else None)]
+            ssl_handshake_timeout=self._limits.header_timeout if ctx else None,
+            # A peer that never answers our close_notify must not hold its connection (and a
+            # graceful stop) for the loop's default of half a minute.
+            ssl_shutdown_timeout=SSL_SHUTDOWN_TIMEOUT if ctx else None)]
         self.started = True
         self._on_started()
