@@ -1,6 +1,7 @@
 """Command-line options and environment variables of the solving service."""
 import argparse
 import os
+import sys
 from dataclasses import dataclass, field
 from typing import List, Mapping, Optional, Sequence
 
@@ -211,7 +212,7 @@ def _add_common(p: argparse.ArgumentParser, environ: Mapping[str, str]) -> None:
 def parse_settings(argv: Optional[Sequence[str]] = None,
                    environ: Optional[Mapping[str, str]] = None) -> Settings:
     environ = os.environ if environ is None else environ
-    argv = list(argv) if argv is not None else None
+    argv = list(sys.argv[1:] if argv is None else argv)
     solver_only = bool(argv) and argv[0] == "worker"
     parser = build_worker_parser(environ) if solver_only else build_parser(environ)
     a = parser.parse_args(argv[1:] if solver_only else argv)

@@ -168,14 +168,17 @@ class RedisStore(Store):
     async def start(self, listen: bool = True) -> None:
         with _redis_errors():
             await self._redis.ping()
-            try:
-                await self._redis.xgroup_create(STREAM, GROUP, id="0", mkstream=True)
-            except ResponseError as e:
-                if "BUSYGROUP" not in str(e):
-                    raise
+            await self._create_group()
         if listen:
             self._listener = asyncio.get_running_loop().create_task(self._listen())
             await asyncio.wait_for(self._subscribed.wait(), 10)
+
+    async def _create_group(self) -> None:
+        try:
+            await self._redis.xgroup_create(STREAM, GROUP, id="0", mkstream=True)
+        except ResponseError as e:
+            if "BUSYGROUP" not in str(e):
+                raise
 
     async def close(self) -> None:
         if self._listener is not None:
@@ -254,6 +257,17 @@ class RedisStore(Store):
         return UNKNOWN
 
     async def claim(self, consumer: str, wait: float) -> Optional[Job]:
+        try:
+            return await self._claim(consumer, wait)
+        except StoreError as e:
+            if "NOGROUP" not in str(e):
+                raise
+        # Redis lost the stream (a restart without persistence): start it again.
+        with _redis_errors():
+            await self._create_group()
+        return None
+
+    async def _claim(self, consumer: str, wait: float) -> Optional[Job]:
         lim = self._limits
         with _redis_errors():
             now = time.monotonic()
