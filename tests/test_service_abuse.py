@@ -7,7 +7,7 @@ open on this machine without harming the test run itself.
 import asyncio
 import itertools
 import json
-import os
+import socket
 import ssl
 import threading
 import time
@@ -285,3 +285,53 @@ def test_thousands_of_fetched_solves_in_a_row_are_never_refused(target):
         assert (r.status, r.headers["Content-Type"]) == (200, "application/gzip"), (i, r.read())
         r.read()
     conn.close()
+
+
+FIRST = b"GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n"
+SUBMIT_HEAD = b"POST /v0/app/sspu HTTP/1.1\r\nHost: localhost\r\nx-api-key: honest\r\n"
+DEADLINES = {
+    # (sent at once, idle seconds, then sent a byte at a time, cut after at least / at most)
+    "body-trickled": (SUBMIT_HEAD + b"Content-Length: 100\r\n\r\n[", 0, b"1",
+                      BODY_TIMEOUT - 0.5, BODY_TIMEOUT + SLACK),
+    # A later request gets its own deadline from its first byte, not the connection's.
+    "later-request-trickled": (FIRST, 2.0, b"GET /v0/result HTTP/1.1\r\nX-Pad: " + b"a" * 100,
+                               2.0 + HEADER_TIMEOUT - 0.5, 2.0 + HEADER_TIMEOUT + SLACK),
+}
+
+
+@pytest.mark.parametrize("at_once, idle, trickle, least, most", DEADLINES.values(),
+                         ids=DEADLINES.keys())
+def test_trickling_cannot_extend_a_deadline(target, at_once, idle, trickle, least, most):
+    ctx = client_ctx(target)
+    t0 = time.monotonic()
+    with ctx.wrap_socket(socket.create_connection(("127.0.0.1", target.port)),
+                         server_hostname="localhost") as s:
+        s.sendall(at_once)
+        s.settimeout(0.25)
+        closed = None
+        pending = itertools.chain(trickle, itertools.repeat(trickle[-1]))
+        while closed is None and time.monotonic() - t0 < most + 5:
+            try:
+                if s.recv(65536) == b"":
+                    closed = time.monotonic() - t0
+            except socket.timeout:
+                if time.monotonic() - t0 >= idle:
+                    s.sendall(bytes([next(pending)]))
+            except (ConnectionError, ssl.SSLError):
+                closed = time.monotonic() - t0
+    assert closed is not None and least <= closed <= most, closed
+
+
+def test_oversized_request_head_is_answered_431(target):
+    with client_ctx(target).wrap_socket(socket.create_connection(("127.0.0.1", target.port)),
+                                        server_hostname="localhost") as s:
+        s.sendall(SUBMIT_HEAD + b"X-Pad: " + b"a" * 70000)
+        s.settimeout(10)
+        answer = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    assert answer.startswith(b"HTTP/1.1 431 ")
+    assert answer.endswith(b'{"message":"Request header fields too large"}')
