@@ -35,7 +35,7 @@ class Limits:
     # Word operations of a plain shift-or solve: non-zero values times result words. A solve runs
     # to its end once started, so this bounds how long one request holds a solver.
     max_work: int = 2**34
-    max_pending: int = 32
+    max_pending: int = 1024
     max_held_bytes: int = 256 * MiB
     max_stored_bytes: int = 1024 * MiB
     max_queued: int = 10_000
