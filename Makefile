@@ -10,7 +10,8 @@ system-deps:
 install: system-deps
 	$(PIP) install .
 
-demo: install
+demo: system-deps
+	$(PIP) install '.[service]'
 	$(PYTHON) scripts/demo.py
 
 # The module and what its tests need, in one build.

@@ -65,15 +65,10 @@ def client_main(conc: int, seconds: float, out: str) -> None:
     for th in threads:
         th.join()
     wall = time.monotonic() - start
-    latencies.sort()
-
-    def pct(p: float) -> float:
-        return latencies[min(len(latencies) - 1, int(p * len(latencies)))] if latencies else 0.0
-
     # A file, not standard output: the client prints its own diagnostics there.
     with open(out, "w") as f:
         json.dump({"solves": len(latencies), "errors": len(errors), "wrong": wrong[0],
-                   "wall": wall, "p50": pct(0.50), "p99": pct(0.99),
+                   "wall": wall, "latencies": latencies,
                    "first_errors": sorted(set(errors))[:3]}, f)
 
 
@@ -123,9 +118,21 @@ def run_level(service, key: str, conc: int, seconds: float) -> dict:
                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=900, check=True)
         r = json.load(out)
-    r["cpu_ms_per_solve"] = 1000 * (cpu_seconds(proc.pid) - before) / max(1, r["solves"])
-    r["rate"] = r["solves"] / r["wall"]
+    r["cpu"] = cpu_seconds(proc.pid) - before
     return r
+
+
+def pooled(runs) -> dict:
+    """Rounds of one service at one level, as one measurement."""
+    lat = sorted(x for r in runs for x in r["latencies"])
+    solves = sum(r["solves"] for r in runs)
+
+    def pct(p: float) -> float:
+        return lat[min(len(lat) - 1, int(p * len(lat)))] if lat else 0.0
+    return {"rate": solves / sum(r["wall"] for r in runs), "p50": pct(0.5), "p99": pct(0.99),
+            "errors": sum(r["errors"] for r in runs), "wrong": sum(r["wrong"] for r in runs),
+            "cpu_ms_per_solve": 1000 * sum(r["cpu"] for r in runs) / max(1, solves),
+            "first_errors": sorted({e for r in runs for e in r["first_errors"]})[:3]}
 
 
 def main() -> None:
@@ -133,7 +140,9 @@ def main() -> None:
         client_main(int(sys.argv[2]), float(sys.argv[3]), sys.argv[4])
         return
     ap = argparse.ArgumentParser()
-    ap.add_argument("--seconds", type=float, default=8.0)
+    ap.add_argument("--seconds", type=float, default=5.0)
+    ap.add_argument("--rounds", type=int, default=2,
+                    help="old and new take turns this many times per level")
     ap.add_argument("--levels", default="1,8,32,128,1000")
     ap.add_argument("--in-a-row", type=int, default=3000,
                     help="solves in a row through the new service, one client")
@@ -150,10 +159,12 @@ def main() -> None:
         rows = []
         try:
             for conc in [int(x) for x in a.levels.split(",")]:
-                got = {}
-                for name in ("old", "new"):
-                    got[name] = run_level(services[name], key, conc, a.seconds)
-                    r = got[name]
+                runs = {"old": [], "new": []}
+                for _ in range(a.rounds):
+                    for name in runs:
+                        runs[name].append(run_level(services[name], key, conc, a.seconds))
+                got = {name: pooled(rs) for name, rs in runs.items()}
+                for name, r in got.items():
                     print(f"{name} c={conc}: {r['rate']:.1f}/s p50 {r['p50']:.3f}s p99 "
                           f"{r['p99']:.3f}s errors {r['errors']} wrong {r['wrong']} "
                           f"cpu {r['cpu_ms_per_solve']:.2f} ms/solve {r['first_errors']}",
@@ -202,7 +213,8 @@ def write_table(rows, row_run, a) -> None:
     table = "\n".join(lines)
     print(table)
     text = (f"# Solving service under load\n\n`python bench/service_load.py` "
-            f"(clients solve for {a.seconds:g} s per level; {os.cpu_count()} cores shared by the "
+            f"(clients solve for {a.seconds:g} s per turn, old and new taking {a.rounds} turns each "
+            f"per level; {os.cpu_count()} cores shared by the "
             f"clients and the service; the old service is commit {OLD_COMMIT}, run with "
             f"`{' '.join(OLD_LIMITS)}` so that its count limits do not refuse every request "
             f"after the first 1,024 solves).\n\n{table}\n")

@@ -98,6 +98,7 @@ def _run_front_end(settings: Settings) -> int:
             return 2
         _say(f"zox_service: self-signed development certificate; clients trust it with "
              f"ZO_CA_BUNDLE={cert}")
+    assert key is not None  # --cert and --key go together
     try:
         ctx = make_ssl_context(cert, key)
     except (ssl.SSLError, OSError) as e:
@@ -129,9 +130,10 @@ def _run_front_end(settings: Settings) -> int:
     config.load()
     config.ssl = ctx
     where = f"redis {settings.redis_url}" if settings.redis_url else "in-process store"
-    server = Server(config, sock, limits, lambda: _say(
-        f"zox_service listening on {_url(settings.host, port)} ({where}, "
-        f"{settings.workers} solvers)"))
+    _say(f"zox_service: {where}, {settings.workers} solvers")
+    # Scripts read the address as the last word of this line.
+    server = Server(config, sock, limits,
+                    lambda: _say(f"zox_service listening on {_url(settings.host, port)}"))
     _ignore_signals()
     server.run()
     if not server.started:

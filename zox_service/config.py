@@ -3,7 +3,7 @@ import argparse
 import os
 import sys
 from dataclasses import dataclass, field
-from typing import List, Mapping, Optional, Sequence
+from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple
 
 DEFAULT_PORT = 8443
 MAX_U64 = 2**64 - 1
@@ -121,7 +121,7 @@ def _port(text: str) -> int:
 
 
 # (option, type, help); the default comes from Limits.
-_LIMIT_OPTIONS = [
+_LIMIT_OPTIONS: List[Tuple[str, Callable[[str], Any], str]] = [
     ("max_body_bytes", _positive_int, "largest request body"),
     ("max_values", _positive_int, "most values in one problem"),
     ("max_total", _positive_int, "largest accepted sum of the values"),

@@ -14,7 +14,7 @@ import secrets
 import sys
 import time
 from array import array
-from typing import Dict, Iterator, List, Optional
+from typing import Any, Dict, Iterator, List, Optional
 
 import redis.asyncio as aioredis
 from redis.exceptions import RedisError, ResponseError
@@ -273,16 +273,16 @@ class RedisStore(Store):
             now = time.monotonic()
             if now >= self._next_reclaim:
                 self._next_reclaim = now + min(1.0, lim.reclaim_after / 4)
-                r = await self._redis.xautoclaim(STREAM, GROUP, consumer,
-                                                 min_idle_time=int(lim.reclaim_after * 1000),
-                                                 start_id="0-0", count=1)
-                if r[1]:
-                    return await self._job(consumer, *r[1][0])
-            r = await self._redis.xreadgroup(GROUP, consumer, {STREAM: ">"}, count=1,
-                                             block=max(1, int(wait * 1000)))
-            if not r:
+                claimed: Any = await self._redis.xautoclaim(
+                    STREAM, GROUP, consumer, min_idle_time=int(lim.reclaim_after * 1000),
+                    start_id="0-0", count=1)
+                if claimed[1]:
+                    return await self._job(consumer, *claimed[1][0])
+            read: Any = await self._redis.xreadgroup(GROUP, consumer, {STREAM: ">"}, count=1,
+                                                     block=max(1, int(wait * 1000)))
+            if not read:
                 return None
-            entries = r[0][1]
+            entries = read[0][1]
             return await self._job(consumer, *entries[0]) if entries else None
 
     async def _job(self, consumer: str, entry_id: bytes,
