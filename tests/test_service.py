@@ -269,3 +269,25 @@ def test_stops_cleanly_on_signal(start_service, sig):
     s.signal(sig)
     assert s.proc.wait(timeout=30) == 0
     assert "zox_service stopping\n" in s.stdout
+
+
+@pytest.mark.parametrize("args, says", [
+    (("--workers", "0"), "--workers 0 needs --redis"),
+    (("--redis", "redis://127.0.0.1:1"), "cannot use Redis at redis://127.0.0.1:1"),
+    (("worker",), "a worker needs --redis"),
+    (("worker", "--redis", "redis://127.0.0.1:1"), "cannot use Redis at redis://127.0.0.1:1"),
+], ids=["front-end-that-cannot-solve", "unreachable-redis", "worker-without-redis",
+        "worker-unreachable-redis"])
+def test_refuses_to_start_with_a_clear_reason(server_cert_files, args, says):
+    import subprocess
+    import sys
+
+    from service_fixture import REPO
+
+    cert, key = server_cert_files
+    if args[0] != "worker":
+        args = ("--port", "0", "--cert", cert, "--key", key, *args)
+    r = subprocess.run([sys.executable, "-m", "zox_service", *args],
+                       cwd=REPO, env={**os.environ, "PYTHONPATH": str(REPO)},
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 2 and says in r.stderr, r.stderr

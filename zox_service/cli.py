@@ -31,6 +31,9 @@ def make_ssl_context(cert: str, key: str) -> ssl.SSLContext:
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
     ctx.load_cert_chain(cert, key)
+    # The zox client makes a new connection per request and never resumes a session: tickets
+    # would cost two encryptions per handshake for nothing.
+    ctx.num_tickets = 0
     return ctx
 
 
@@ -45,6 +48,22 @@ def _make_store(settings: Settings) -> Store:
 
         return RedisStore(settings.redis_url, settings.limits)
     return MemoryStore(settings.limits)
+
+
+def _redis_problem(url: str) -> Optional[str]:
+    """Why Redis cannot be used, checked before the server starts so that the operator reads
+    one line instead of a server's traceback."""
+    import redis
+
+    try:
+        client = redis.Redis.from_url(url, socket_connect_timeout=5, socket_timeout=5)
+        try:
+            client.ping()
+        finally:
+            client.close()
+    except (redis.RedisError, OSError, ValueError) as e:
+        return str(e)
+    return None
 
 
 def _ignore_signals() -> None:
@@ -115,6 +134,11 @@ def _run_front_end(settings: Settings) -> int:
         return 2
     port = sock.getsockname()[1]
 
+    if settings.redis_url:
+        problem = _redis_problem(settings.redis_url)
+        if problem:
+            _say(f"zox_service: cannot use Redis at {settings.redis_url}: {problem}", sys.stderr)
+            return 2
     limits = settings.limits
     metrics = Metrics()
     store = _make_store(settings)
