@@ -130,8 +130,9 @@ def keep_alive_main(url: str, ca: str, key: str, seconds: float, out: str) -> No
 
 def measure(stack, proc, url, ca, key, seconds):
     before = tree_cpu(proc.pid)
-    r = service_load.pooled([service_load.run_level((proc, url, ca), key, 32, seconds)])
-    r["cpu_ms_per_solve"] = 1000 * (tree_cpu(proc.pid) - before) / max(1, r["solves"])
+    raw = service_load.run_level((proc, url, ca), key, 32, seconds)
+    r = service_load.pooled([raw])
+    r["cpu_ms_per_solve"] = 1000 * (tree_cpu(proc.pid) - before) / max(1, raw["solves"])
     before = tree_cpu(proc.pid)
     with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
         subprocess.run([sys.executable, __file__, "--keep-alive", url, ca, key, str(seconds),
