@@ -13,6 +13,7 @@ import argparse
 import json
 import os
 import random
+import resource
 import secrets
 import subprocess
 import sys
@@ -113,12 +114,15 @@ def run_level(service, key: str, conc: int, seconds: float) -> dict:
     env = dict(os.environ, ZO_SERVICE_URL=url, ZO_CA_BUNDLE=ca, ZO_API_KEY=key)
     env.pop("ZO_KILLSWITCH", None)
     before = cpu_seconds(proc.pid)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
     with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
         subprocess.run([sys.executable, __file__, "--client", str(conc), str(seconds), out.name],
                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=900, check=True)
         r = json.load(out)
     r["cpu"] = cpu_seconds(proc.pid) - before
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    r["client_cpu"] = (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
     return r
 
 
@@ -132,6 +136,7 @@ def pooled(runs) -> dict:
     return {"rate": solves / sum(r["wall"] for r in runs), "p50": pct(0.5), "p99": pct(0.99),
             "errors": sum(r["errors"] for r in runs), "wrong": sum(r["wrong"] for r in runs),
             "cpu_ms_per_solve": 1000 * sum(r["cpu"] for r in runs) / max(1, solves),
+            "client_cpu_ms_per_solve": 1000 * sum(r["client_cpu"] for r in runs) / max(1, solves),
             "first_errors": sorted({e for r in runs for e in r["first_errors"]})[:3]}
 
 
@@ -167,7 +172,8 @@ def main() -> None:
                 for name, r in got.items():
                     print(f"{name} c={conc}: {r['rate']:.1f}/s p50 {r['p50']:.3f}s p99 "
                           f"{r['p99']:.3f}s errors {r['errors']} wrong {r['wrong']} "
-                          f"cpu {r['cpu_ms_per_solve']:.2f} ms/solve {r['first_errors']}",
+                          f"cpu {r['cpu_ms_per_solve']:.2f} ms/solve (client "
+                          f"{r['client_cpu_ms_per_solve']:.2f}) {r['first_errors']}",
                           flush=True)
                 rows.append((conc, got))
             row_run = None
@@ -200,8 +206,9 @@ def run_row(url: str, ca: str, key: str, count: int) -> dict:
 def write_table(rows, row_run, a) -> None:
     lines = [
         "| clients | old solves/s | new solves/s | new / old | old p50 s | new p50 s | old p99 s "
-        "| new p99 s | old errors | new errors | old CPU ms/solve | new CPU ms/solve |",
-        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| new p99 s | old errors | new errors | old CPU ms/solve | new CPU ms/solve "
+        "| client CPU ms/solve (old, new) |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for conc, g in rows:
         o, n = g["old"], g["new"]
@@ -209,7 +216,8 @@ def write_table(rows, row_run, a) -> None:
             f"| {conc} | {o['rate']:.1f} | {n['rate']:.1f} | {n['rate'] / max(o['rate'], 1e-9):.2f}x "
             f"| {o['p50']:.3f} | {n['p50']:.3f} | {o['p99']:.3f} | {n['p99']:.3f} "
             f"| {o['errors'] + o['wrong']} | {n['errors'] + n['wrong']} "
-            f"| {o['cpu_ms_per_solve']:.2f} | {n['cpu_ms_per_solve']:.2f} |")
+            f"| {o['cpu_ms_per_solve']:.2f} | {n['cpu_ms_per_solve']:.2f} "
+            f"| {o['client_cpu_ms_per_solve']:.1f}, {n['client_cpu_ms_per_solve']:.1f} |")
     table = "\n".join(lines)
     print(table)
     text = (f"# Solving service under load\n\n`python bench/service_load.py` "

@@ -7,7 +7,7 @@ import time
 import pytest
 
 
-def _free_port():
+def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -17,7 +17,7 @@ class RedisServer:
     def __init__(self, workdir):
         self.proc = None
         for _ in range(5):  # another process may take the port between the probe and the start
-            self.port = _free_port()
+            self.port = free_port()
             self.proc = subprocess.Popen(
                 ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", "",
                  "--appendonly", "no", "--dir", str(workdir), "--loglevel", "warning"],

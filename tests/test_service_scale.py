@@ -5,11 +5,13 @@ import json
 import random
 import signal
 import time
+import urllib.request
 
 import pytest
 
 import zox
 from reference import le_words, sums_bitset, sum_bits
+from redis_fixture import free_port
 from service_fixture import SERVICE_KEY
 
 redis = pytest.importorskip("redis")
@@ -58,7 +60,8 @@ def cluster(start_service, redis_url):
 def test_any_front_end_serves_any_poll_and_a_killed_one_loses_nothing(cluster, monkeypatch):
     front_end, solver, _ = cluster
     a, b = front_end(), front_end()
-    solver("--workers", "1")
+    metrics_port = free_port()
+    solver("--workers", "1", "--metrics", f"127.0.0.1:{metrics_port}")
     values = [3, 5, 700, 1024]
     assert fetch(b, submit(a, values)) == expected(values)
 
@@ -72,6 +75,8 @@ def test_any_front_end_serves_any_poll_and_a_killed_one_loses_nothing(cluster, m
     a.proc.kill()
     a.proc.wait(10)
     assert fetch(front_end(), request_id) == expected([9, 10])
+    with urllib.request.urlopen(f"http://127.0.0.1:{metrics_port}/metrics", timeout=10) as r:
+        assert 'zox_solves_total{outcome="done"} 3.0' in r.read().decode()
 
 
 def local_payload(values, monkeypatch):

@@ -1,5 +1,6 @@
 """Starting and stopping the service: a front end (with or without solvers), or a solver alone."""
 import asyncio
+import contextlib
 import os
 import signal
 import socket
@@ -180,17 +181,38 @@ def _run_solver(settings: Settings) -> int:
         except (StoreError, asyncio.TimeoutError) as e:
             _say(f"zox_service: cannot use Redis at {settings.redis_url}: {e}", sys.stderr)
             return 2
-        solvers = Solvers(store, settings.workers, Metrics(), settings.limits.reclaim_after / 3)
+        metrics = Metrics()
+        if settings.metrics_address:
+            from prometheus_client import start_http_server
+
+            host, _, port = settings.metrics_address.rpartition(":")
+            try:
+                start_http_server(int(port), host.strip("[]") or "127.0.0.1",
+                                  registry=metrics.registry)
+            except OSError as e:
+                _say(f"zox_service: cannot serve metrics on {settings.metrics_address}: {e}",
+                     sys.stderr)
+                await store.close()
+                return 2
+        solvers = Solvers(store, settings.workers, metrics, settings.limits.reclaim_after / 3)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, stop.set)
         solvers.start()
+
+        async def watch_queue() -> None:
+            while True:
+                with contextlib.suppress(StoreError):
+                    metrics.queue_depth.set(await store.queue_depth())
+                await asyncio.sleep(5)
+        watcher = loop.create_task(watch_queue())
         _say(f"zox_service worker solving for redis {settings.redis_url} "
              f"({settings.workers} solvers)")
         await stop.wait()
         _say("zox_service stopping")
         # Jobs not yet claimed stay in Redis for the other solvers.
+        watcher.cancel()
         await solvers.stop()
         await store.close()
         return 0

@@ -69,6 +69,7 @@ class Settings:
     redis_url: Optional[str] = None
     # True for `python -m zox_service worker`: a solver without a front end.
     solver_only: bool = False
+    metrics_address: Optional[str] = None
     verbose: bool = False
     limits: Limits = field(default_factory=Limits)
 
@@ -195,6 +196,8 @@ def build_worker_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
         description="A solver process without a front end: takes problems from Redis, solves "
         "them and stores their results there.")
     _add_common(p, environ)
+    p.add_argument("--metrics", metavar="HOST:PORT", dest="metrics_address",
+                   help="serve this solver's metrics (Prometheus text, plain HTTP) there")
     _add_limits(p, ["reclaim_after", "max_attempts"])
     return p
 
@@ -221,9 +224,15 @@ def parse_settings(argv: Optional[Sequence[str]] = None,
             parser.error("a worker needs --redis (or ZO_SERVICE_REDIS)")
         if a.workers == 0:
             parser.error("a worker needs --workers of at least 1")
+        if a.metrics_address is not None:
+            host, _, port = a.metrics_address.rpartition(":")
+            try:
+                _port(port)
+            except argparse.ArgumentTypeError:
+                parser.error(f"--metrics needs HOST:PORT, not {a.metrics_address!r}")
         limits = Limits(reclaim_after=a.reclaim_after, max_attempts=a.max_attempts)
         return Settings(workers=a.workers, redis_url=a.redis_url, solver_only=True,
-                        verbose=a.verbose, limits=limits)
+                        verbose=a.verbose, limits=limits, metrics_address=a.metrics_address)
     keys = a.api_keys
     if keys is None:
         keys = [k.strip() for k in environ.get("ZO_SERVICE_API_KEYS", "").split(",")]
