@@ -109,6 +109,9 @@ def start(cwd: Path, key: str, cert_dir: str, extra=()):
     return proc, url, ca
 
 
+CLIENT_PYTHON = sys.executable
+
+
 def run_level(service, key: str, conc: int, seconds: float) -> dict:
     proc, url, ca = service
     env = dict(os.environ, ZO_SERVICE_URL=url, ZO_CA_BUNDLE=ca, ZO_API_KEY=key)
@@ -116,7 +119,7 @@ def run_level(service, key: str, conc: int, seconds: float) -> dict:
     before = cpu_seconds(proc.pid)
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
     with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
-        subprocess.run([sys.executable, __file__, "--client", str(conc), str(seconds), out.name],
+        subprocess.run([CLIENT_PYTHON, __file__, "--client", str(conc), str(seconds), out.name],
                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=900, check=True)
         r = json.load(out)
@@ -151,7 +154,11 @@ def main() -> None:
     ap.add_argument("--levels", default="1,8,32,128,1000")
     ap.add_argument("--in-a-row", type=int, default=3000,
                     help="solves in a row through the new service, one client")
+    ap.add_argument("--client-python", default=sys.executable,
+                    help="interpreter whose zox the clients use (default: this one)")
     a = ap.parse_args()
+    global CLIENT_PYTHON
+    CLIENT_PYTHON = a.client_python
     key = secrets.token_hex(16)
     with tempfile.TemporaryDirectory() as tmp:
         old_dir = Path(tmp) / "old"
@@ -198,7 +205,7 @@ def run_row(url: str, ca: str, key: str, count: int) -> dict:
     env = dict(os.environ, ZO_SERVICE_URL=url, ZO_CA_BUNDLE=ca, ZO_API_KEY=key)
     env.pop("ZO_KILLSWITCH", None)
     with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
-        subprocess.run([sys.executable, "-c", code, out.name], env=env,
+        subprocess.run([CLIENT_PYTHON, "-c", code, out.name], env=env,
                        stdout=subprocess.DEVNULL, timeout=900, check=True)
         return json.load(out)
 

@@ -291,3 +291,19 @@ def test_refuses_to_start_with_a_clear_reason(server_cert_files, args, says):
                        cwd=REPO, env={**os.environ, "PYTHONPATH": str(REPO)},
                        capture_output=True, text=True, timeout=60)
     assert r.returncode == 2 and says in r.stderr, r.stderr
+
+
+def test_health_and_metrics_tell_an_operator_what_happened(service):
+    fetch(service, submit(service, [2, 9]))
+    service.request("POST", SUBMIT, b"[1]", key="wrong")
+    status, _, body = service.request("GET", "/healthz", key=False)
+    assert (status, body) == (200, b'{"status":"ok"}')
+    status, headers, body = service.request("GET", "/metrics", key=False)
+    text = body.decode()
+    assert status == 200 and headers["Content-Type"].startswith("text/plain")
+    for needed in ['zox_requests_total{route="submit",status="200"}',
+                   'zox_requests_total{route="submit",status="403"}',
+                   'zox_solves_total{outcome="done"}', "zox_solve_seconds_count",
+                   "zox_queue_depth", "# TYPE zox_refusals_total counter",
+                   "zox_connections_open", "# TYPE zox_connections_cut_total counter"]:
+        assert needed in text, needed
