@@ -32,9 +32,6 @@ def make_ssl_context(cert: str, key: str) -> ssl.SSLContext:
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
     ctx.load_cert_chain(cert, key)
-    # The zox client makes a new connection per request and never resumes a session: tickets
-    # would cost two encryptions per handshake for nothing.
-    ctx.num_tickets = 0
     return ctx
 
 
