@@ -15,13 +15,14 @@ from .wire import encode_result
 
 def solve_payload(values: array) -> bytes:
     """Solves in this process (the service sets ZO_KILLSWITCH=1 in its own environment at start)
-    and returns the result payload. The array form hands the words over without a list of ints;
-    builds of zox without it use the list form."""
+    and returns the result payload. The array form takes the values as a buffer and writes the
+    words into an array, so no list of ints is built either way; builds of zox without it use
+    the list form."""
     import zox
 
     solve_array = getattr(zox, "complete_subset_sum_array", None)
     if solve_array is not None:
-        return encode_result(solve_array(values.tolist()))
+        return encode_result(solve_array(values))
     return encode_result(zox.complete_subset_sum(values.tolist()))
 
 
