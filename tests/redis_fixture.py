@@ -16,17 +16,27 @@ def free_port():
 class RedisServer:
     def __init__(self, workdir):
         self.proc = None
+        self.workdir = workdir
         for _ in range(5):  # another process may take the port between the probe and the start
             self.port = free_port()
-            self.proc = subprocess.Popen(
-                ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", "",
-                 "--appendonly", "no", "--dir", str(workdir), "--loglevel", "warning"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self._launch()
             if self._wait_ready():
                 self.url = f"redis://127.0.0.1:{self.port}/0"
                 return
             self.stop()
         raise RuntimeError("redis-server did not start")
+
+    def _launch(self):
+        self.proc = subprocess.Popen(
+            ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", "",
+             "--appendonly", "no", "--dir", str(self.workdir), "--loglevel", "warning"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def restart(self):
+        """A new, empty server on the same port: a Redis restart without persistence."""
+        self.stop()
+        self._launch()
+        assert self._wait_ready()
 
     def _wait_ready(self):
         deadline = time.monotonic() + 10

@@ -114,3 +114,21 @@ def test_stopped_front_end_leaves_queued_jobs_for_the_solvers(cluster):
     second = front_end()
     solver("--workers", "1")
     assert [fetch(second, i) for i in ids] == [expected([i, 7]) for i in range(1, 4)]
+
+
+def test_redis_restart_is_a_503_that_names_the_store_then_service_resumes(cluster, redis_server):
+    front_end, solver, _ = cluster
+    front = front_end()
+    solver("--workers", "1")
+    assert fetch(front, submit(front, [4, 6])) == expected([4, 6])
+    redis_server.stop()
+    status, headers, body = front.request("POST", "/v0/app/sspu", b"[1]")
+    assert (status, headers["Retry-After"]) == (503, "5") and b"store" in body, body
+    status, _, _ = front.request("GET", "/healthz", key=False)
+    assert status == 503
+    redis_server.restart()
+    deadline = time.monotonic() + 20
+    while front.request("GET", "/healthz", key=False)[0] != 200:
+        assert time.monotonic() < deadline
+        time.sleep(0.2)
+    assert fetch(front, submit(front, [5, 8])) == expected([5, 8])
