@@ -2,6 +2,7 @@
 ```python block with `>>>` prompts is one test. Blocks run in-process (kill switch on) except those
 of the remote-solve section, which run against a real service."""
 import doctest
+import os
 import re
 from pathlib import Path
 
@@ -9,6 +10,7 @@ import pytest
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 REMOTE_SECTION = "Remote solve"
+VARIABLES = ("ZO_KILLSWITCH", "ZO_QUIET", "ZO_API_KEY", "ZO_SERVICE_URL", "ZO_CA_BUNDLE")
 
 
 def readme_examples():
@@ -29,17 +31,26 @@ def readme_examples():
     return examples
 
 
+@pytest.fixture
+def environment():
+    """The variables the examples read, cleared before and restored after, whatever an example
+    sets itself."""
+    saved = {var: os.environ.pop(var, None) for var in VARIABLES}
+    yield os.environ
+    for var, value in saved.items():
+        os.environ.pop(var, None)
+        if value is not None:
+            os.environ[var] = value
+
+
 @pytest.mark.parametrize("heading, line, source", readme_examples())
-def test_readme_example(request, monkeypatch, heading, line, source):
-    for var in ("ZO_KILLSWITCH", "ZO_QUIET", "ZO_API_KEY", "ZO_SERVICE_URL", "ZO_CA_BUNDLE"):
-        monkeypatch.delenv(var, raising=False)  # restored afterwards, whatever the example sets
+def test_readme_example(request, environment, heading, line, source):
     if heading == REMOTE_SECTION:
         service = request.getfixturevalue("service")
-        monkeypatch.setenv("ZO_SERVICE_URL", service.url)
-        monkeypatch.setenv("ZO_CA_BUNDLE", service.ca_bundle)
-        monkeypatch.setenv("ZO_API_KEY", service.key)
+        environment.update(ZO_SERVICE_URL=service.url, ZO_CA_BUNDLE=service.ca_bundle,
+                           ZO_API_KEY=service.key)
     else:
-        monkeypatch.setenv("ZO_KILLSWITCH", "1")
+        environment["ZO_KILLSWITCH"] = "1"
     test = doctest.DocTestParser().get_doctest(source, {}, heading, str(README), line)
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     report = []
