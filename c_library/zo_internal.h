@@ -72,6 +72,10 @@ ZO_API int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *target)
 
 /* printf to standard output, flushed at once so diagnostics interleave with Python's output. */
 void zo_say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/* One line of text (a newline added) to standard output, flushed. */
+void say_line(const char *text);
+/* printf into an exact-size malloc'ed text; NULL when it cannot be made. */
+char *zo_heap_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 ZO_API int keep_local(void);
 ZO_API void _safe_copy_to_err_buff(const char *msg, char *err_buf);
@@ -110,6 +114,32 @@ ZO_API void *fetch_complete_subset_sum_async_helper(void *job);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+/* Owners the library's C++ units share. */
+namespace zo {
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+template <typename T> using Malloced = std::unique_ptr<T, FreeDeleter>;
+
+struct SlistDeleter {
+    void operator()(curl_slist *l) const;
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+inline bool starts_with(const char *data, size_t len, const char *prefix) {
+    const size_t n = strlen(prefix);
+    return len >= n && memcmp(data, prefix, n) == 0;
+}
+
+}  // namespace zo
 #endif
 
 #endif /* ZO_INTERNAL_H */
