@@ -1,10 +1,13 @@
 // Solver front door, background solve worker and the diagnostic printer. The remote client lives
 // beside it: zo_request.cpp, zo_scanner.cpp, zo_exchange.cpp, zo_payload.cpp.
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <memory>
 
 #include <pthread.h>
 
@@ -29,30 +32,134 @@ extern "C" int keep_local(void) {
     return v != nullptr && strcmp(v, "1") == 0;
 }
 
-extern "C" zo_status_t fetch_complete_subset_sum(const uint64_t *input, size_t input_length,
-                                                 uint64_t *output, size_t *output_size,
-                                                 char *err_buf) {
-    if (!keep_local())
-        return _online_fetch_complete_subset_sum(input, input_length, output, output_size, err_buf);
+namespace {
+
+// A copy of the variable's value; `absent` when it is unset (or empty, if empty_is_absent).
+char *copy_env(const char *name, bool empty_is_absent, const char *absent, bool *out_of_memory) {
+    const char *v = getenv(name);
+    if (v == nullptr || (empty_is_absent && *v == '\0')) v = absent;
+    if (v == nullptr) return nullptr;
+    char *copy = strdup(v);
+    if (copy == nullptr) *out_of_memory = true;
+    return copy;
+}
+
+// ZO_TIMEOUT: a positive, finite number of seconds; NaN for anything else.
+double timeout_from_env() {
+    const char *v = getenv("ZO_TIMEOUT");
+    if (v == nullptr || *v == '\0') return ZO_DEFAULT_TIMEOUT_S;
+    char *end = nullptr;
+    const double seconds = strtod(v, &end);
+    while (end != nullptr && *end == ' ') end++;
+    if (end == v || end == nullptr || *end != '\0' || !std::isfinite(seconds) || seconds <= 0)
+        return std::nan("");
+    return seconds;
+}
+
+}  // namespace
+
+extern "C" zo_solve_config_t *zo_config_from_env(void) {
+    auto *config = static_cast<zo_solve_config_t *>(calloc(1, sizeof(zo_solve_config_t)));
+    if (config == nullptr) return nullptr;
+    bool out_of_memory = false;
+    config->keep_local = keep_local();
+    // An unset key is sent as an empty value, never as a placeholder text.
+    config->api_key = copy_env("ZO_API_KEY", false, "", &out_of_memory);
+    config->service_url = copy_env("ZO_SERVICE_URL", true, nullptr, &out_of_memory);
+    config->ca_bundle = copy_env("ZO_CA_BUNDLE", true, nullptr, &out_of_memory);
+    config->timeout_s = timeout_from_env();
+    if (out_of_memory) {
+        zo_config_free(config);
+        return nullptr;
+    }
+    return config;
+}
+
+extern "C" void zo_config_free(zo_solve_config_t *config) {
+    if (config == nullptr) return;
+    free(config->api_key);
+    free(config->service_url);
+    free(config->ca_bundle);
+    free(config);
+}
+
+namespace {
+
+struct ConfigDeleter {
+    void operator()(zo_solve_config_t *c) const { zo_config_free(c); }
+};
+using Config = std::unique_ptr<zo_solve_config_t, ConfigDeleter>;
+
+zo_status_t no_config(char *err_buf, zo_failure_t *failure) {
+    if (failure != nullptr) {
+        *failure = zo_failure_t{};
+        failure->curl_code = -1;
+        strcpy(failure->phase, "prepare");
+    }
+    _safe_copy_to_err_buff("[Local failure] out of memory", err_buf);
+    return -1;
+}
+
+zo_status_t local_failure(const char *msg, char *err_buf, zo_failure_t *failure) {
+    if (failure != nullptr) {
+        *failure = zo_failure_t{};
+        failure->curl_code = -1;
+        strcpy(failure->phase, "local");
+    }
+    _safe_copy_to_err_buff(msg, err_buf);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" zo_status_t zo_solve(const zo_solve_config_t *config, const uint64_t *input,
+                                size_t input_length, uint64_t *output, size_t *output_size,
+                                char *err_buf, zo_failure_t *failure) {
+    if (!config->keep_local)
+        return zo_online_solve(config, input, input_length, output, output_size, err_buf,
+                               failure);
     switch (fmss_complete_subset_sum(input, input_length, output, output_size)) {
     case 0:
         return 0;
     case FMSS_TOTAL_OVERFLOW:
-        _safe_copy_to_err_buff("[Local failure] total of the values exceeds 2^64 - 1", err_buf);
-        return -1;
+        return local_failure("[Local failure] total of the values exceeds 2^64 - 1", err_buf,
+                             failure);
     default:
-        _safe_copy_to_err_buff("[Local failure] not enough memory for the local solve", err_buf);
-        return -1;
+        return local_failure("[Local failure] not enough memory for the local solve", err_buf,
+                             failure);
     }
+}
+
+extern "C" zo_status_t fetch_complete_subset_sum(const uint64_t *input, size_t input_length,
+                                                 uint64_t *output, size_t *output_size,
+                                                 char *err_buf) {
+    Config config(zo_config_from_env());
+    if (!config) return no_config(err_buf, nullptr);
+    return zo_solve(config.get(), input, input_length, output, output_size, err_buf, nullptr);
+}
+
+extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, size_t input_length,
+                                                         uint64_t *output, size_t *output_size,
+                                                         char *err_buf) {
+    Config config(zo_config_from_env());
+    if (!config) return no_config(err_buf, nullptr);
+    return zo_online_solve(config.get(), input, input_length, output, output_size, err_buf,
+                           nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Background solve worker
 
-extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
-    const zo_solve_job_t job = *static_cast<zo_solve_job_t *>(job_arg);
-    free(job_arg);
+namespace {
 
+// A background solve whose settings were read on the caller's thread.
+struct ConfiguredJob {
+    zo_solve_job_t job;
+    zo_solve_config_t *config;  // owned; NULL: read the environment on the worker
+};
+
+// Runs the job and calls its callback; takes over `config` (NULL: the environment is read here).
+void run_job(const zo_solve_job_t &job, zo_solve_config_t *config) {
     char err_buf[ZO_ERR_BUF_SIZE] = {0};
     uint64_t *output = nullptr;
     size_t capacity = 0;
@@ -71,12 +178,16 @@ extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
         if (output == nullptr) {
             capacity = 0;
             _safe_copy_to_err_buff("[Local failure] not enough memory for the result", err_buf);
+        } else if (config != nullptr) {
+            status = zo_solve(config, job.input, job.input_length, output, &capacity, err_buf,
+                              nullptr);
         } else {
             status = fetch_complete_subset_sum(job.input, job.input_length, output, &capacity,
                                                err_buf);
         }
     }
     free(job.input);
+    zo_config_free(config);
 
     char *err_str = nullptr;
     if (status != 0) {
@@ -86,29 +197,59 @@ extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
     // Nothing here may need unwinding after the call: the interpreter can end this thread inside
     // the callback when it shuts down.
     job.callback(status, output, capacity, job.context, err_str);
+}
+
+void *run_configured_job(void *arg) {
+    auto *configured = static_cast<ConfiguredJob *>(arg);
+    const zo_solve_job_t job = configured->job;
+    zo_solve_config_t *config = configured->config;
+    free(configured);
+    run_job(job, config);
     return nullptr;
 }
 
-extern "C" zo_status_t fetch_complete_subset_sum_async(uint64_t *input, size_t input_length,
-                                                       zo_completion_cb_t callback,
-                                                       void *context) {
-    auto *job = static_cast<zo_solve_job_t *>(malloc(sizeof(zo_solve_job_t)));
-    if (job == nullptr) return -1;
-    *job = zo_solve_job_t{input, input_length, callback, context};
+}  // namespace
+
+extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
+    const zo_solve_job_t job = *static_cast<zo_solve_job_t *>(job_arg);
+    free(job_arg);
+    run_job(job, nullptr);
+    return nullptr;
+}
+
+extern "C" zo_status_t zo_solve_async(zo_solve_config_t *config, uint64_t *input,
+                                      size_t input_length, zo_completion_cb_t callback,
+                                      void *context) {
+    auto *job = static_cast<ConfiguredJob *>(malloc(sizeof(ConfiguredJob)));
+    if (job == nullptr) {
+        zo_config_free(config);
+        return -1;
+    }
+    *job = ConfiguredJob{zo_solve_job_t{input, input_length, callback, context}, config};
 
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) {
+        zo_config_free(config);
         free(job);
         return -1;
     }
     pthread_t thread;
     int started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (started == 0)
-        started = pthread_create(&thread, &attr, fetch_complete_subset_sum_async_helper, job);
+    if (started == 0) started = pthread_create(&thread, &attr, run_configured_job, job);
     pthread_attr_destroy(&attr);
     if (started != 0) {
+        zo_config_free(config);
         free(job);
         return -1;
     }
     return 0;
+}
+
+extern "C" zo_status_t fetch_complete_subset_sum_async(uint64_t *input, size_t input_length,
+                                                       zo_completion_cb_t callback,
+                                                       void *context) {
+    // Read here, on the caller's thread, rather than on the worker.
+    zo_solve_config_t *config = zo_config_from_env();
+    if (config == nullptr) return -1;
+    return zo_solve_async(config, input, input_length, callback, context);
 }

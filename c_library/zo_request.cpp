@@ -53,10 +53,8 @@ extern "C" const char *const zo_curl_ca_locs[] = {
 extern "C" const int zo_curl_ca_loc_max = 12;
 static_assert(sizeof zo_curl_ca_locs / sizeof zo_curl_ca_locs[0] == 12, "twelve search paths");
 
-extern "C" curl_slist *_generate_slist(int mode) {
-    // An unset key is sent as an empty value, never as a placeholder text.
-    const char *key = getenv("ZO_API_KEY");
-    Malloced<char> line(zo_heap_printf("x-api-key: %s", key != nullptr ? key : ""));
+extern "C" curl_slist *zo_key_headers(int mode, const char *api_key) {
+    Malloced<char> line(zo_heap_printf("x-api-key: %s", api_key != nullptr ? api_key : ""));
     if (!line) return nullptr;
     Slist list(curl_slist_append(nullptr, line.get()));
     if (!list) return nullptr;
@@ -64,6 +62,11 @@ extern "C" curl_slist *_generate_slist(int mode) {
     if (mode == 1 && curl_slist_append(list.get(), "Content-Type: application/json") == nullptr)
         return nullptr;
     return list.release();
+}
+
+extern "C" curl_slist *_generate_slist(int mode) {
+    // An unset key is sent as an empty value, never as a placeholder text.
+    return zo_key_headers(mode, getenv("ZO_API_KEY"));
 }
 
 extern "C" char *_generate_curl_data(const uint64_t *values, size_t count) {
