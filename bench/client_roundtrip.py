@@ -89,7 +89,8 @@ class KeepAliveServer(http.server.ThreadingHTTPServer):
         # Headers and body go out as separate writes: no Nagle delay between them.
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.connections += 1
-        return self.ctx.wrap_socket(sock, server_side=True), addr
+        # The handshake happens on the handler thread, not in the accept loop.
+        return self.ctx.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
 
 
 def measure(zox, solves, concurrent_solves):

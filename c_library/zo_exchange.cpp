@@ -42,6 +42,8 @@ constexpr int max_redirects = 5;
 constexpr curl_off_t download_allowance = 65536;
 // Far more than any submit answer needs (an identifier of at most 1999 characters or a message).
 constexpr curl_off_t submit_answer_limit = 65536;
+// Idle connections the share keeps open; concurrent solves beyond that reconnect.
+constexpr long kept_connections = 32;
 
 struct EasyDeleter {
     void operator()(CURL *h) const { curl_easy_cleanup(h); }
@@ -203,6 +205,8 @@ CURLcode set_common_options(CURL *h, const std::string &url, const std::string &
     CURLcode rc = curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     CURLSH *share = shared_handle();
     if (rc == CURLE_OK && share != nullptr) rc = curl_easy_setopt(h, CURLOPT_SHARE, share);
+    // The cache limit applies to the whole share, which holds every solve's connections.
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_MAXCONNECTS, kept_connections);
     struct stat st;
     if (rc == CURLE_OK && stat(ca.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         // A directory of hashed certificates cannot serve as a bundle file.

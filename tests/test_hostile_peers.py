@@ -163,12 +163,18 @@ def test_sixty_not_ready_answers_carry_the_last_one(serve):
         "the result poll gave up after 60 not-ready answers; last answer: Unknown requestId"]
 
 
-def test_consecutive_solves_share_one_connection(serve):
+def test_consecutive_solves_share_one_connection(serve, monkeypatch, tmp_path):
     peer = serve(solving_script())
     for _ in range(10):
         assert zox.complete_subset_sum([3, 5]) == [297]
     assert len(peer.requests) == 20
     assert peer.connections == 1, "each solve made its own TLS connection"
+    # A connection verified against one bundle is never reused for a call that trusts another.
+    other = tmp_path / "other-ca.pem"
+    pytest.importorskip("trustme").CA().cert_pem.write_to_path(str(other))
+    monkeypatch.setenv("ZO_CA_BUNDLE", str(other))
+    assert str(failure_of([3, 5], "sync")) == "Submit problem curl failed with 60"
+    assert len(peer.requests) == 20
 
 
 @pytest.mark.parametrize("seed", range(6))
