@@ -158,62 +158,72 @@ struct ConfiguredJob {
     zo_solve_config_t *config;  // owned; NULL: read the environment on the worker
 };
 
-// Runs the job and calls its callback; takes over `config` (NULL: the environment is read here).
-void run_job(const zo_solve_job_t &job, zo_solve_config_t *config) {
+// What a background solve hands to its callback.
+struct Outcome {
+    zo_status_t status;
+    uint64_t *output;
+    size_t capacity;
+    char *err_str;
+};
+
+// Solves the job's input and releases it; takes over `config` (NULL: the environment is read
+// here). Returns before the callback runs, so none of its locals stays on the stack meanwhile.
+__attribute__((noinline)) Outcome solve_job(uint64_t *input, size_t input_length,
+                                            zo_solve_config_t *config) {
     char err_buf[ZO_ERR_BUF_SIZE] = {0};
-    uint64_t *output = nullptr;
-    size_t capacity = 0;
-    zo_status_t status = -1;
+    Outcome outcome{-1, nullptr, 0, nullptr};
     uint64_t total = 0;
     bool wrapped = false;
-    for (size_t i = 0; i < job.input_length && !wrapped; i++)
-        wrapped = __builtin_add_overflow(total, job.input[i], &total);
+    for (size_t i = 0; i < input_length && !wrapped; i++)
+        wrapped = __builtin_add_overflow(total, input[i], &total);
     if (wrapped) {
         // A wrapped total would size the output too small for the sums.
         _safe_copy_to_err_buff("[Local failure] total of the values exceeds 2^64 - 1", err_buf);
     } else {
-        capacity = static_cast<size_t>(total / 64 + 1);
+        outcome.capacity = static_cast<size_t>(total / 64 + 1);
         // Zeroed, so that no word a solver leaves unwritten reaches the callback as stale memory.
-        output = static_cast<uint64_t *>(calloc(capacity, sizeof(uint64_t)));
-        if (output == nullptr) {
-            capacity = 0;
+        outcome.output = static_cast<uint64_t *>(calloc(outcome.capacity, sizeof(uint64_t)));
+        if (outcome.output == nullptr) {
+            outcome.capacity = 0;
             _safe_copy_to_err_buff("[Local failure] not enough memory for the result", err_buf);
         } else if (config != nullptr) {
-            status = zo_solve(config, job.input, job.input_length, output, &capacity, err_buf,
-                              nullptr);
+            outcome.status = zo_solve(config, input, input_length, outcome.output,
+                                      &outcome.capacity, err_buf, nullptr);
         } else {
-            status = fetch_complete_subset_sum(job.input, job.input_length, output, &capacity,
-                                               err_buf);
+            outcome.status = fetch_complete_subset_sum(input, input_length, outcome.output,
+                                                       &outcome.capacity, err_buf);
         }
     }
-    free(job.input);
+    free(input);
     zo_config_free(config);
-
-    char *err_str = nullptr;
-    if (status != 0) {
-        err_str = static_cast<char *>(malloc(strlen(err_buf) + 1));
-        if (err_str != nullptr) strcpy(err_str, err_buf);
+    if (outcome.status != 0) {
+        outcome.err_str = static_cast<char *>(malloc(strlen(err_buf) + 1));
+        if (outcome.err_str != nullptr) strcpy(outcome.err_str, err_buf);
     }
-    // Nothing here may need unwinding after the call: the interpreter can end this thread inside
-    // the callback when it shuts down.
-    job.callback(status, output, capacity, job.context, err_str);
+    return outcome;
 }
 
-void *run_configured_job(void *arg) {
+// The thread bodies stay on the stack while the callback runs, and the interpreter can end the
+// thread inside it when it shuts down: nothing in them may need unwinding, and their frames carry
+// no sanitizer red zones that such an end would leave behind.
+__attribute__((no_sanitize_address)) void *run_configured_job(void *arg) {
     auto *configured = static_cast<ConfiguredJob *>(arg);
     const zo_solve_job_t job = configured->job;
     zo_solve_config_t *config = configured->config;
     free(configured);
-    run_job(job, config);
+    const Outcome o = solve_job(job.input, job.input_length, config);
+    job.callback(o.status, o.output, o.capacity, job.context, o.err_str);
     return nullptr;
 }
 
 }  // namespace
 
-extern "C" void *fetch_complete_subset_sum_async_helper(void *job_arg) {
+extern "C" __attribute__((no_sanitize_address)) void *fetch_complete_subset_sum_async_helper(
+    void *job_arg) {
     const zo_solve_job_t job = *static_cast<zo_solve_job_t *>(job_arg);
     free(job_arg);
-    run_job(job, nullptr);
+    const Outcome o = solve_job(job.input, job.input_length, nullptr);
+    job.callback(o.status, o.output, o.capacity, job.context, o.err_str);
     return nullptr;
 }
 
