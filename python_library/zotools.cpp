@@ -364,7 +364,10 @@ zo_solve_config_t *zox_config_snapshot(void) {
 }
 
 PyObject *zox_raise_solve_error(const char *err_buf, const zo_failure_t *failure) {
-    PyRef error(PyObject_CallFunction(PyExc_ConnectionError, "s", err_buf));
+    // A service's message may be no UTF-8, or be cut inside a character at 127 bytes.
+    PyRef text(PyUnicode_DecodeUTF8(err_buf, static_cast<Py_ssize_t>(strlen(err_buf)), "replace"));
+    if (text.p == nullptr) return nullptr;
+    PyRef error(PyObject_CallFunctionObjArgs(PyExc_ConnectionError, text.p, nullptr));
     if (error.p == nullptr) return nullptr;
     zo_failure_t none{};
     none.curl_code = -1;

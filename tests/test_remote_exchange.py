@@ -123,14 +123,15 @@ def test_a_failed_poll_attempt_leaves_nothing_behind(serve, capfd):
         (json_reply({"message": "Forbidden"}, 403), "Forbidden"),
         (json_reply({"message": "Quota exceeded"}, 429), "Quota exceeded"),
         (json_reply({"message": "q" * 300}), "q" * 127),
+        (Reply(200, ('{"message":"%s"}' % ("é" * 100)).encode()), "é" * 63 + "\ufffd"),
     ],
     ids=["no-id", "other-keys-only", "not-an-object", "html-error-page", "byte-after-object",
-         "forbidden", "service-message", "long-message-cut"],
+         "forbidden", "service-message", "long-message-cut", "cut-inside-a-character"],
 )
 def test_submit_failures(serve, capfd, submit_reply, message):
     peer = serve(route(submit=submit_reply, poll=gzip_reply(b"\x29\x01")))
     assert connection_error([3, 5]) == message
-    assert f"Failed with error: {message}" in capfd.readouterr().out
+    assert f"Failed with error: {message[:60]}" in capfd.readouterr().out
     assert peer.paths() == [SUBMIT_PATH], "polled after a failed submit"
 
 
