@@ -117,10 +117,11 @@ CURLSH *shared_handle() {
 // The end of the call: every transfer, retry and sleep fits before it.
 class Deadline {
   public:
+    // Beyond a century is as good as none, and keeps the clock's arithmetic in range.
     explicit Deadline(double seconds)
         : end_(std::chrono::steady_clock::now() +
                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                   std::chrono::duration<double>(seconds))) {}
+                   std::chrono::duration<double>(seconds < 3e9 ? seconds : 3e9))) {}
     long long ms_left() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    end_ - std::chrono::steady_clock::now())

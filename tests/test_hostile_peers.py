@@ -110,6 +110,13 @@ def test_a_bad_timeout_fails_before_any_traffic(serve, monkeypatch, value):
     assert error.phase == "prepare" and peer.connections == 0
 
 
+@pytest.mark.parametrize("value", ["1e300", " 7.5 ", "300"])
+def test_a_good_timeout_lets_the_solve_through(serve, monkeypatch, value):
+    serve(solving_script())
+    monkeypatch.setenv("ZO_TIMEOUT", value)
+    assert zox.complete_subset_sum([3, 5]) == [297]
+
+
 @pytest.mark.parametrize(
     "payload",
     [b"", b"\xff\xff", b"\x0b\x01", b"\x29\x03", b"\x29\x01\x00\x01"],
