@@ -114,6 +114,12 @@ CURLSH *shared_handle() {
     return share != nullptr ? share->handle : nullptr;
 }
 
+}  // namespace
+
+extern "C" void zo_client_init(void) { shared_handle(); }
+
+namespace {
+
 // The end of the call: every transfer, retry and sleep fits before it.
 class Deadline {
   public:
@@ -141,6 +147,12 @@ class Deadline {
 
   private:
     std::chrono::steady_clock::time_point end_;
+};
+
+// What every transfer of one call shares.
+struct Transfer {
+    const zo_solve_config_t *config;
+    const Deadline &deadline;
 };
 
 std::string service_base(const zo_solve_config_t *config) {
@@ -202,8 +214,12 @@ DownloadLimit download_limit(size_t capacity_words) {
 
 // Options every transfer shares: whom to trust, where it may go and how long it may take.
 CURLcode set_common_options(CURL *h, const std::string &url, const std::string &ca,
-                            curl_slist *headers, const Deadline &deadline, DownloadLimit *limit) {
+                            curl_slist *headers, const Transfer &transfer, DownloadLimit *limit) {
+    const Deadline &deadline = transfer.deadline;
     CURLcode rc = curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // Given explicitly, so that libcurl reads no proxy variable on this thread.
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROXY, transfer.config->proxy);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOPROXY, transfer.config->no_proxy);
     CURLSH *share = shared_handle();
     if (rc == CURLE_OK && share != nullptr) rc = curl_easy_setopt(h, CURLOPT_SHARE, share);
     // The cache limit applies to the whole share, which holds every solve's connections.
@@ -269,9 +285,9 @@ size_t scan_submit_answer(char *data, size_t size, size_t count, void *userp) {
 }
 
 CURLcode submit_once(CURL *h, const std::string &url, const std::string &ca, curl_slist *headers,
-                     const char *body, SubmitHop *hop, const Deadline &deadline,
+                     const char *body, SubmitHop *hop, const Transfer &transfer,
                      DownloadLimit *limit) {
-    CURLcode rc = set_common_options(h, url, ca, headers, deadline, limit);
+    CURLcode rc = set_common_options(h, url, ca, headers, transfer, limit);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_POST, 1L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, scan_submit_answer);
@@ -367,8 +383,8 @@ size_t collect_poll_body(char *data, size_t size, size_t count, void *userp) {
 }
 
 CURLcode poll_once(CURL *h, const std::string &url, const std::string &ca, curl_slist *headers,
-                   PollHop *hop, const Deadline &deadline, DownloadLimit *limit) {
-    CURLcode rc = set_common_options(h, url, ca, headers, deadline, limit);
+                   PollHop *hop, const Transfer &transfer, DownloadLimit *limit) {
+    CURLcode rc = set_common_options(h, url, ca, headers, transfer, limit);
     // Redirects are followed by hand, so each target is checked before anything is sent there.
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect_poll_body);
@@ -384,18 +400,18 @@ CURLcode poll_once(CURL *h, const std::string &url, const std::string &ca, curl_
 // *no_handle is set when an easy handle could not be made.
 CURLcode poll_attempt(const std::string &poll_url, const Origin *service, const std::string &ca,
                       curl_slist *key_headers, zo_download_buffer_t *buffer, char *service_message,
-                      const Deadline &deadline, DownloadLimit *limit, bool *no_handle) {
+                      const Transfer &transfer, DownloadLimit *limit, bool *no_handle) {
     std::string url = poll_url;
     curl_slist *headers = key_headers;
     for (int redirects = 0;; redirects++) {
-        if (redirects > 0 && deadline.passed()) return CURLE_OPERATION_TIMEDOUT;
+        if (redirects > 0 && transfer.deadline.passed()) return CURLE_OPERATION_TIMEDOUT;
         Easy h(curl_easy_init());
         if (!h) {
             *no_handle = true;
             return CURLE_FAILED_INIT;
         }
         PollHop hop{buffer, service_message, 0, false};
-        const CURLcode rc = poll_once(h.get(), url, ca, headers, &hop, deadline, limit);
+        const CURLcode rc = poll_once(h.get(), url, ca, headers, &hop, transfer, limit);
         if (rc != CURLE_OK) return rc;
         const char *target = redirect_target(h.get());
         if (target == nullptr) return CURLE_OK;
@@ -493,6 +509,7 @@ zo_status_t exchange(const zo_solve_config_t *config, const uint64_t *input, siz
     if (!(timeout_s > 0) || !std::isfinite(timeout_s))
         return fail("[Local failure] ZO_TIMEOUT is not a positive number of seconds");
     const Deadline deadline(timeout_s);
+    const Transfer transfer{config, deadline};
     const std::string base = service_base(config);
 
     Slist submit_headers(zo_key_headers(1, config->api_key));
@@ -527,7 +544,7 @@ zo_status_t exchange(const zo_solve_config_t *config, const uint64_t *input, siz
         Easy h(curl_easy_init());
         if (!h) return fail("[Local failure] curl failed to generate");
         code = submit_once(h.get(), submit_url, ca, submit_headers.get(), body.get(), &submit_hop,
-                           deadline, &submit_limit);
+                           transfer, &submit_limit);
         if (code == CURLE_OK || !_curl_transient_err(code)) break;
     }
     if (code != CURLE_OK && submit.record.status != 0 && submit.record.err_str != nullptr) {
@@ -575,7 +592,7 @@ zo_status_t exchange(const zo_solve_config_t *config, const uint64_t *input, siz
         download.clear();
         bool no_handle = false;
         code = poll_attempt(poll_url, service_known ? &service : nullptr, ca, poll_headers.get(),
-                            &download.buffer, failure.service_message, deadline, &limit,
+                            &download.buffer, failure.service_message, transfer, &limit,
                             &no_handle);
         if (no_handle) return fail("[Local failure] curl failed to generate");
         if (code == CURLE_OK) break;

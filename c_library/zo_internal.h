@@ -91,12 +91,20 @@ typedef struct zo_solve_config {
     char *ca_bundle;   /* ZO_CA_BUNDLE, NULL when unset or empty */
     double timeout_s;  /* ZO_TIMEOUT; ZO_DEFAULT_TIMEOUT_S when unset; NaN when not a positive
                           number of seconds, which fails a remote solve */
+    /* libcurl's own variables, read here so that no transfer reads the environment: the proxy
+       for https (https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY; "" for none) and the hosts that
+       bypass it (no_proxy, NO_PROXY; "" for none). */
+    char *proxy;
+    char *no_proxy;
 } zo_solve_config_t;
 
 /* A malloc'ed snapshot of the environment (release with zo_config_free), or NULL when out of
    memory. Reads getenv: call it where nothing else may change the environment meanwhile. */
 ZO_API zo_solve_config_t *zo_config_from_env(void);
 ZO_API void zo_config_free(zo_solve_config_t *config);
+/* libcurl's global set-up and the process-wide connection share, once; later calls return at
+   once. Called on import, so that what the set-up reads from the environment is read there. */
+void zo_client_init(void);
 
 /* What a failed solve knows beyond its message: where it failed and why, for callers that can
    show more than the 127 characters of the error buffer. */

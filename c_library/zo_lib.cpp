@@ -68,6 +68,17 @@ extern "C" zo_solve_config_t *zo_config_from_env(void) {
     config->service_url = copy_env("ZO_SERVICE_URL", true, nullptr, &out_of_memory);
     config->ca_bundle = copy_env("ZO_CA_BUNDLE", true, nullptr, &out_of_memory);
     config->timeout_s = timeout_from_env();
+    // The first of libcurl's proxy variables that is set, as libcurl looks for them.
+    const char *proxy_names[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    for (const char *name : proxy_names)
+        if (config->proxy == nullptr) config->proxy = copy_env(name, true, nullptr, &out_of_memory);
+    if (config->proxy == nullptr && !out_of_memory) {
+        config->proxy = strdup("");
+        out_of_memory = config->proxy == nullptr;
+    }
+    config->no_proxy = copy_env("no_proxy", true, nullptr, &out_of_memory);
+    if (config->no_proxy == nullptr)
+        config->no_proxy = copy_env("NO_PROXY", false, "", &out_of_memory);
     if (out_of_memory) {
         zo_config_free(config);
         return nullptr;
@@ -80,6 +91,8 @@ extern "C" void zo_config_free(zo_solve_config_t *config) {
     free(config->api_key);
     free(config->service_url);
     free(config->ca_bundle);
+    free(config->proxy);
+    free(config->no_proxy);
     free(config);
 }
 

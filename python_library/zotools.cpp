@@ -616,6 +616,8 @@ static struct PyModuleDef zox = {
 PyMODINIT_FUNC PyInit_zox(void) {
     PyRef module(PyModule_Create2(&zox, 1013));
     if (module.p == nullptr || register_completion_gate() != 0) return nullptr;
+    // libcurl's and OpenSSL's one-time set-up reads the environment: here, with the lock held.
+    zo_client_init();
     if (argument_error == nullptr) {
         PyRef bases(PyTuple_Pack(2, PyExc_TypeError, PyExc_SystemError));
         if (bases.p == nullptr) return nullptr;
