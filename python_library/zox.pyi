@@ -7,7 +7,7 @@ the total (everything chosen) are always set.
 By default the problem is solved by the remote solving service; with the environment variable
 ``ZO_KILLSWITCH`` set to ``"1"`` it is solved in-process. The environment (``ZO_KILLSWITCH``,
 ``ZO_API_KEY``, ``ZO_SERVICE_URL``, ``ZO_CA_BUNDLE``, ``ZO_TIMEOUT``) is read once per call, on the
-calling thread. Diagnostics are printed on standard output.
+calling thread. Diagnostics are written to ``sys.stdout``; ``ZO_QUIET=1`` silences them.
 """
 
 from typing import Callable, List, Optional
