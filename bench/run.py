@@ -52,6 +52,36 @@ TARGETS = {  # least idiom/zox ratio the issue asks for
     "many repeats": 100,
     "few huge": 10,
 }
+
+
+def _band(start, count):
+    return lambda rng: list(range(start, start + count))
+
+
+def _factor_and_outliers(factor, count, mean, outliers):
+    # Distinct multiples of `factor` averaging about `mean`, plus the outliers.
+    return lambda rng: [factor * k for k in rng.sample(range(1, 2 * mean // factor), count)] + outliers
+
+
+def _two_residues(modulus, multiples, ones, mean):
+    def make(rng):
+        ks = rng.sample(range(1, 2 * mean // modulus), multiples + ones)
+        return [modulus * k for k in ks[:multiples]] + [modulus * k + 1 for k in ks[multiples:]]
+    return make
+
+
+# Engine-only families, timed through the C entry point against the full-width AVX2 shift-or: the
+# random workloads above, and structured inputs. name: (values from a seeded rng, most engine /
+# shift-or time wanted).
+FAMILIES = {
+    **{name: (lambda rng, name=name: workload_values(name), 1) for name in WORKLOADS},
+    "band 60 from 2e6": (_band(2 * 10**6, 60), 0.05),
+    "band 200 from 2e5": (_band(2 * 10**5, 200), 0.05),
+    "band 1000 from 1000": (_band(1000, 1000), 0.05),
+    "1 + 99 multiples of 3": (_factor_and_outliers(3, 99, 10**7, [1]), 0.1),
+    "3, 8 + 98 multiples of 25": (_factor_and_outliers(25, 98, 2 * 10**6, [3, 8]), 0.1),
+    "60 multiples of 97 + 40 = 1 mod 97": (_two_residues(97, 60, 40, 10**6), 0.25),
+}
 MEDIUM_AND_UP = ("medium", "large", "many repeats", "few huge")
 
 
@@ -69,20 +99,23 @@ def python_idiom(values):
     return memoryview(r.to_bytes(8 * words, "little")).cast("Q").tolist()
 
 
-def build_plain_reference(workdir):
+def build_plain_shift_or(workdir):
+    """The full-width shift-or as a ctypes function, built for AVX2 when the processor has it."""
     cxx = shutil.which(os.environ.get("CXX", "c++")) or shutil.which("g++") or shutil.which("clang++")
     if cxx is None:
         return None
     so = os.path.join(workdir, "plain_shift_or.so")
-    cmd = [cxx, "-O3", "-march=native", "-shared", "-fPIC", "-o", so,
-           os.path.join(HERE, "plain_shift_or.cpp")]
+    arch = "-march=x86-64-v3" if "avx2" in cpu_flags() else "-march=native"
+    cmd = [cxx, "-O3", arch, "-shared", "-fPIC", "-o", so, os.path.join(HERE, "plain_shift_or.cpp")]
     if subprocess.run(cmd).returncode != 0:
         return None
-    lib = ctypes.CDLL(so)
-    fn = lib.plain_subset_sums
+    fn = ctypes.CDLL(so).plain_subset_sums
     fn.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t]
     fn.restype = None
+    return fn
 
+
+def plain_end_to_end(fn):
     def plain(values):
         src = array.array("Q", values)
         words = sum(values) // 64 + 1
@@ -168,6 +201,42 @@ def measure_parts(values, rounds):
     return t_solve, t_list
 
 
+def measure_family(name, plain_fn, max_rounds, budget_s):
+    """Engine alone against the full-width shift-or, both on warm buffers, in alternation."""
+    make, _ = FAMILIES[name]
+    values = make(random.Random(f"zox-family-{name}"))
+    solve, _ = zox_parts()
+    words = sum(values) // 64 + 1
+    src = array.array("Q", values or [0])
+    ours = (ctypes.c_uint64 * words)()
+    theirs = (ctypes.c_uint64 * words)()
+    size = ctypes.c_size_t(words)  # a solve leaves it as it is
+    src_addr, count, size_ref = src.buffer_info()[0], len(values), ctypes.byref(size)
+    ours_addr, theirs_addr = ctypes.addressof(ours), ctypes.addressof(theirs)
+
+    def engine():
+        if solve(src_addr, count, ours_addr, size_ref) != 0:
+            raise RuntimeError("solve failed")
+
+    def plain():
+        plain_fn(src_addr, count, theirs_addr, words)
+
+    calls = {engine: calls_for(timed(engine)[0]), plain: calls_for(timed(plain)[0])}
+    agree = bytes(ours) == bytes(theirs)
+    times = {engine: [], plain: []}
+    spent = 0.0
+    for rnd in range(max_rounds):
+        for fn in (engine, plain):
+            dt = timed(fn, calls=calls[fn])[0]
+            times[fn].append(dt)
+            spent += dt * calls[fn]
+        if rnd >= 2 and spent > budget_s:
+            break
+    return {"name": name, "count": len(values), "total": sum(values), "agree": agree,
+            "engine": statistics.median(times[engine]), "plain": statistics.median(times[plain]),
+            "rounds": len(times[engine])}
+
+
 def peak_resident_bytes():
     # VmHWM belongs to this process image alone; ru_maxrss would carry the parent's peak over the
     # fork that started it.
@@ -210,19 +279,28 @@ def peak(name, method):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
 def conditions():
     model = platform.processor() or platform.machine()
-    flags = set()
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
                 if line.startswith("model name") and model in ("", platform.machine()):
                     model = line.split(":", 1)[1].strip()
-                if line.startswith("flags"):
-                    flags = set(line.split(":", 1)[1].split())
                     break
     except OSError:
         pass
+    flags = cpu_flags()
     isa = ", ".join(x for x in ("avx512f", "avx2") if x in flags) or "neither avx2 nor avx512f"
     return model, isa
 
@@ -274,10 +352,23 @@ def main():
     ap.add_argument("--budget", type=float, default=40.0,
                     help="seconds per workload after which no further round starts (3 at least)")
     ap.add_argument("--only", action="append", choices=list(WORKLOADS), help="run these workloads")
+    ap.add_argument("--family", action="append", choices=list(FAMILIES),
+                    help="time these engine-only families")
+    ap.add_argument("--families-only", action="store_true",
+                    help="only the engine-only families; prints them and writes nothing")
     ap.add_argument("--out", default=os.path.join(HERE, "results.md"))
     args = ap.parse_args()
     if args.peak:
         peak_child(*args.peak)
+        return 0
+    if args.families_only:
+        with tempfile.TemporaryDirectory() as tmp:
+            plain_fn = build_plain_shift_or(tmp)
+            for name in args.family or list(FAMILIES):
+                f = measure_family(name, plain_fn, args.rounds, args.budget)
+                print(f"{name}: engine {fmt_ms(f['engine'])} ms, shift-or {fmt_ms(f['plain'])} ms, "
+                      f"ratio {f['engine'] / f['plain']:.3f} (want <= {FAMILIES[name][1]}), "
+                      f"agree {f['agree']}", flush=True)
         return 0
 
     names = args.only or list(WORKLOADS)
@@ -286,9 +377,9 @@ def main():
     started = time.time()
     with tempfile.TemporaryDirectory() as tmp:
         methods = {"zox": zox.complete_subset_sum, "idiom": python_idiom}
-        plain = build_plain_reference(tmp)
-        if plain is not None:
-            methods["plain"] = plain
+        plain_fn = build_plain_shift_or(tmp)
+        if plain_fn is not None:
+            methods["plain"] = plain_end_to_end(plain_fn)
         rows = []
         for name in names:
             values, med, rounds, agree = measure(name, methods, args.rounds, args.budget)
