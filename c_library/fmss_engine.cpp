@@ -408,14 +408,25 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         advise_huge_pages(out, nwords);
         // The lists may take as much memory as the output, no more.
         const size_t max_list = std::max<size_t>(nwords / 2, 4096);
+        // Output words past the limit's are written last, by the mirror: until then they are
+        // working memory, already the caller's (no page faults of its own).
+        const size_t low_words = static_cast<size_t>(limit / 64) + 1;
+        uint64_t *const spare = out + low_words;
+        const size_t spare_words = nwords - low_words;
 
         if (factor > 1) {
             for (uint64_t &x : items) x /= factor;
             const uint64_t compact_limit = limit / factor;
-            std::unique_ptr<uint64_t[]> compact(new uint64_t[compact_limit / 64 + 1]);
-            const Reach r = reach_sums(items, compact_limit, compact.get(), max_list, false);
-            if (r.form != Reach::kBits) write_list(r, compact_limit, compact.get());
-            spread_multiples(compact.get(), factor, limit, out);
+            const size_t compact_words = static_cast<size_t>(compact_limit / 64) + 1;
+            std::unique_ptr<uint64_t[]> owned;
+            uint64_t *compact = spare;
+            if (compact_words > spare_words) {
+                owned.reset(new uint64_t[compact_words]);
+                compact = owned.get();
+            }
+            const Reach r = reach_sums(items, compact_limit, compact, max_list, false);
+            if (r.form != Reach::kBits) write_list(r, compact_limit, compact);
+            spread_multiples(compact, factor, limit, out);
         } else {
             ResiduePlan plan;
             if (path == kPathAuto || path == kPathResidues) {
@@ -435,7 +446,7 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
                 return 0;
             }
             if (r.form == Reach::kGaveUp) {
-                ResidueSums classes(plan.g, limit);
+                ResidueSums classes(plan.g, limit, spare, spare_words);
                 const uint64_t compact_limit = limit / plan.g;
                 const Reach base =
                     reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false);

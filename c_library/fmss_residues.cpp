@@ -30,8 +30,12 @@ bool have_pdep() {
 
 }  // namespace
 
-ResidueSums::ResidueSums(uint64_t g, uint64_t limit)
-    : g_(g), limit_(limit), words_(static_cast<size_t>(limit / g / 64) + 1) {
+ResidueSums::ResidueSums(uint64_t g, uint64_t limit, uint64_t *spare, size_t spare_words)
+    : g_(g),
+      limit_(limit),
+      words_(static_cast<size_t>(limit / g / 64) + 1),
+      spare_(spare),
+      spare_words_(spare_words) {
     slot_of(0);
     lo_[0] = 0;  // the caller fills class 0
     hi_[0] = words_ - 1;
@@ -40,7 +44,17 @@ ResidueSums::ResidueSums(uint64_t g, uint64_t limit)
 size_t ResidueSums::slot_of(uint64_t r) {
     const auto it = slot_.find(r);
     if (it != slot_.end()) return it->second;
-    classes_.emplace_back(new uint64_t[words_]());
+    uint64_t *c;
+    if (spare_words_ >= words_) {
+        c = spare_;
+        spare_ += words_;
+        spare_words_ -= words_;
+        memset(c, 0, words_ * sizeof(uint64_t));
+    } else {
+        owned_.emplace_back(new uint64_t[words_]());
+        c = owned_.back().get();
+    }
+    classes_.push_back(c);
     residue_.push_back(r);
     lo_.push_back(words_);  // empty: lo > hi
     hi_.push_back(0);
@@ -56,7 +70,7 @@ void ResidueSums::or_class(size_t dst, const uint64_t *src, size_t src_slot, uin
     const size_t lo = slo + q;
     if (lo >= words_) return;
     const size_t end = std::min(shi + q + (r != 0 ? 2 : 1), words_);
-    or_shifted(classes_[dst].get(), src, lo, end, q, r);
+    or_shifted(classes_[dst], src, lo, end, q, r);
     lo_[dst] = std::min(lo_[dst], lo);
     hi_[dst] = std::max(hi_[dst], end - 1);  // an empty class has hi 0
 }
@@ -83,7 +97,7 @@ void ResidueSums::add(uint64_t x) {
         chain.clear();
         for (size_t k = s; k != kNone; k = old_slot(succ(residue_[k]))) chain.push_back(k);
         for (size_t k = chain.size(); k-- > 0;) {
-            pass(chain[k], classes_[chain[k]].get());
+            pass(chain[k], classes_[chain[k]]);
             done[chain[k]] = 1;
         }
     }
@@ -95,11 +109,11 @@ void ResidueSums::add(uint64_t x) {
             chain.push_back(k);
             k = old_slot(succ(residue_[k]));
         } while (k != s);
-        std::unique_ptr<uint64_t[]> saved(new uint64_t[words_]);
-        memcpy(saved.get(), classes_[s].get(), words_ * sizeof(uint64_t));
+        if (!saved_) saved_.reset(new uint64_t[words_]);
+        memcpy(saved_.get(), classes_[s], words_ * sizeof(uint64_t));
         const size_t saved_lo = lo_[s], saved_hi = hi_[s];
         for (size_t j = chain.size(); j-- > 1;) {
-            pass(chain[j], classes_[chain[j]].get());
+            pass(chain[j], classes_[chain[j]]);
             done[chain[j]] = 1;
         }
         // Class s has been written by now; its pass uses the copy and the range it had.
@@ -108,7 +122,7 @@ void ResidueSums::add(uint64_t x) {
         hi_[s] = saved_hi;
         const uint64_t r = residue_[s];
         const size_t dst = slot_of(succ(r));
-        or_class(dst, saved.get(), s, a + (r + rx >= g_ ? 1 : 0));
+        or_class(dst, saved_.get(), s, a + (r + rx >= g_ ? 1 : 0));
         lo_[s] = now_lo;
         hi_[s] = now_hi;
         done[s] = 1;
@@ -153,8 +167,7 @@ __attribute__((target("bmi2"))) static void write_by_deposit(
 
 void ResidueSums::write(uint64_t *out) const {
     const size_t out_words = static_cast<size_t>(limit_ / 64) + 1;
-    std::vector<const uint64_t *> cls;
-    for (const auto &c : classes_) cls.push_back(c.get());
+    const std::vector<const uint64_t *> cls(classes_.begin(), classes_.end());
 #ifdef FMSS_HAVE_PDEP
     if (g_ <= 64 && have_pdep()) {
         write_by_deposit(cls, residue_, g_, words_, out, out_words);

@@ -20,7 +20,7 @@ struct Tuning {
     std::atomic<int64_t> start_as_runs{-1};
     std::atomic<int64_t> kernel{kKernelAuto};
     // Reach sets at least this large (bytes) get the AVX2 shift-or rather than AVX-512.
-    std::atomic<int64_t> avx2_from_bytes{24 << 20};
+    std::atomic<int64_t> avx2_from_bytes{4 << 20};
     // Inputs whose plain shift-or costs at most this many word steps skip all planning.
     std::atomic<int64_t> direct_work{2048};
 };
