@@ -430,7 +430,9 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         } else {
             ResiduePlan plan;
             if (path == kPathAuto || path == kPathResidues) {
-                plan = plan_residues(items, limit, nwords / 2, path == kPathResidues);
+                // Forced (by tests), the classes may take any memory.
+                plan = plan_residues(items, limit, path == kPathResidues ? SIZE_MAX : nwords / 2,
+                                     path == kPathResidues);
             }
             // The lists go first when they are cheap; should they give up, the residue classes
             // take over from the start (what the lists did by then costs less than the bitset).
@@ -467,7 +469,7 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
 extern "C" int64_t fmss_tune(int knob, int64_t value) {
     fmss::Tuning &t = fmss::tuning();
     std::atomic<int64_t> *slots[] = {&t.path, &t.list_items, &t.start_as_runs, &t.kernel,
-                                     &t.avx2_from_bytes, &t.direct_work};
+                                     &t.avx2_from_bytes, &t.direct_work, &t.deposit};
     if (knob < 0 || knob >= static_cast<int>(sizeof slots / sizeof slots[0])) return INT64_MIN;
     return slots[knob]->exchange(value);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "fmss_kernels.h"
+#include "fmss_tuning.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -22,7 +23,7 @@ constexpr size_t kNone = ~size_t{0};
 bool have_pdep() {
 #ifdef FMSS_HAVE_PDEP
     static const bool yes = __builtin_cpu_supports("bmi2");
-    return yes;
+    return yes && tuning().deposit.load(std::memory_order_relaxed) != 0;
 #else
     return false;
 #endif

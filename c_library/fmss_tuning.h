@@ -23,6 +23,9 @@ struct Tuning {
     std::atomic<int64_t> avx2_from_bytes{4 << 20};
     // Inputs whose plain shift-or costs at most this many word steps skip all planning.
     std::atomic<int64_t> direct_work{2048};
+    // Residue classes of a factor up to 64 are written with the bit-deposit instruction when the
+    // processor has it (1), or bit by bit (0).
+    std::atomic<int64_t> deposit{1};
 };
 
 Tuning &tuning();

@@ -86,7 +86,8 @@ ZO_API int fmss_complete_subset_sum(const uint64_t *values, size_t values_count,
    (INT64_MIN for an unknown knob): 0 path (0 by cost, 1 bitset, 2 lists, 3 residue classes),
    1 items taken by forced lists (-1: by cost), 2 lists start as runs (1), as sums (0) or by cost
    (-1), 3 shift-or build (0 by size, 1 baseline, 2 AVX2, 3 AVX-512), 4 reach-set bytes from which
-   AVX2 is preferred, 5 plain shift-or work below which nothing is planned. For tests and tuning. */
+   AVX2 is preferred, 5 plain shift-or work below which nothing is planned, 6 residue classes
+   written with the bit-deposit instruction (1) or bit by bit (0). For tests and tuning. */
 ZO_API int64_t fmss_tune(int knob, int64_t value);
 
 /* Fenwick-table search over hash weights. A sized array is one malloc'ed block: a count, then
