@@ -139,7 +139,8 @@ def build_plain_shift_or(workdir):
     cmd = [cxx, "-O3", arch, "-shared", "-fPIC", "-o", so, os.path.join(HERE, "plain_shift_or.cpp")]
     if subprocess.run(cmd).returncode != 0:
         return None
-    fn = ctypes.CDLL(so).plain_subset_sums
+    # Called as the engine is (PyDLL: no lock hand-over), so that both pay the same for a call.
+    fn = ctypes.PyDLL(so).plain_subset_sums
     fn.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t]
     fn.restype = None
     return fn
