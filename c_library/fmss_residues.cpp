@@ -175,38 +175,46 @@ void ResidueSums::write(uint64_t *out) const {
         return;
     }
 #endif
-    // Output words [g i, g i + g) hold exactly the bits of class words i. Where every class word
-    // is empty or full, the block is a pattern that repeats along the saturated middle.
-    const size_t gw = static_cast<size_t>(g_), n = cls.size();
-    std::vector<uint64_t> block(gw), pattern(gw), key((n + 63) / 64), pattern_key;
+    // Output words [g i, g i + g) hold exactly the bits of class words i: row b of that block (the
+    // g bits from bit g b) holds bit b of every class word. Where class words are full, every row
+    // gets the same mask, laid down 64 times and kept while it stays the same (the saturated
+    // middle); the other class words go in bit by bit.
+    const size_t gw = static_cast<size_t>(g_), n = cls.size(), mask_words = gw / 64 + 1;
+    std::vector<uint64_t> block(gw + 2), pattern(gw + 2), mask(mask_words), pattern_mask;
+    std::vector<size_t> mixed;
     for (size_t i = 0; i < words_; i++) {
         const size_t base = gw * i;
         if (base >= out_words) break;
         const size_t kend = std::min(gw, out_words - base);
-        bool uniform = true;
-        std::fill(key.begin(), key.end(), 0);
+        std::fill(mask.begin(), mask.end(), 0);
+        mixed.clear();
         for (size_t j = 0; j < n; j++) {
             const uint64_t c = cls[j][i];
-            if (c == kAllOnes) key[j / 64] |= uint64_t{1} << (j % 64);
-            uniform = uniform && (c == 0 || c == kAllOnes);
-        }
-        if (uniform) {
-            if (key != pattern_key) {
-                std::fill(pattern.begin(), pattern.end(), 0);
-                for (size_t j = 0; j < n; j++) {
-                    if (!(key[j / 64] >> (j % 64) & 1)) continue;
-                    for (uint64_t b = 0; b < 64; b++) {
-                        const uint64_t pos = g_ * b + residue_[j];
-                        pattern[pos / 64] |= uint64_t{1} << (pos % 64);
-                    }
-                }
-                pattern_key = key;
+            if (c == kAllOnes) {
+                mask[residue_[j] / 64] |= uint64_t{1} << (residue_[j] % 64);
+            } else if (c != 0) {
+                mixed.push_back(j);
             }
+        }
+        if (mask != pattern_mask) {
+            std::fill(pattern.begin(), pattern.end(), 0);
+            for (uint64_t b = 0; b < 64; b++) {
+                for (size_t k = 0; k < mask_words; k++) {
+                    if (mask[k] == 0) continue;
+                    const uint64_t pos = g_ * b + 64 * k;
+                    const unsigned s = static_cast<unsigned>(pos % 64);
+                    pattern[pos / 64] |= mask[k] << s;
+                    if (s != 0) pattern[pos / 64 + 1] |= mask[k] >> (64 - s);
+                }
+            }
+            pattern_mask = mask;
+        }
+        if (mixed.empty()) {
             memcpy(out + base, pattern.data(), kend * sizeof(uint64_t));
             continue;
         }
-        std::fill(block.begin(), block.end(), 0);
-        for (size_t j = 0; j < n; j++) {
+        memcpy(block.data(), pattern.data(), gw * sizeof(uint64_t));
+        for (size_t j : mixed) {
             for (uint64_t c = cls[j][i]; c != 0; c &= c - 1) {
                 const uint64_t pos = g_ * static_cast<uint64_t>(__builtin_ctzll(c)) + residue_[j];
                 block[pos / 64] |= uint64_t{1} << (pos % 64);
