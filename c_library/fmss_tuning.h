@@ -19,8 +19,10 @@ struct Tuning {
     // Lists start as runs (1), as sorted sums (0), or as the cost says (-1).
     std::atomic<int64_t> start_as_runs{-1};
     std::atomic<int64_t> kernel{kKernelAuto};
-    // Reach sets at least this large (bytes) get the AVX2 shift-or rather than AVX-512.
-    std::atomic<int64_t> avx2_from_bytes{4 << 20};
+    // Reach sets at least this large (bytes) get the AVX2 shift-or rather than AVX-512: past a
+    // last-level cache of a common size (the systems' own figures are unreliable under
+    // virtualisation).
+    std::atomic<int64_t> avx2_from_bytes{32 << 20};
     // Inputs whose plain shift-or costs at most this many word steps skip all planning.
     std::atomic<int64_t> direct_work{2048};
     // Residue classes of a factor up to 64 are written with the bit-deposit instruction when the
