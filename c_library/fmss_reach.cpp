@@ -18,6 +18,9 @@ constexpr uint64_t kAllOnes = ~uint64_t{0};
 constexpr double kSumCost = 24.0;
 constexpr double kRunCost = 48.0;
 
+// Sum lists this long are first checked for runs.
+constexpr size_t kFirstRunsCheck = 64;
+
 // The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its
 // source.
 void shift_or_targets(ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
@@ -114,7 +117,7 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
     r.runs.assign(1, SumRun{0, 0});
     std::vector<uint64_t> next_sums;
     std::vector<SumRun> next_runs;
-    size_t size = 1, runs_check = 64;
+    size_t size = 1, runs_check = kFirstRunsCheck;
     double list_work = 0, bits_work = n != 0 ? static_cast<double>(dense_left[0] - dense_left[1]) : 0;
     uint64_t reach = 0;
     auto room = [](auto &v, size_t want) {
@@ -136,7 +139,10 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             // One pass ahead: the next pass is known, and the first ones cost next to nothing.
             if (i + 1 < n) bits_work += static_cast<double>(dense_left[i + 1] - dense_left[i + 2]);
             const double least_list = static_cast<double>(size) * entry * static_cast<double>(n - i);
-            to_bits = (as_runs ? 4 : 2) * size > max_list || list_work > bits_work ||
+            // Lists shorter than the runs check are kept regardless: they cost next to nothing,
+            // and may yet turn out to be a few runs.
+            to_bits = (as_runs ? 4 : 2) * size > max_list ||
+                      (size >= kFirstRunsCheck && list_work > bits_work) ||
                       least_list > static_cast<double>(dense_left[i]);
         }
         if (to_bits) {
