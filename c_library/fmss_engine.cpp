@@ -382,6 +382,38 @@ void advise_huge_pages(uint64_t *out, size_t nwords) {
 #endif
 }
 
+// The sums of `items` up to `limit` into w[0 .. limit / 64], exact in bits 0 .. limit: as lists
+// while they are cheap, else through residue classes when a factor of all but a few items pays,
+// else as the bitset. A list that stays a list to the end comes back unwritten, for the caller to
+// write as it likes. Memory past w's words up to spare_words is free to use meanwhile.
+Reach solve_items(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w,
+                  size_t spare_words, size_t max_list, int64_t path) {
+    ResiduePlan plan;
+    if (path == kPathAuto || path == kPathResidues) {
+        // Forced (by tests), the classes may take any memory.
+        plan = plan_residues(items, limit, path == kPathResidues ? SIZE_MAX : max_list,
+                             path == kPathResidues);
+    }
+    // The lists go first when they are cheap; should they give up, the residue classes take
+    // over from the start (what the lists did by then cost less than the bitset's passes).
+    Reach r;
+    if (plan.g == 0 || path != kPathResidues) {
+        r = reach_sums(items, limit, w, max_list, plan.g != 0);
+    } else {
+        r.form = Reach::kGaveUp;
+    }
+    if (r.form != Reach::kGaveUp) return r;
+    const size_t low_words = static_cast<size_t>(limit / 64) + 1;
+    ResidueSums classes(plan.g, limit, w + low_words, spare_words);
+    const uint64_t compact_limit = limit / plan.g;
+    const Reach base = reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false);
+    if (base.form != Reach::kBits) write_list(base, compact_limit, classes.base());
+    for (uint64_t x : plan.outliers) classes.add(x);
+    classes.write(w);
+    r.form = Reach::kBits;
+    return r;
+}
+
 }  // namespace
 
 int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint64_t *out,
@@ -411,7 +443,6 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         // Output words past the limit's are written last, by the mirror: until then they are
         // working memory, already the caller's (no page faults of its own).
         const size_t low_words = static_cast<size_t>(limit / 64) + 1;
-        uint64_t *const spare = out + low_words;
         const size_t spare_words = nwords - low_words;
 
         if (factor > 1) {
@@ -419,42 +450,23 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
             const uint64_t compact_limit = limit / factor;
             const size_t compact_words = static_cast<size_t>(compact_limit / 64) + 1;
             std::unique_ptr<uint64_t[]> owned;
-            uint64_t *compact = spare;
+            uint64_t *compact = out + low_words;
+            size_t compact_spare = 0;
             if (compact_words > spare_words) {
                 owned.reset(new uint64_t[compact_words]);
                 compact = owned.get();
+            } else {
+                compact_spare = spare_words - compact_words;
             }
-            const Reach r = reach_sums(items, compact_limit, compact, max_list, false);
+            const Reach r = solve_items(items, compact_limit, compact, compact_spare, max_list, path);
             if (r.form != Reach::kBits) write_list(r, compact_limit, compact);
             spread_multiples(compact, factor, limit, out);
         } else {
-            ResiduePlan plan;
-            if (path == kPathAuto || path == kPathResidues) {
-                // Forced (by tests), the classes may take any memory.
-                plan = plan_residues(items, limit, path == kPathResidues ? SIZE_MAX : nwords / 2,
-                                     path == kPathResidues);
-            }
-            // The lists go first when they are cheap; should they give up, the residue classes
-            // take over from the start (what the lists did by then costs less than the bitset).
-            Reach r;
-            if (plan.g == 0 || path != kPathResidues) {
-                r = reach_sums(items, limit, out, max_list, plan.g != 0);
-            } else {
-                r.form = Reach::kGaveUp;
-            }
-            if (r.form == Reach::kSums || r.form == Reach::kRuns) {
+            const Reach r = solve_items(items, limit, out, spare_words, max_list, path);
+            if (r.form != Reach::kBits) {
                 memset(out, 0, nwords * sizeof(uint64_t));
                 write_list_mirrored(r, total, half, last, out);
                 return 0;
-            }
-            if (r.form == Reach::kGaveUp) {
-                ResidueSums classes(plan.g, limit, spare, spare_words);
-                const uint64_t compact_limit = limit / plan.g;
-                const Reach base =
-                    reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false);
-                if (base.form != Reach::kBits) write_list(base, compact_limit, classes.base());
-                for (uint64_t x : plan.outliers) classes.add(x);
-                classes.write(out);
             }
         }
         if (last > half) mirror_upper_half(out, nwords, total, half);

@@ -42,6 +42,9 @@ FAMILIES = {
     "one plus multiples of 3, planned": lambda rng: [1] + multiples(3, 40, 10**5, rng),
     "multiples of 97 and ones mod 97, planned": lambda rng: multiples(97, 30, 2 * 10**5, rng)
     + [97 * rng.randint(1, 2000) + 1 for _ in range(15)],
+    # A factor of all values (2), and one more of all but one (3) within it.
+    "two plus multiples of 6": lambda rng: [2] + multiples(6, 14, 3000, rng),
+    "two plus multiples of 6, planned": lambda rng: [2] + multiples(6, 40, 2 * 10**5, rng),
     "common factor": lambda rng: multiples(6, 12, 3000, rng),
     "random sparse": lambda rng: [rng.randint(1, 10**6) for _ in range(12)],
     "random dense": lambda rng: [rng.randint(0, 300) for _ in range(60)],
