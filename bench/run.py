@@ -95,6 +95,8 @@ FAMILIES = {
     "3, 8 + 98 multiples of 25": (_factor_and_outliers(25, 98, 2 * 10**6, [3, 8]), 0.1),
     "2 + 99 multiples of 6": (_factor_and_outliers(6, 99, 2 * 10**6, [2]), 0.1),
     "60 multiples of 97 + 40 = 1 mod 97": (_two_residues(97, 60, 40, 10**6), 0.25),
+    "50 values = 1 mod 1000": (lambda rng: [1000 * rng.randint(1, 10**4) + 1 for _ in range(50)],
+                               0.25),
     # Structures the engine has no special path for: never slower than the shift-or.
     "powers of two": (lambda rng: [2**k for k in range(27)], 1),
     "30 multiples of 1000 + 30 random": (

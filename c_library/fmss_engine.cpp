@@ -291,7 +291,7 @@ void direct_sums(const uint64_t *values, size_t count, uint64_t *w, size_t nword
     }
 }
 
-// A factor g shared by all items but some outliers: the multiples (divided by g) and the outliers.
+// A factor g of all items but some outliers: the multiples (divided by g) and the outliers.
 struct ResiduePlan {
     uint64_t g = 0;
     std::vector<uint64_t> multiples, outliers;
@@ -301,9 +301,10 @@ struct ResiduePlan {
 // Residue classes beyond this many take more working memory than they save.
 constexpr uint64_t kMaxResidueFactor = uint64_t{1} << 16;
 
-// Candidate factors are the common factors of pairs of a few items spread over the list: with
-// few outliers, most pairs are two multiples. Each is kept when its classes cost less than the
-// bitset would.
+// Candidate factors come from a few items spread over the list: common factors of pairs (with
+// few outliers, most pairs are two multiples) and of the differences within triples (values
+// that share a residue, such as 1 mod 97). A candidate under which the sample falls into few residues is
+// weighed, and kept when its classes cost less than half of what the bitset would.
 ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, size_t max_words,
                           bool forced) {
     ResiduePlan best;
@@ -317,36 +318,41 @@ ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, si
         const uint64_t v = items[k * (items.size() - 1) / std::max<size_t>(want - 1, 1)];
         if (sample.empty() || sample.back() != v) sample.push_back(v);
     }
-    std::vector<uint64_t> candidates;
+    std::vector<uint64_t> candidates, residues;
+    auto consider = [&](uint64_t h) {
+        if (h <= 1 || h > kMaxResidueFactor) return;
+        residues.clear();
+        for (uint64_t v : sample) residues.push_back(v % h);
+        std::sort(residues.begin(), residues.end());
+        const size_t distinct =
+            static_cast<size_t>(std::unique(residues.begin(), residues.end()) - residues.begin());
+        if (3 * distinct <= std::max<size_t>(sample.size(), 6)) candidates.push_back(h);
+    };
     for (size_t a = 0; a < sample.size(); a++) {
         for (size_t b = a + 1; b < sample.size(); b++) {
-            const uint64_t h = std::gcd(sample[a], sample[b]);
-            if (h <= 1 || h > kMaxResidueFactor) continue;
-            // A factor that most of the sample lacks has too many outliers.
-            size_t lacking = 0;
-            for (uint64_t v : sample) lacking += v % h != 0;
-            if (2 * lacking <= sample.size()) candidates.push_back(h);
+            consider(std::gcd(sample[a], sample[b]));
+            for (size_t c = b + 1; c < sample.size(); c++) {
+                consider(std::gcd(sample[b] - sample[a], sample[c] - sample[a]));
+            }
         }
     }
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     best.work = forced ? ~uint64_t{0} : dense / 2;
-    const size_t max_outliers = items.size() / 2;
     std::vector<uint64_t> tried;
     for (uint64_t h : candidates) {
-        ResiduePlan p;
+        // The multiples of h are multiples of their own common factor g, and the other items are
+        // not multiples of g either: g serves with the same outliers and shorter classes.
         uint64_t g = 0;
-        size_t outliers = 0;
         for (uint64_t x : items) {
-            if (x % h != 0) {
-                if (++outliers > max_outliers) break;
-            } else {
-                g = std::gcd(g, x);
-            }
+            if (x % h == 0) g = std::gcd(g, x);
         }
-        if (outliers > max_outliers || outliers == 0) continue;
-        if (std::find(tried.begin(), tried.end(), g) != tried.end()) continue;
+        if (g == 0) g = h;
+        if (g > kMaxResidueFactor || std::find(tried.begin(), tried.end(), g) != tried.end()) {
+            continue;
+        }
         tried.push_back(g);
+        ResiduePlan p;
         for (uint64_t x : items) {
             if (x % g == 0) {
                 p.multiples.push_back(x / g);
@@ -354,6 +360,7 @@ ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, si
                 p.outliers.push_back(x);
             }
         }
+        if (p.outliers.empty()) continue;
         const uint64_t classes = residue_work(g, limit, p.outliers, max_words);
         if (classes == ~uint64_t{0}) continue;
         p.work = dense_work(p.multiples, limit / g) + classes;

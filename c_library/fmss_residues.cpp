@@ -20,6 +20,9 @@ namespace {
 constexpr uint64_t kAllOnes = ~uint64_t{0};
 constexpr size_t kNone = ~size_t{0};
 
+// More classes than this cost more to plan and to keep track of than they save.
+constexpr size_t kMaxClasses = 4096;
+
 bool have_pdep() {
 #ifdef FMSS_HAVE_PDEP
     static const bool yes = __builtin_cpu_supports("bmi2");
@@ -236,7 +239,7 @@ uint64_t residue_work(uint64_t g, uint64_t limit, const std::vector<uint64_t> &o
         for (uint64_t r : occupied) next.push_back(r + rx >= g ? r + rx - g : r + rx);
         std::sort(next.begin(), next.end());
         next.erase(std::unique(next.begin(), next.end()), next.end());
-        if (next.size() * words > max_words) return ~uint64_t{0};
+        if (next.size() > kMaxClasses || next.size() * words > max_words) return ~uint64_t{0};
         occupied.swap(next);
     }
     const uint64_t n = occupied.size();

@@ -42,6 +42,10 @@ FAMILIES = {
     "one plus multiples of 3, planned": lambda rng: [1] + multiples(3, 40, 10**5, rng),
     "multiples of 97 and ones mod 97, planned": lambda rng: multiples(97, 30, 2 * 10**5, rng)
     + [97 * rng.randint(1, 2000) + 1 for _ in range(15)],
+    # No multiples at all: every value is 1 mod the factor, so the classes fill one by one.
+    "all one mod 1000": lambda rng: [1000 * rng.randint(1, 100) + 1 for _ in range(8)],
+    "all one mod 1000, planned": lambda rng: [1000 * rng.randint(1, 10**4) + 1 for _ in range(12)],
+    "steps of 3 from 1": lambda rng: [1 + 3 * k for k in range(30)],
     # A factor of all values (2), and one more of all but one (3) within it.
     "two plus multiples of 6": lambda rng: [2] + multiples(6, 14, 3000, rng),
     "two plus multiples of 6, planned": lambda rng: [2] + multiples(6, 40, 2 * 10**5, rng),
