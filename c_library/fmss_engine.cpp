@@ -254,7 +254,8 @@ void write_list_mirrored(const Reach &r, uint64_t total, uint64_t half, uint64_t
     if (r.form == Reach::kRuns) {
         for (const SumRun &run : r.runs) {
             fill_bits(w, run.lo, run.hi);
-            const uint64_t a = std::max(total - run.hi, half + 1), b = std::min(total - run.lo, last);
+            const uint64_t a = std::max(total - run.hi, half + 1);
+            const uint64_t b = std::min(total - run.lo, last);
             if (a <= b) fill_bits(w, a, b);
         }
         return;
@@ -300,11 +301,14 @@ struct ResiduePlan {
 
 // Residue classes beyond this many take more working memory than they save.
 constexpr uint64_t kMaxResidueFactor = uint64_t{1} << 16;
+// Each candidate factor costs a pass over the items to weigh.
+constexpr size_t kMaxCandidates = 16;
 
 // Candidate factors come from a few items spread over the list: common factors of pairs (with
 // few outliers, most pairs are two multiples) and of the differences within triples (values
-// that share a residue, such as 1 mod 97). A candidate under which the sample falls into few residues is
-// weighed, and kept when its classes cost less than half of what the bitset would.
+// that share a residue, such as 1 mod 97). The candidates under which the sample falls into the
+// fewest residues are weighed, and one is kept when its classes cost less than half of what the
+// bitset would.
 ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, size_t max_words,
                           bool forced) {
     ResiduePlan best;
@@ -318,7 +322,8 @@ ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, si
         const uint64_t v = items[k * (items.size() - 1) / std::max<size_t>(want - 1, 1)];
         if (sample.empty() || sample.back() != v) sample.push_back(v);
     }
-    std::vector<uint64_t> candidates, residues;
+    std::vector<std::pair<size_t, uint64_t>> candidates;  // residues in the sample, factor
+    std::vector<uint64_t> residues;
     auto consider = [&](uint64_t h) {
         if (h <= 1 || h > kMaxResidueFactor) return;
         residues.clear();
@@ -326,7 +331,9 @@ ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, si
         std::sort(residues.begin(), residues.end());
         const size_t distinct =
             static_cast<size_t>(std::unique(residues.begin(), residues.end()) - residues.begin());
-        if (3 * distinct <= std::max<size_t>(sample.size(), 6)) candidates.push_back(h);
+        if (3 * distinct <= std::max<size_t>(sample.size(), 6)) {
+            candidates.emplace_back(distinct, h);
+        }
     };
     for (size_t a = 0; a < sample.size(); a++) {
         for (size_t b = a + 1; b < sample.size(); b++) {
@@ -338,9 +345,11 @@ ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, si
     }
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    if (candidates.size() > kMaxCandidates) candidates.resize(kMaxCandidates);
     best.work = forced ? ~uint64_t{0} : dense / 2;
     std::vector<uint64_t> tried;
-    for (uint64_t h : candidates) {
+    for (const auto &candidate : candidates) {
+        const uint64_t h = candidate.second;
         // The multiples of h are multiples of their own common factor g, and the other items are
         // not multiples of g either: g serves with the same outliers and shorter classes.
         uint64_t g = 0;
@@ -465,7 +474,8 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
             } else {
                 compact_spare = spare_words - compact_words;
             }
-            const Reach r = solve_items(items, compact_limit, compact, compact_spare, max_list, path);
+            const Reach r =
+                solve_items(items, compact_limit, compact, compact_spare, max_list, path);
             if (r.form != Reach::kBits) write_list(r, compact_limit, compact);
             spread_multiples(compact, factor, limit, out);
         } else {

@@ -118,7 +118,8 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
     std::vector<uint64_t> next_sums;
     std::vector<SumRun> next_runs;
     size_t size = 1, runs_check = kFirstRunsCheck;
-    double list_work = 0, bits_work = n != 0 ? static_cast<double>(dense_left[0] - dense_left[1]) : 0;
+    double list_work = 0;
+    double bits_work = n != 0 ? static_cast<double>(dense_left[0] - dense_left[1]) : 0;
     uint64_t reach = 0;
     auto room = [](auto &v, size_t want) {
         if (v.size() < want) v.resize(std::max(want, 2 * v.size()));
@@ -138,7 +139,8 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             list_work += 2.0 * static_cast<double>(size) * entry;
             // One pass ahead: the next pass is known, and the first ones cost next to nothing.
             if (i + 1 < n) bits_work += static_cast<double>(dense_left[i + 1] - dense_left[i + 2]);
-            const double least_list = static_cast<double>(size) * entry * static_cast<double>(n - i);
+            const double least_list =
+                static_cast<double>(size) * entry * static_cast<double>(n - i);
             // Lists shorter than the runs check are kept regardless: they cost next to nothing,
             // and may yet turn out to be a few runs.
             to_bits = (as_runs ? 4 : 2) * size > max_list ||
@@ -170,8 +172,8 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             size = merge_runs(r.runs.data(), size, m, x, limit, next_runs.data());
             r.runs.swap(next_runs);
         } else {
-            const size_t m = static_cast<size_t>(
-                std::upper_bound(r.sums.begin(), r.sums.begin() + size, limit - x) - r.sums.begin());
+            const auto past = std::upper_bound(r.sums.begin(), r.sums.begin() + size, limit - x);
+            const size_t m = static_cast<size_t>(past - r.sums.begin());
             room(next_sums, size + m);
             size = merge_sums(r.sums.data(), size, m, x, next_sums.data());
             r.sums.swap(next_sums);

@@ -97,7 +97,8 @@ void ResidueSums::add(uint64_t x) {
     std::vector<char> done(n, 0);
     std::vector<size_t> chain;
     for (size_t s = 0; s < n; s++) {
-        if (old_slot(residue_[s] >= rx ? residue_[s] - rx : residue_[s] + g_ - rx) != kNone) continue;
+        const uint64_t pred = residue_[s] >= rx ? residue_[s] - rx : residue_[s] + g_ - rx;
+        if (old_slot(pred) != kNone) continue;  // not the start of a chain
         chain.clear();
         for (size_t k = s; k != kNone; k = old_slot(succ(residue_[k]))) chain.push_back(k);
         for (size_t k = chain.size(); k-- > 0;) {

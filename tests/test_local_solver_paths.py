@@ -44,7 +44,7 @@ FAMILIES = {
     + [97 * rng.randint(1, 2000) + 1 for _ in range(15)],
     # No multiples at all: every value is 1 mod the factor, so the classes fill one by one.
     "all one mod 1000": lambda rng: [1000 * rng.randint(1, 100) + 1 for _ in range(8)],
-    "all one mod 1000, planned": lambda rng: [1000 * rng.randint(1, 10**4) + 1 for _ in range(12)],
+    "all one mod 1000, planned": lambda rng: [1000 * rng.randint(1, 1200) + 1 for _ in range(16)],
     "steps of 3 from 1": lambda rng: [1 + 3 * k for k in range(30)],
     # A factor of all values (2), and one more of all but one (3) within it.
     "two plus multiples of 6": lambda rng: [2] + multiples(6, 14, 3000, rng),
