@@ -163,6 +163,13 @@ ZO_API zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, size
 /* Local solver: the exact set of subset sums, written as the front door's output contract says. */
 ZO_API int fmss_complete_subset_sum(const uint64_t *values, size_t values_count, uint64_t *output,
                                     size_t *output_size);
+/* Sets one knob of the local solver's engine for every later solve and returns its old value
+   (INT64_MIN for an unknown knob): 0 path (0 by cost, 1 bitset, 2 lists, 3 residue classes),
+   1 items taken by forced lists (-1: by cost), 2 lists start as runs (1), as sums (0) or by cost
+   (-1), 3 shift-or build (0 by size, 1 baseline, 2 AVX2, 3 AVX-512), 4 reach-set bytes from which
+   AVX2 is preferred, 5 plain shift-or work below which nothing is planned, 6 residue classes
+   written with the bit-deposit instruction (1) or bit by bit (0). For tests and tuning. */
+ZO_API int64_t fmss_tune(int knob, int64_t value);
 
 /* Fenwick-table search over hash weights. A sized array is one malloc'ed block: a count, then
    that many entries. */
