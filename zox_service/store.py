@@ -75,6 +75,12 @@ class Store(abc.ABC):
     async def claim(self, consumer: str, wait: float) -> Optional[Job]:
         """The next job for a solver, or None after `wait` seconds without one."""
 
+    def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
+        """Up to `most` more jobs that are waiting right now, in turn, as long as each `fits`: a
+        solver takes them along with the one it claimed. Stores where a claim costs a round trip
+        hand out none here."""
+        return []
+
     async def renew(self, job: Job) -> None:
         """Tells the store the solver of `job` is alive (a long solve)."""
 
@@ -192,6 +198,15 @@ class MemoryStore(Store):
                 await asyncio.wait_for(self._work.wait(), left)
             except asyncio.TimeoutError:
                 return None
+        return self._next_job()
+
+    def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
+        jobs: List[Job] = []
+        while self._turns and len(jobs) < most and fits(self._queues[self._turns[0]][0]):
+            jobs.append(self._next_job())
+        return jobs
+
+    def _next_job(self) -> Job:
         owner = self._turns.popleft()
         queue = self._queues[owner]
         job = queue.popleft()
