@@ -335,6 +335,11 @@ CURLcode set_common_options(CURL *h, const std::string &url, const std::string &
         rc = curl_easy_setopt(h, CURLOPT_CAINFO, ca.c_str());
     }
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A kept multi handle would otherwise keep the certificates it read for a day: each new
+    // connection reads the bundle as it is now, as when every transfer had a multi of its own.
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+#endif
 #if LIBCURL_VERSION_NUM >= 0x075500
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");

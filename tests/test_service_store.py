@@ -157,3 +157,20 @@ def test_redis_job_of_a_silent_solver_goes_to_another_and_a_poison_job_fails(red
         assert outcome.state == "failed" and "stopped 2 times" in outcome.error
         assert await store.queue_depth() == 0
     run(RedisStore(redis_url, Limits(reclaim_after=0.5, max_attempts=2)), scenario)
+
+
+def test_memory_store_hands_out_waiting_jobs_in_turn_while_they_fit():
+    # A solver takes along what is waiting: keys still in turn, never past a job that does not
+    # fit (it keeps a hand-over of its own), never more than asked.
+    async def scenario(store):
+        for owner, values in [("a", VALUES), ("a", VALUES), ("b", VALUES), ("a", BIG),
+                              ("b", VALUES), ("b", VALUES)]:
+            await store.submit(owner, values, sum(values))
+        first = await store.claim("solver-1", 1.0)
+        fits = lambda job: len(job.values) == 1  # noqa: E731
+        batch = store.claim_ready("solver-1", 10, fits)
+        rest = store.claim_ready("solver-1", 1, lambda job: True)
+        return [first.owner] + [j.owner for j in batch], [(j.owner, len(j.values)) for j in rest]
+    BIG = array("Q", [1, 2])
+    taken, rest = run(MemoryStore(Limits()), scenario)
+    assert taken == ["a", "b", "a", "b"] and rest == [("a", 2)]
