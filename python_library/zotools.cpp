@@ -353,9 +353,34 @@ bool wait_for_remote_solve(SyncSolve *solve) {
     }
 }
 
+// The thread Python runs signal handlers on (Ctrl-C's KeyboardInterrupt among them); 0 when it
+// could not be learnt at import, and then every thread is taken for it.
+unsigned long signal_thread_ident = 0;
+
+void learn_signal_thread() {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main(threading.p ? PyObject_CallMethod(threading.p, "main_thread", nullptr) : nullptr);
+    PyRef ident(main.p ? PyObject_GetAttrString(main.p, "ident") : nullptr);
+    if (ident.p != nullptr && PyLong_Check(ident.p)) signal_thread_ident = PyLong_AsUnsignedLong(ident.p);
+    if (PyErr_Occurred()) {
+        signal_thread_ident = 0;
+        PyErr_Clear();
+    }
+}
+
 // Runs the solve on its own thread and waits for it. Returns the solve, finished, or nullptr with
 // an exception set. Falls back to a direct call when no thread can be started.
+// On any thread but the one that handles signals nothing can interrupt the wait: the solve runs
+// on the calling thread, with the interpreter lock released throughout. A thread per solve and a
+// waiter taking the lock ten times a second cost little for one caller, but with a thousand
+// threads solving at once their lock traffic and thread starts were most of the client's CPU.
 SyncSolve *solve_interruptibly(SyncSolve *solve) {
+    if (signal_thread_ident != 0 && PyThread_get_thread_ident() != signal_thread_ident) {
+        Py_BEGIN_ALLOW_THREADS
+        solve->run();
+        Py_END_ALLOW_THREADS
+        return solve;
+    }
     pthread_attr_t attr;
     pthread_t thread;
     bool started = false;
@@ -660,6 +685,7 @@ PyMODINIT_FUNC PyInit_zox(void) {
     PyRef module(PyModule_Create2(&zox, 1013));
     if (module.p == nullptr || register_completion_gate() != 0) return nullptr;
     if (PyModule_AddStringConstant(module.p, "__version__", ZOX_VERSION) != 0) return nullptr;
+    learn_signal_thread();
     zo_set_diag_sink(write_to_sys_stdout);
     // libcurl's and OpenSSL's one-time set-up reads the environment: here, with the lock held.
     zo_client_init();
