@@ -90,8 +90,7 @@ class Solvers:
         try:
             outcomes = solving.result()
         except Exception as e:  # the loop must survive anything the pool raises
-            error = f"Solve failed: {type(e).__name__}: {e}"
-            outcomes = [(None, error, 0.0)] * len(jobs)
+            outcomes = [(None, f"Solve failed: {type(e).__name__}: {e}", 0.0)] * len(jobs)
         for job, (payload, error, seconds) in zip(jobs, outcomes):
             if error is not None:
                 _log(error)
