@@ -339,45 +339,46 @@ int read_values(PyObject *obj, Values &v) {
 // ---------------------------------------------------------------------------------------------
 // The result as array('Q'), written in place by the solve.
 
-// While it is alive, the interpreter's own allocations of large blocks get the huge-page hint
-// before anything writes to them. It wraps the current allocator and is taken away again before
-// the interpreter lock is released, so nothing but the calling thread sees it.
-class HugePagesForLargeBlocks {
+// Hands each block the interpreter's own allocator gives out the huge-page hint before anything
+// writes to it. It wraps the current allocator only for the length of one call that runs no Python
+// code (the collector is off meanwhile), so no other thread ever sees it.
+class HugePageAllocations {
   public:
-    HugePagesForLargeBlocks() {
-#ifndef Py_GIL_DISABLED
-        PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &previous_);
-        PyMemAllocatorEx hinted = {this, hinted_malloc, hinted_calloc, hinted_realloc, plain_free};
+    static PyObject *repeat(PyObject *sequence, Py_ssize_t count) {
+#if PY_VERSION_HEX >= 0x030A0000 && !defined(Py_GIL_DISABLED)
+        HugePageAllocations hook;
+        PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &hook.previous_);
+        PyMemAllocatorEx hinted = {&hook, hinted_malloc, hinted_calloc, hinted_realloc, plain_free};
+        const int collecting = PyGC_Disable();
         PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &hinted);
+        PyObject *repeated = PySequence_Repeat(sequence, count);
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &hook.previous_);
+        if (collecting) PyGC_Enable();
+        return repeated;
+#else
+        return PySequence_Repeat(sequence, count);
 #endif
     }
-    ~HugePagesForLargeBlocks() {
-#ifndef Py_GIL_DISABLED
-        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &previous_);
-#endif
-    }
-    HugePagesForLargeBlocks(const HugePagesForLargeBlocks &) = delete;
-    HugePagesForLargeBlocks &operator=(const HugePagesForLargeBlocks &) = delete;
 
   private:
     static void *hinted_malloc(void *ctx, size_t size) {
-        const PyMemAllocatorEx &a = static_cast<HugePagesForLargeBlocks *>(ctx)->previous_;
+        const PyMemAllocatorEx &a = static_cast<HugePageAllocations *>(ctx)->previous_;
         void *p = a.malloc(a.ctx, size);
         advise_huge_pages(p, size);
         return p;
     }
     static void *hinted_calloc(void *ctx, size_t count, size_t size) {
-        const PyMemAllocatorEx &a = static_cast<HugePagesForLargeBlocks *>(ctx)->previous_;
+        const PyMemAllocatorEx &a = static_cast<HugePageAllocations *>(ctx)->previous_;
         void *p = a.calloc(a.ctx, count, size);
         if (size != 0 && count <= SIZE_MAX / size) advise_huge_pages(p, count * size);
         return p;
     }
     static void *hinted_realloc(void *ctx, void *old, size_t size) {
-        const PyMemAllocatorEx &a = static_cast<HugePagesForLargeBlocks *>(ctx)->previous_;
+        const PyMemAllocatorEx &a = static_cast<HugePageAllocations *>(ctx)->previous_;
         return a.realloc(a.ctx, old, size);
     }
     static void plain_free(void *ctx, void *p) {
-        const PyMemAllocatorEx &a = static_cast<HugePagesForLargeBlocks *>(ctx)->previous_;
+        const PyMemAllocatorEx &a = static_cast<HugePageAllocations *>(ctx)->previous_;
         a.free(a.ctx, p);
     }
 
@@ -392,10 +393,9 @@ PyObject *zeroed_word_array(size_t count) {
     if (array_module.p == nullptr) return nullptr;
     PyRef one(PyObject_CallMethod(array_module.p, "array", "s[i]", "Q", 0));
     if (one.p == nullptr) return nullptr;
-    if (count * sizeof(uint64_t) < huge_page_hint_from)
-        return PySequence_Repeat(one.p, static_cast<Py_ssize_t>(count));
-    HugePagesForLargeBlocks hint;
-    return PySequence_Repeat(one.p, static_cast<Py_ssize_t>(count));
+    const auto n = static_cast<Py_ssize_t>(count);
+    if (count * sizeof(uint64_t) < huge_page_hint_from) return PySequence_Repeat(one.p, n);
+    return HugePageAllocations::repeat(one.p, n);
 }
 
 // The words of an array('Q'); a view the caller releases.
