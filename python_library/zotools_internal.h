@@ -49,7 +49,8 @@ template <typename T> struct Malloced {
 
 // Result words of a synchronous solve. Large results live in pages of their own, so that the
 // pages already turned into list items can be given back while the list grows: the peak then
-// stays near one copy of the result instead of two.
+// stays near one copy of the result instead of two. Smaller ones come from the heap, which
+// usually hands back memory already mapped instead of fresh pages to fault in.
 class ResultWords {
   public:
     bool allocate(size_t count) {
@@ -96,7 +97,7 @@ class ResultWords {
     }
 
   private:
-    static constexpr size_t mapped_from_words = 1 << 16;
+    static constexpr size_t mapped_from_words = 1 << 19;  // 4 MiB
     uint64_t *words_ = nullptr;
     size_t count_ = 0;
     size_t mapped_bytes_ = 0;

@@ -22,11 +22,17 @@ constexpr size_t huge_page_hint_from = 2 * huge_page_bytes;
 // writes then cost one page fault per 2 MiB instead of per 4 KiB, which is most of the cost of
 // filling a large fresh buffer.
 void advise_huge_pages(void *p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
     if (p == nullptr || bytes < huge_page_hint_from) return;
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + page - 1) / page * page;
     const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) / page * page;
+    // A hint: when the kernel declines, the pages are simply small.
     if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
 }
 
 // Adds `n` references to `o` at once, for a run of list items that share it.
@@ -59,29 +65,36 @@ PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_
         size_t i = start;
         while (i < end) {
             const uint64_t value = words[i];  // read once: the words behind are given back
-            size_t run_end = i + 1;
-            while (run_end < end && words[run_end] == value) run_end++;
-            const size_t run = run_end - i;
             PyObject *word;
+            size_t added;  // references the object still needs for this run
             if (previous != nullptr && value == previous_value) {
                 word = previous;
-                add_references(word, run);
+                added = 0;
             } else if (value == UINT64_MAX) {
                 if (all_ones.p == nullptr) {
                     all_ones.p = PyLong_FromUnsignedLongLong(value);
                     if (all_ones.p == nullptr) return nullptr;
                 }
                 word = all_ones.p;
-                add_references(word, run);
+                added = 0;
             } else {
                 word = PyLong_FromUnsignedLongLong(value);
                 if (word == nullptr) return nullptr;
-                add_references(word, run - 1);
+                added = 1;  // the new reference is the first item's
             }
-            for (size_t k = i; k < run_end; k++) items[k] = word;
+            // Scanned and filled four words at a time: long runs are the common case.
+            size_t k = i;
+            for (; end - k >= 4; k += 4) {
+                if (((words[k] ^ value) | (words[k + 1] ^ value) | (words[k + 2] ^ value) |
+                     (words[k + 3] ^ value)) != 0)
+                    break;
+                items[k] = items[k + 1] = items[k + 2] = items[k + 3] = word;
+            }
+            for (; k < end && words[k] == value; k++) items[k] = word;
+            add_references(word, k - i - added);
             previous = word;
             previous_value = value;
-            i = run_end;
+            i = k;
         }
         if (release_behind != nullptr) release_behind->release_before(end);
     }
