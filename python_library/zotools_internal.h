@@ -113,9 +113,8 @@ struct SyncSolve {
     pthread_cond_t finished;
     bool done = false;
     bool abandoned = false;
-    uint64_t *input = nullptr;  // malloc'ed; the solve releases it unless borrowed
+    uint64_t *input = nullptr;  // malloc'ed; the solve releases it
     size_t input_length = 0;
-    bool input_borrowed = false;  // the caller's, who waits for the solve to finish
     ResultWords output;
     // Caller-provided words instead of `output`, kept alive by `keep_alive` (a reference the
     // solve owns; an abandoned solve gives it back under the interpreter lock).
@@ -138,7 +137,7 @@ struct SyncSolve {
 
     // Runs where the interpreter lock is held, or with keep_alive already given back.
     ~SyncSolve() {
-        if (!input_borrowed) free(input);
+        free(input);
         Py_XDECREF(keep_alive);
         pthread_cond_destroy(&finished);
         pthread_mutex_destroy(&mutex);

@@ -108,39 +108,14 @@ const char values_expected[] = "expected an iterable of non-negative ints or a b
 // ---------------------------------------------------------------------------------------------
 // Values of a solve from any iterable of ints or any buffer of integers.
 
-// The values, either read in place from the caller's buffer or converted into a malloc'ed copy.
+// The values of a solve, in a malloc'ed array of their own. A buffer is never handed to the solve
+// in place: the solve runs without the interpreter lock, another thread could write the buffer
+// meanwhile, and the solver reads the values more than once (a value that grew between two reads
+// would index past a table sized by the first).
 struct Values {
     Malloced<uint64_t> copy;
-    Py_buffer view{};
-    bool has_view = false;
-    const uint64_t *data = nullptr;
     size_t length = 0;
     uint64_t total = 0;
-
-    Values() = default;
-    Values(const Values &) = delete;
-    Values &operator=(const Values &) = delete;
-    ~Values() {
-        if (has_view) PyBuffer_Release(&view);
-    }
-
-    bool borrowed() const { return data != nullptr && data != copy.p; }
-
-    // A malloc'ed array of the values for a solve that outlives the caller's buffer; nullptr with
-    // MemoryError set on failure.
-    uint64_t *take_copy() {
-        if (!borrowed()) {
-            data = nullptr;
-            return copy.release();
-        }
-        auto *p = static_cast<uint64_t *>(malloc((length > 0 ? length : 1) * sizeof(uint64_t)));
-        if (p == nullptr) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        if (length > 0) memcpy(p, data, length * sizeof(uint64_t));
-        return p;
-    }
 };
 
 int no_memory() {
@@ -245,10 +220,25 @@ uint64_t read_item(const unsigned char *p, const IntLayout &layout, bool *negati
     return static_cast<uint64_t>(s);
 }
 
+// A held buffer view, released on scope exit.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    BufferView() = default;
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView() { release(); }
+    void release() {
+        if (held) PyBuffer_Release(&view);
+        held = false;
+    }
+};
+
 int read_buffer(PyObject *obj, Values &v) {
-    if (PyObject_GetBuffer(obj, &v.view, PyBUF_RECORDS_RO) != 0) return -1;
-    v.has_view = true;
-    const Py_buffer &view = v.view;
+    BufferView held;
+    if (PyObject_GetBuffer(obj, &held.view, PyBUF_RECORDS_RO) != 0) return -1;
+    held.held = true;
+    const Py_buffer &view = held.view;
     IntLayout layout;
     if (!int_layout(view.format, &layout) || static_cast<size_t>(view.itemsize) != layout.size) {
         zo_say("Error occured with PyLong_Check\n");
@@ -264,32 +254,28 @@ int read_buffer(PyObject *obj, Values &v) {
     const size_t n = static_cast<size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     const auto *base = static_cast<const unsigned char *>(view.buf);
-    uint64_t total = 0;
-    // Unsigned 64-bit words in this machine's order, side by side and aligned: read in place.
-    if (layout.size == 8 && !layout.is_signed && !layout.swapped && (stride == 8 || n <= 1) &&
-        reinterpret_cast<uintptr_t>(base) % alignof(uint64_t) == 0) {
-        const auto *words = reinterpret_cast<const uint64_t *>(base);
-        for (size_t i = 0; i < n; i++)
-            if (__builtin_add_overflow(total, words[i], &total)) return refuse_total();
-        v.data = words;
-        v.length = n;
-        v.total = total;
-        return 0;
-    }
     v.copy.p = static_cast<uint64_t *>(malloc((n > 0 ? n : 1) * sizeof(uint64_t)));
     if (v.copy.p == nullptr) return no_memory();
-    for (size_t i = 0; i < n; i++) {
-        bool negative = false;
-        const uint64_t value = read_item(base + static_cast<Py_ssize_t>(i) * stride, layout, &negative);
-        if (negative) {
-            PyErr_Format(PyExc_OverflowError, "item %zu is negative: %lld", i,
-                         static_cast<long long>(value));
-            return -1;
+    uint64_t total = 0;
+    if (layout.size == 8 && !layout.is_signed && !layout.swapped && (stride == 8 || n <= 1)) {
+        // Unsigned 64-bit words side by side in this machine's order: one bulk copy.
+        if (n > 0) memcpy(v.copy.p, base, n * sizeof(uint64_t));
+        for (size_t i = 0; i < n; i++)
+            if (__builtin_add_overflow(total, v.copy.p[i], &total)) return refuse_total();
+    } else {
+        for (size_t i = 0; i < n; i++) {
+            bool negative = false;
+            const uint64_t value =
+                read_item(base + static_cast<Py_ssize_t>(i) * stride, layout, &negative);
+            if (negative) {
+                PyErr_Format(PyExc_OverflowError, "item %zu is negative: %lld", i,
+                             static_cast<long long>(value));
+                return -1;
+            }
+            v.copy.p[i] = value;
+            if (__builtin_add_overflow(total, value, &total)) return refuse_total();
         }
-        v.copy.p[i] = value;
-        if (__builtin_add_overflow(total, value, &total)) return refuse_total();
     }
-    v.data = v.copy.p;
     v.length = n;
     v.total = total;
     return 0;
@@ -332,7 +318,6 @@ int read_iterable(PyObject *obj, Values &v) {
         if (__builtin_add_overflow(total, static_cast<uint64_t>(value), &total))
             return refuse_total();
     }
-    v.data = v.copy.p;
     v.length = n;
     v.total = total;
     return 0;
@@ -340,11 +325,8 @@ int read_iterable(PyObject *obj, Values &v) {
 
 // Reads the values of a solve with the same refusals as complete_subset_sum.
 int read_values(PyObject *obj, Values &v) {
-    if (PyList_Check(obj)) {
-        if (_pull_input_list_from_py_obj(obj, &v.copy.p, &v.length, &v.total) != 0) return -1;
-        v.data = v.copy.p;
-        return 0;
-    }
+    if (PyList_Check(obj))
+        return _pull_input_list_from_py_obj(obj, &v.copy.p, &v.length, &v.total) != 0 ? -1 : 0;
     if (PyObject_CheckBuffer(obj)) return read_buffer(obj, v);
     return read_iterable(obj, v);
 }
@@ -422,16 +404,6 @@ uint64_t *array_words(PyObject *array, Py_buffer *view) {
     return static_cast<uint64_t *>(view->buf);
 }
 
-struct BufferView {
-    Py_buffer view{};
-    bool held = false;
-    ~BufferView() { release(); }
-    void release() {
-        if (held) PyBuffer_Release(&view);
-        held = false;
-    }
-};
-
 PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
     Values values;
     if (read_values(arg, values) != 0) return nullptr;
@@ -449,15 +421,10 @@ PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
     std::unique_ptr<SyncSolve> owner(solve);
     solve->into = words;
     solve->into_count = static_cast<size_t>(count);
+    solve->input = values.copy.release();
     solve->input_length = values.length;
     const bool local = keep_local() != 0;
-    if (local && values.borrowed()) {
-        // A local solve always finishes before this call returns, so it may read in place.
-        solve->input = const_cast<uint64_t *>(values.data);
-        solve->input_borrowed = true;
-    } else {
-        solve->input = values.take_copy();
-        if (solve->input == nullptr) return nullptr;
+    if (!local) {
         // An interrupted remote solve may still write the words after this call has returned.
         Py_INCREF(array.p);
         solve->keep_alive = array.p;
@@ -585,8 +552,7 @@ PyObject *complete_subset_sum_aio(PyObject *, PyObject *arg) {
     Values values;
     if (read_values(arg, values) != 0) return nullptr;
     Malloced<uint64_t> input;
-    input.p = values.take_copy();
-    if (input.p == nullptr) return nullptr;
+    input.p = values.copy.release();
     PyRef future(PyObject_CallMethod(loop.p, "create_future", nullptr));
     if (future.p == nullptr) return nullptr;
 

@@ -56,7 +56,8 @@ def complete_subset_sum_array(values: Union[Iterable[int], Buffer], /) -> "array
     The same words as ``complete_subset_sum``, in an ``array.array('Q')`` that the solve writes
     directly (``numpy.frombuffer(result, numpy.uint64)`` views it without a copy). ``values`` is
     any iterable of ints or any one-dimensional buffer of integers (a NumPy integer array, an
-    ``array.array``, ``bytes``); a C-contiguous unsigned 64-bit buffer is read in place. Raises
+    ``array.array``, ``bytes``); a C-contiguous unsigned 64-bit buffer is taken in one bulk copy,
+    other integer types are converted and checked item by item. Raises
     ``TypeError`` for a non-int item, a buffer of anything but integers or a non-iterable,
     ``OverflowError`` for a negative value, one past ``2**64 - 1`` or a total past it,
     ``MemoryError`` when the result cannot be held, and ``ConnectionError`` when the solve fails.
