@@ -258,11 +258,12 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     std::unique_ptr<SyncSolve> owner(solve);
     solve->input = input.release();
     solve->input_length = input_length;
+    if (keep_local()) return solve_into_list(solve, static_cast<size_t>(total / 64 + 1));
     // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
     if (!solve->output.allocate(static_cast<size_t>(total / 64 + 1))) return PyErr_NoMemory();
 
     // Interrupted, the solve owns itself.
-    if (run_sync_solve(owner.release(), keep_local()) == nullptr) return nullptr;
+    if (run_sync_solve(owner.release(), false) == nullptr) return nullptr;
     owner.reset(solve);
     if (raise_for_failed_solve(solve) != 0) return nullptr;
     return result_list(solve->output.data(), solve->output.count(), &solve->output);

@@ -171,6 +171,10 @@ bool still_open_after_gate();
 // `release_behind` is given, the words already read are given back every so often.
 PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind);
 
+// The result list of a local solve of `count` words, solved straight into the list's own item
+// slots: no second buffer of the result's size. Raises as the synchronous method does.
+PyObject *solve_into_list(SyncSolve *solve, size_t count);
+
 }  // namespace zotools
 
 extern "C" {

@@ -46,40 +46,54 @@ void add_references(PyObject *o, size_t n) {
 
 }  // namespace
 
-PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind) {
-    if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) return PyErr_NoMemory();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (list.p == nullptr) return nullptr;
-    PyObject **items = reinterpret_cast<PyListObject *>(list.p)->ob_item;
-    advise_huge_pages(items, count * sizeof(PyObject *));
+namespace {
 
-    // Dense results are long runs of all-ones words, sparse ones of zeros: a run is found by
-    // comparing words and filled with one int object. All-ones words share one int across runs;
-    // zero is the interpreter's own small int.
-    PyRef all_ones;
-    PyObject *previous = nullptr;  // borrowed from the list
-    uint64_t previous_value = 0;
-    constexpr size_t chunk = size_t{1} << 16;
-    for (size_t start = 0; start < count; start += chunk) {
-        const size_t end = count - start > chunk ? start + chunk : count;
-        size_t i = start;
+// Turns result words into list items. The words may lie in the item slots themselves: each block
+// is copied out before its slots are written. Dense results are long runs of all-ones words,
+// sparse ones of zeros: a run is found by comparing words and filled with one int object.
+// All-ones words share one int across runs; zero is the interpreter's own small int.
+class ItemFiller {
+  public:
+    // Fills items[0, count) from `words`; false with the exception set after a failed int: then
+    // items[0, filled()) hold their ints and the rest are as they were.
+    bool fill(PyObject **items, const void *words, size_t count, ResultWords *release_behind) {
+        constexpr size_t release_every = size_t{1} << 16;
+        uint64_t block[block_words];
+        const auto *bytes = static_cast<const unsigned char *>(words);
+        for (size_t start = 0; start < count; start += block_words) {
+            const size_t n = count - start > block_words ? block_words : count - start;
+            memcpy(block, bytes + start * sizeof(uint64_t), n * sizeof(uint64_t));
+            if (!fill_block(items + start, block, n, start)) return false;
+            if (release_behind != nullptr && (filled_ % release_every == 0 || filled_ == count))
+                release_behind->release_before(filled_);
+        }
+        return true;
+    }
+
+    size_t filled() const { return filled_; }
+
+  private:
+    static constexpr size_t block_words = 512;
+
+    bool fill_block(PyObject **items, const uint64_t *words, size_t end, size_t base) {
+        size_t i = 0;
         while (i < end) {
-            const uint64_t value = words[i];  // read once: the words behind are given back
+            const uint64_t value = words[i];
             PyObject *word;
-            size_t added;  // references the object still needs for this run
-            if (previous != nullptr && value == previous_value) {
-                word = previous;
+            size_t added;  // references the object already has for this run
+            if (previous_ != nullptr && value == previous_value_) {
+                word = previous_;
                 added = 0;
             } else if (value == UINT64_MAX) {
-                if (all_ones.p == nullptr) {
-                    all_ones.p = PyLong_FromUnsignedLongLong(value);
-                    if (all_ones.p == nullptr) return nullptr;
+                if (all_ones_.p == nullptr) {
+                    all_ones_.p = PyLong_FromUnsignedLongLong(value);
+                    if (all_ones_.p == nullptr) return false;
                 }
-                word = all_ones.p;
+                word = all_ones_.p;
                 added = 0;
             } else {
                 word = PyLong_FromUnsignedLongLong(value);
-                if (word == nullptr) return nullptr;
+                if (word == nullptr) return false;
                 added = 1;  // the new reference is the first item's
             }
             // Scanned and filled four words at a time: long runs are the common case.
@@ -92,13 +106,98 @@ PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_
             }
             for (; k < end && words[k] == value; k++) items[k] = word;
             add_references(word, k - i - added);
-            previous = word;
-            previous_value = value;
+            previous_ = word;
+            previous_value_ = value;
             i = k;
+            filled_ = base + k;
         }
-        if (release_behind != nullptr) release_behind->release_before(end);
+        return true;
     }
+
+    PyRef all_ones_;
+    PyObject *previous_ = nullptr;  // borrowed from the items
+    uint64_t previous_value_ = 0;
+    size_t filled_ = 0;
+};
+
+PyObject **list_items(PyObject *list) { return reinterpret_cast<PyListObject *>(list)->ob_item; }
+
+}  // namespace
+
+PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind) {
+    if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) return PyErr_NoMemory();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (list.p == nullptr) return nullptr;
+    advise_huge_pages(list_items(list.p), count * sizeof(PyObject *));
+    ItemFiller filler;
+    if (!filler.fill(list_items(list.p), words, count, release_behind)) return nullptr;
     return list.release();
+}
+
+// A list whose item slots hold result words until they are turned into ints. The collector
+// does not see it meanwhile, and on failure the slots not yet turned are cleared before it goes.
+class WordSlotList {
+  public:
+    bool create(size_t count) {
+        if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        list_.p = PyList_New(static_cast<Py_ssize_t>(count));  // slots zeroed: zero words
+        if (list_.p == nullptr) return false;
+        PyObject_GC_UnTrack(list_.p);
+        count_ = count;
+        converted_ = 0;
+        advise_huge_pages(list_items(list_.p), count * sizeof(PyObject *));
+        return true;
+    }
+
+    uint64_t *words() { return reinterpret_cast<uint64_t *>(list_items(list_.p)); }
+
+    // The first `words` slots as ints, the list cut to them.
+    PyObject *convert(size_t words) {
+        ItemFiller filler;
+        const bool ok = filler.fill(list_items(list_.p), list_items(list_.p), words, nullptr);
+        converted_ = filler.filled();
+        if (!ok) return nullptr;
+        clear_unconverted();
+        PyObject_GC_Track(list_.p);
+        PyObject *list = list_.release();
+        if (words < count_ && PyList_SetSlice(list, static_cast<Py_ssize_t>(words),
+                                              static_cast<Py_ssize_t>(count_), nullptr) != 0) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        return list;
+    }
+
+    WordSlotList() = default;
+    WordSlotList(const WordSlotList &) = delete;
+    WordSlotList &operator=(const WordSlotList &) = delete;
+    ~WordSlotList() {
+        if (list_.p != nullptr) clear_unconverted();
+    }
+
+  private:
+    void clear_unconverted() {
+        memset(list_items(list_.p) + converted_, 0, (count_ - converted_) * sizeof(PyObject *));
+        converted_ = count_;
+    }
+
+    PyRef list_;
+    size_t count_ = 0;
+    size_t converted_ = 0;
+};
+
+PyObject *solve_into_list(SyncSolve *solve, size_t count) {
+    WordSlotList list;
+    if (!list.create(count)) return nullptr;
+    solve->into = list.words();
+    solve->into_count = count;
+    // Local: it always finishes here, so the slots are never written after this call.
+    run_sync_solve(solve, true);
+    if (raise_for_failed_solve(solve) != 0) return nullptr;
+    return list.convert(solve->into_count < count ? solve->into_count : count);
 }
 
 namespace {
