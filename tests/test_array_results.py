@@ -1,6 +1,7 @@
 """Result forms: complete_subset_sum_array (the words in an array('Q') written in place, from any
 iterable or integer buffer) and the result list's sharing of int objects."""
 import array
+import gc
 import os
 import signal
 import subprocess
@@ -207,3 +208,24 @@ def test_list_shares_one_int_per_run_and_for_all_ones(values):
         occurrences = sum(1 for w in result if w is word)
         # the items, `distinct`, `word` and getrefcount's own argument
         assert sys.getrefcount(word) == occurrences + 3, "references out of step with the items"
+
+
+def test_a_collection_meanwhile_never_meets_an_unfinished_list(killswitch):
+    # The local list holds result words in its item slots until they become ints; the solve runs
+    # with the lock released, so a collection in another thread must not walk such a list.
+    values = [2**k for k in range(22)] + [3 * 2**21]
+    expected = zox.complete_subset_sum(values)
+    stop = threading.Event()
+
+    def collect():
+        while not stop.is_set():
+            gc.collect()
+
+    collector = threading.Thread(target=collect)
+    collector.start()
+    try:
+        for _ in range(20):
+            assert zox.complete_subset_sum(values) == expected
+    finally:
+        stop.set()
+        collector.join(60)
