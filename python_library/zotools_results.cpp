@@ -44,10 +44,6 @@ void add_references(PyObject *o, size_t n) {
 #endif
 }
 
-}  // namespace
-
-namespace {
-
 // Turns result words into list items. The words may lie in the item slots themselves: each block
 // is copied out before its slots are written. Dense results are long runs of all-ones words,
 // sparse ones of zeros: a run is found by comparing words and filled with one int object.
@@ -122,18 +118,6 @@ class ItemFiller {
 
 PyObject **list_items(PyObject *list) { return reinterpret_cast<PyListObject *>(list)->ob_item; }
 
-}  // namespace
-
-PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind) {
-    if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) return PyErr_NoMemory();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (list.p == nullptr) return nullptr;
-    advise_huge_pages(list_items(list.p), count * sizeof(PyObject *));
-    ItemFiller filler;
-    if (!filler.fill(list_items(list.p), words, count, release_behind)) return nullptr;
-    return list.release();
-}
-
 // A list whose item slots hold result words until they are turned into ints. The collector
 // does not see it meanwhile, and on failure the slots not yet turned are cleared before it goes.
 class WordSlotList {
@@ -188,6 +172,18 @@ class WordSlotList {
     size_t count_ = 0;
     size_t converted_ = 0;
 };
+
+}  // namespace
+
+PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind) {
+    if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) return PyErr_NoMemory();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (list.p == nullptr) return nullptr;
+    advise_huge_pages(list_items(list.p), count * sizeof(PyObject *));
+    ItemFiller filler;
+    if (!filler.fill(list_items(list.p), words, count, release_behind)) return nullptr;
+    return list.release();
+}
 
 PyObject *solve_into_list(SyncSolve *solve, size_t count) {
     WordSlotList list;
@@ -256,18 +252,18 @@ bool int_layout(const char *format, IntLayout *layout) {
     }
     if (format[0] == '\0' || format[1] != '\0') return false;
     switch (format[0]) {
-    case 'b': layout->is_signed = true; /* fall through */
+    case 'b': layout->is_signed = true; [[fallthrough]];
     case 'B': layout->size = 1; return true;
     case '?': layout->is_bool = true; layout->size = 1; return true;
-    case 'h': layout->is_signed = true; /* fall through */
+    case 'h': layout->is_signed = true; [[fallthrough]];
     case 'H': layout->size = sizeof(short); return true;
-    case 'i': layout->is_signed = true; /* fall through */
+    case 'i': layout->is_signed = true; [[fallthrough]];
     case 'I': layout->size = sizeof(int); return true;
-    case 'l': layout->is_signed = true; /* fall through */
+    case 'l': layout->is_signed = true; [[fallthrough]];
     case 'L': layout->size = native ? sizeof(long) : 4; return true;
-    case 'q': layout->is_signed = true; /* fall through */
+    case 'q': layout->is_signed = true; [[fallthrough]];
     case 'Q': layout->size = 8; return true;
-    case 'n': layout->is_signed = true; /* fall through */
+    case 'n': layout->is_signed = true; [[fallthrough]];
     case 'N': layout->size = sizeof(size_t); return native;
     default: return false;
     }
