@@ -1,35 +1,56 @@
-# Entry points for a fresh machine. Run as root, or with sudo available for the system packages.
+# Entry points for a fresh machine (Debian). Run as root, or with sudo available for the system
+# packages. Python work happens in a virtual environment, .venv/ in the checkout, made from the
+# system's python3; the system interpreter itself is left alone.
 PYTHON ?= python3
-PIP ?= $(PYTHON) -m pip
+VENV ?= .venv
+VPY := $(VENV)/bin/python
+PIP := $(VPY) -m pip
 
-.PHONY: system-deps install demo test-deps test test-sanitized fuzz bench
+.PHONY: system-deps fuzz-deps venv install demo test-deps test test-sanitized fuzz bench \
+	wheel-test clean
 
+# What the module and the service need to build and run.
 system-deps:
 	bash scripts/install-system-deps
 
-install: system-deps
+# The fuzz targets' toolchain: clang with libFuzzer and the sanitizer runtimes.
+fuzz-deps:
+	bash scripts/install-system-deps base fuzz
+
+venv: system-deps
+	@$(VPY) -c '' 2>/dev/null || $(PYTHON) -m venv --clear $(VENV)
+
+install: venv
 	$(PIP) install .
 
 demo: install
-	$(PYTHON) scripts/demo.py
+	$(VPY) scripts/demo.py
 
 # The module and what its tests need, in one build.
-test-deps: system-deps
+test-deps: venv
 	$(PIP) install '.[test]'
 
 test: test-deps
-	$(PYTHON) -m pytest tests
+	$(VPY) -m pytest tests
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized: test-deps
-	bash scripts/test-sanitized -q
+	PYTHON=$(VPY) bash scripts/test-sanitized -q
+
+# Builds the sdist, the wheel from it, repairs the wheel (libcurl and its libraries inside), and
+# runs the test suite against it in a fresh virtual environment.
+wheel-test: venv
+	PYTHON=$(VPY) bash scripts/wheel-test
 
 # Each fuzz target for FUZZ_SECONDS (default 30), one after another; fails on any finding.
 FUZZ_SECONDS ?= 30
-fuzz: system-deps
+fuzz: fuzz-deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run
 
 # Times the in-process solver against its peers and writes bench/results.md (a chart too, in
 # bench/ratios.png, when matplotlib is installed).
 bench: install
-	$(PYTHON) bench/run.py
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf $(VENV) build build-sanitized build-fuzz build-wheel dist

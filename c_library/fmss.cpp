@@ -64,10 +64,9 @@ extern "C" uint32_t *union_sized_ar(uint32_t *a, uint32_t *b) {
 }
 
 extern "C" void print_sized_ar(const uint32_t *a) {
-    printf("[");
-    for (uint32_t i = 0; i < a[0]; i++) printf(i ? ", %u" : "%u", a[i + 1]);
-    printf("]");
-    fflush(stdout);
+    zo_say("[");
+    for (uint32_t i = 0; i < a[0]; i++) zo_say(i ? ", %u" : "%u", a[i + 1]);
+    zo_say("]");
 }
 
 extern "C" uint32_t *find_new_sums(const uint32_t *R, const uint32_t *F, const uint32_t *P,

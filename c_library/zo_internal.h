@@ -2,6 +2,8 @@
 #ifndef ZO_INTERNAL_H
 #define ZO_INTERNAL_H
 
+#include <stdarg.h>
+
 #include "hdr/zo_lib.h"
 
 #ifdef __cplusplus
@@ -70,7 +72,14 @@ ZO_API int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char *so
    then the output is untouched. */
 ZO_API int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *target);
 
-/* printf to standard output, flushed at once so diagnostics interleave with Python's output. */
+/* Diagnostics: zo_say formats one message and hands it to zo_diag_write, which gives it to the
+   installed sink, or to standard output (flushed) when there is none or the sink declines (returns
+   non-zero). Nothing is written while ZO_QUIET is "1". */
+typedef int (*zo_diag_sink_t)(const char *text, size_t length);
+void zo_set_diag_sink(zo_diag_sink_t sink);
+int zo_diag_quiet(void);
+void zo_diag_write(const char *text, size_t length);
+void zo_vsay(const char *fmt, va_list ap);
 void zo_say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 ZO_API int keep_local(void);

@@ -20,21 +20,17 @@
 
 #include "zo_internal.h"
 
-// Diagnostics go to standard output, flushed at once so they interleave with Python's own.
+// Diagnostics go where zo_diag.cpp sends them: through the host's sink or to standard output.
 extern "C" void zo_say(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vprintf(fmt, ap);
+    zo_vsay(fmt, ap);
     va_end(ap);
-    fflush(stdout);
 }
 
 namespace {
 
-void say_line(const char *text) {
-    puts(text);
-    fflush(stdout);
-}
+void say_line(const char *text) { zo_say("%s\n", text); }
 
 // printf into an exact-size malloc'ed text; NULL when it cannot be made.
 char *heap_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -64,6 +64,48 @@ bool still_open_after_gate() {
     return open;
 }
 
+// Diagnostics go through sys.stdout, so that redirection, capture and notebooks see them in order
+// with Python's own output. Declines (and the library writes to file descriptor 1 itself) when
+// the interpreter is not running or is shutting down. A thread that already holds the interpreter
+// lock takes it again without waiting; the gate keeps the exit hook waiting until the message is
+// written.
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+int write_to_sys_stdout(const char *text, size_t length) {
+    if (!Py_IsInitialized() || interpreter_finalizing() || !pass_gate()) return -1;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    pthread_mutex_lock(&gate.mutex);
+    int status = gate.closed ? -1 : 0;
+    pthread_mutex_unlock(&gate.mutex);
+    if (status == 0) {
+        // A failed argument parse prints with its error pending; the error stays the caller's.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject *out = PySys_GetObject("stdout");  // borrowed
+        if (out != nullptr && out != Py_None) {
+            // Bytes that are not UTF-8 (a peer's raw answer) are shown escaped rather than lost.
+            PyRef message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length),
+                                               "backslashreplace"));
+            PyRef written(message.p ? PyObject_CallMethod(out, "write", "O", message.p) : nullptr);
+            PyRef flushed(written.p ? PyObject_CallMethod(out, "flush", nullptr) : nullptr);
+            if (flushed.p == nullptr) {
+                PyErr_Clear();
+                status = written.p == nullptr ? -1 : 0;  // not written: fd 1 gets it instead
+            }
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+    still_open_after_gate();
+    PyGILState_Release(gil);
+    return status;
+}
+
 PyObject *close_completion_gate(PyObject *, PyObject *) {
     pthread_mutex_lock(&gate.mutex);
     gate.closed = true;
@@ -377,6 +419,8 @@ PyMODINIT_FUNC PyInit_zox(void) {
     if (module.p == nullptr || PyModule_AddFunctions(module.p, zotools_results_methods) != 0 ||
         register_completion_gate() != 0)
         return nullptr;
+    if (PyModule_AddStringConstant(module.p, "__version__", ZOX_VERSION) != 0) return nullptr;
+    zo_set_diag_sink(write_to_sys_stdout);
     return module.release();
 }
 

@@ -5,7 +5,8 @@ is set when ``k`` is the sum of some sub-multiset of the values. Bit 0 (nothing 
 the total (everything chosen) are always set.
 
 By default the problem is solved by the remote solving service; with the environment variable
-``ZO_KILLSWITCH`` set to ``"1"`` it is solved in-process. Diagnostics are printed on standard output.
+``ZO_KILLSWITCH`` set to ``"1"`` it is solved in-process. Diagnostics are written to ``sys.stdout``;
+``ZO_QUIET=1`` silences them.
 """
 
 import array
@@ -17,6 +18,8 @@ if sys.version_info >= (3, 12):
     from collections.abc import Buffer
 else:
     from typing_extensions import Buffer
+
+__version__: str
 
 def complete_subset_sum(values: List[int], /) -> List[int]:
     """Run complete subset sum.

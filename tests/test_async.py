@@ -298,6 +298,17 @@ EXIT_SCRIPTS = {
             slow_solve(spin)
         started.wait(60)
     """,
+    # Workers print their failures through sys.stdout while the interpreter shuts down.
+    "printing_at_exit": """
+        import socket
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        del os.environ["ZO_KILLSWITCH"]
+        os.environ.update(ZO_SERVICE_URL=f"https://127.0.0.1:{port}", ZO_CA_BUNDLE=sys.executable)
+        for _ in range(60):
+            zox.complete_subset_sum_async([3, 5], lambda result: None)
+    """,
     # Workers finish after the interpreter is gone, while the process is still flushing C's
     # standard output into a full pipe.
     "after_interpreter_gone": """
