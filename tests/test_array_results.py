@@ -229,3 +229,29 @@ def test_a_collection_meanwhile_never_meets_an_unfinished_list(killswitch):
     finally:
         stop.set()
         collector.join(60)
+
+
+@pytest.mark.usefixtures("killswitch")
+@pytest.mark.parametrize("solve", [zox.complete_subset_sum_array, zox.complete_subset_sum],
+                         ids=["array", "list"])
+def test_other_threads_run_while_it_solves(solve):
+    # One call into the module: with the lock held throughout, the counter could not move.
+    values = [2**k for k in range(28)]
+    count, stop = [0], threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            count[0] += 1
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        while count[0] == 0:
+            pass
+        before = count[0]
+        solve(values)
+        during = count[0] - before
+    finally:
+        stop.set()
+        thread.join(60)
+    assert during > 1000
