@@ -47,9 +47,10 @@ FUZZ_SECONDS ?= 30
 fuzz: fuzz-deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run
 
-# Times the in-process solver against its peers and writes bench/results.md (a chart too, in
-# bench/ratios.png, when matplotlib is installed).
+# Times the in-process solver against its peers and writes bench/results.md and the chart
+# bench/ratios.png (drawn with matplotlib, installed here).
 bench: install
+	$(PIP) install 'matplotlib>=3.5'
 	$(VPY) bench/run.py
 
 clean:

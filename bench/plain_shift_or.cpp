@@ -1,5 +1,6 @@
 // Reference for the benchmark: the plain full-width word-parallel shift-or, one pass over every
-// word of the result per value, in input order. Built by bench/run.py with -O3 -march=native.
+// word of the result per value, in input order. Built by bench/run.py with -O3 for AVX2
+// (-march=x86-64-v3), or -march=native on processors without it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Exact subset-sum engine. Every step keeps the reachable set exactly: repeated values are
-// folded, a common factor is divided out, only sums up to half the total are computed (the rest
-// mirror them), and those come either from an in-place word-parallel shift-or or, when they are
-// few, from merged sum lists.
+// folded, a common factor is divided out (of all values, or of all but a few, whose sums then
+// live in residue classes), only sums up to half the total are computed (the rest mirror them),
+// and those come from sum lists while they are few and from an in-place shift-or after that.
 #include "fmss_engine.h"
 
 #include <algorithm>
@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "fmss_kernels.h"
+#include "fmss_reach.h"
+#include "fmss_residues.h"
+#include "fmss_tuning.h"
 #include "zo_internal.h"
 
 #if defined(__linux__)
@@ -23,7 +27,7 @@ namespace {
 
 constexpr uint64_t kAllOnes = ~uint64_t{0};
 
-// The shift-or kernel is built for several instruction sets and picked when the module loads.
+// Kernels built for several instruction sets, picked when the module loads.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define FMSS_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
@@ -110,72 +114,7 @@ std::vector<uint64_t> folded_items(const uint64_t *values, size_t count, uint64_
 }
 
 // ---------------------------------------------------------------------------------------------
-// Dense path: the reach set as a bitset, grown in place by reach |= reach << x.
-
-// w[j] |= w[j - q] << r | w[j - q - 1] >> (64 - r) for j in [lo, end), lo > q. Walks down, so
-// every word read still holds the set before x = 64q + r was added: x is used once per sum. The
-// compiler vectorises the loop behind a check that the q-word distance spans a vector; a plain
-// downward stream also keeps the hardware prefetcher on it when the set is larger than the cache.
-FMSS_VECTOR_CLONES
-void shift_or_range(uint64_t *w, size_t lo, size_t end, size_t q, unsigned r) {
-    if (r == 0) {
-        for (size_t j = end; j-- > lo;) w[j] |= w[j - q];
-        return;
-    }
-    const unsigned l = 64 - r;
-    for (size_t j = end; j-- > lo;) w[j] |= (w[j - q] << r) | (w[j - q - 1] >> l);
-}
-
-// The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its
-// source.
-void shift_or_targets(uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
-    if (lo > hi) return;
-    const size_t first = lo == q ? q + 1 : lo;
-    if (first <= hi) shift_or_range(w, first, hi + 1, q, r);
-    if (lo == q) w[q] |= w[0] << r;
-}
-
-inline bool all_ones(const uint64_t *w, size_t n) {
-    uint64_t a = kAllOnes;
-    for (size_t i = 0; i < n; i++) a &= w[i];
-    return a == kAllOnes;
-}
-
-// The items' sums up to the limit, exact in bits 0 .. limit of w[0 .. limit / 64]; bits above the
-// limit in the last word are true sums but maybe not all of them.
-void dense_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w) {
-    const size_t top = static_cast<size_t>(limit / 64);
-    memset(w, 0, (top + 1) * sizeof(uint64_t));
-    w[0] = 1;
-    uint64_t reach = 0;
-    // Words [full_lo, full_hi) are all ones: a shift-or cannot change them, so it skips them.
-    // The sums of the items so far are symmetric about reach / 2, so that is where they fill first.
-    size_t full_lo = 0, full_hi = 0;
-    for (uint64_t x : items) {
-        const size_t q = static_cast<size_t>(x / 64);
-        const unsigned r = static_cast<unsigned>(x % 64);
-        if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
-        reach += x;
-        const size_t hi = static_cast<size_t>(std::min(reach, limit) / 64);
-        if (full_lo < full_hi) {
-            // Upper part first: it reads the lower part's words before they change.
-            shift_or_targets(w, std::max(q, full_hi), hi, q, r);
-            if (q < full_lo) shift_or_targets(w, q, full_lo - 1, q, r);
-        } else {
-            shift_or_targets(w, q, hi, q, r);
-            const size_t mid = static_cast<size_t>(std::min(reach / 2, limit) / 64);
-            if (w[mid] == kAllOnes) {
-                full_lo = mid;
-                full_hi = mid + 1;
-            }
-        }
-        if (full_lo < full_hi) {
-            while (full_hi + 8 <= hi + 1 && all_ones(w + full_hi, 8)) full_hi += 8;
-            while (full_hi <= hi && w[full_hi] == kAllOnes) full_hi++;
-            while (full_lo > 0 && w[full_lo - 1] == kAllOnes) full_lo--;
-        }
-    }
-}
+// Mirror: s is a sum exactly when total - s is.
 
 inline uint64_t reverse_bits(uint64_t x) {
 #if defined(__clang__)
@@ -309,68 +248,138 @@ void spread_multiples(uint64_t *compact, uint64_t g, uint64_t limit, uint64_t *w
     w[at] |= word;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Sparse path: when the items are few against the total, the distinct sums are few too; keep
-// them as a sorted list and merge it with itself shifted by each item.
+// The list's sums below the limit, and their mirror images above `half` up to `last`.
+void write_list_mirrored(const Reach &r, uint64_t total, uint64_t half, uint64_t last,
+                         uint64_t *w) {
+    if (r.form == Reach::kRuns) {
+        for (const SumRun &run : r.runs) {
+            fill_bits(w, run.lo, run.hi);
+            const uint64_t a = std::max(total - run.hi, half + 1);
+            const uint64_t b = std::min(total - run.lo, last);
+            if (a <= b) fill_bits(w, a, b);
+        }
+        return;
+    }
+    for (uint64_t s : r.sums) {
+        w[s / 64] |= uint64_t{1} << (s % 64);
+        const uint64_t m = total - s;
+        if (m > half && m <= last) w[m / 64] |= uint64_t{1} << (m % 64);
+    }
+}
 
-// Upper bound on the number of distinct sums up to the limit after each item, summed: the work.
-struct SparsePlan {
-    uint64_t final_bound = 1;
+// ---------------------------------------------------------------------------------------------
+// Planning.
+
+// Inputs this small cost less as a plain full shift-or than any planning would.
+FMSS_VECTOR_CLONES
+void direct_sums(const uint64_t *values, size_t count, uint64_t *w, size_t nwords) {
+    memset(w, 0, nwords * sizeof(uint64_t));
+    w[0] = 1;
+    uint64_t reach = 0;  // no sum lies above it, so no pass goes past it
+    for (size_t i = 0; i < count; i++) {
+        const uint64_t x = values[i];
+        const uint64_t q = x / 64;
+        const unsigned r = static_cast<unsigned>(x % 64);
+        if (x == 0 || q >= nwords) continue;
+        reach += x;
+        const size_t end = static_cast<size_t>(std::min<uint64_t>(reach / 64 + 1, nwords));
+        if (r == 0) {
+            for (size_t j = end; j-- > q;) w[j] |= w[j - q];
+            continue;
+        }
+        for (size_t j = end; j-- > q + 1;) w[j] |= (w[j - q] << r) | (w[j - q - 1] >> (64 - r));
+        w[q] |= w[0] << r;
+    }
+}
+
+// A factor g of all items but some outliers: the multiples (divided by g) and the outliers.
+struct ResiduePlan {
+    uint64_t g = 0;
+    std::vector<uint64_t> multiples, outliers;
     uint64_t work = 0;
 };
 
-SparsePlan plan_sparse(const std::vector<uint64_t> &items, uint64_t limit) {
-    SparsePlan p;
-    const uint64_t cap = limit == kAllOnes ? kAllOnes : limit + 1;
-    for (size_t i = 0; i < items.size(); i++) {
-        p.final_bound = p.final_bound > cap / 2 ? cap : std::min(cap, 2 * p.final_bound);
-        p.work = p.work > kAllOnes - p.final_bound ? kAllOnes : p.work + p.final_bound;
-    }
-    return p;
-}
+// Residue classes beyond this many take more working memory than they save.
+constexpr uint64_t kMaxResidueFactor = uint64_t{1} << 16;
+// Each candidate factor costs a pass over the items to weigh.
+constexpr size_t kMaxCandidates = 16;
 
-// Sorted distinct sums up to the limit; `bound` covers every intermediate list.
-std::vector<uint64_t> sparse_sums(const std::vector<uint64_t> &items, uint64_t limit,
-                                  size_t bound) {
-    std::vector<uint64_t> sums(bound), next(bound);
-    size_t n = 1;
-    sums[0] = 0;
-    for (uint64_t x : items) {
-        // Only sums s with s + x <= limit are shifted.
-        const auto past = std::upper_bound(sums.begin(), sums.begin() + n, limit - x);
-        const size_t shifted = static_cast<size_t>(past - sums.begin());
-        size_t i = 0, j = 0, m = 0;
-        while (i < n && j < shifted) {
-            const uint64_t a = sums[i], b = sums[j] + x;
-            if (a <= b) {
-                next[m++] = a;
-                i++;
-                if (a == b) j++;
-            } else {
-                next[m++] = b;
-                j++;
+// Candidate factors come from a few items spread over the list: common factors of pairs (with
+// few outliers, most pairs are two multiples) and of the differences within triples (values
+// that share a residue, such as 1 mod 97). The candidates under which the sample falls into the
+// fewest residues are weighed, and one is kept when its classes cost less than half of what the
+// bitset would.
+ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, size_t max_words,
+                          bool forced) {
+    ResiduePlan best;
+    const uint64_t dense = dense_work(items, limit);
+    best.work = dense;
+    // Below this much work, looking for a factor costs about what it could save.
+    if (items.size() < 3 || (!forced && dense < (uint64_t{1} << 18))) return best;
+    std::vector<uint64_t> sample;
+    const size_t want = std::min<size_t>(12, items.size());
+    for (size_t k = 0; k < want; k++) {
+        const uint64_t v = items[k * (items.size() - 1) / std::max<size_t>(want - 1, 1)];
+        if (sample.empty() || sample.back() != v) sample.push_back(v);
+    }
+    std::vector<std::pair<size_t, uint64_t>> candidates;  // residues in the sample, factor
+    std::vector<uint64_t> residues;
+    auto consider = [&](uint64_t h) {
+        if (h <= 1 || h > kMaxResidueFactor) return;
+        residues.clear();
+        for (uint64_t v : sample) residues.push_back(v % h);
+        std::sort(residues.begin(), residues.end());
+        const size_t distinct =
+            static_cast<size_t>(std::unique(residues.begin(), residues.end()) - residues.begin());
+        if (3 * distinct <= std::max<size_t>(sample.size(), 6)) {
+            candidates.emplace_back(distinct, h);
+        }
+    };
+    for (size_t a = 0; a < sample.size(); a++) {
+        for (size_t b = a + 1; b < sample.size(); b++) {
+            consider(std::gcd(sample[a], sample[b]));
+            for (size_t c = b + 1; c < sample.size(); c++) {
+                consider(std::gcd(sample[b] - sample[a], sample[c] - sample[a]));
             }
         }
-        while (i < n) next[m++] = sums[i++];
-        while (j < shifted) next[m++] = sums[j++] + x;
-        sums.swap(next);
-        n = m;
     }
-    sums.resize(n);
-    return sums;
-}
-
-// Relative cost of one merged sum against one word of the shift-or.
-constexpr uint64_t kSparseCostPerSum = 8;
-
-uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit, size_t nwords,
-                    uint64_t factor) {
-    uint64_t work = nwords, reach = 0;
-    for (uint64_t x : items) {
-        reach += x;
-        work += std::min(reach, limit) / factor / 64 - x / factor / 64 + 1;
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    if (candidates.size() > kMaxCandidates) candidates.resize(kMaxCandidates);
+    best.work = forced ? ~uint64_t{0} : dense / 2;
+    std::vector<uint64_t> tried;
+    for (const auto &candidate : candidates) {
+        const uint64_t h = candidate.second;
+        // The multiples of h are multiples of their own common factor g, and the other items are
+        // not multiples of g either: g serves with the same outliers and shorter classes.
+        uint64_t g = 0;
+        for (uint64_t x : items) {
+            if (x % h == 0) g = std::gcd(g, x);
+        }
+        if (g == 0) g = h;
+        if (g > kMaxResidueFactor || std::find(tried.begin(), tried.end(), g) != tried.end()) {
+            continue;
+        }
+        tried.push_back(g);
+        ResiduePlan p;
+        for (uint64_t x : items) {
+            if (x % g == 0) {
+                p.multiples.push_back(x / g);
+            } else {
+                p.outliers.push_back(x);
+            }
+        }
+        if (p.outliers.empty()) continue;
+        const uint64_t classes = residue_work(g, limit, p.outliers, max_words);
+        if (classes == ~uint64_t{0}) continue;
+        p.work = dense_work(p.multiples, limit / g) + classes;
+        if (p.work < best.work) {
+            p.g = g;
+            best = std::move(p);
+        }
     }
-    return work;
+    if (best.g == 0) best.work = dense;
+    return best;
 }
 
 // A large output is usually fresh memory, and every word of it is written: huge pages take one
@@ -389,6 +398,38 @@ void advise_huge_pages(uint64_t *out, size_t nwords) {
 #endif
 }
 
+// The sums of `items` up to `limit` into w[0 .. limit / 64], exact in bits 0 .. limit: as lists
+// while they are cheap, else through residue classes when a factor of all but a few items pays,
+// else as the bitset. A list that stays a list to the end comes back unwritten, for the caller to
+// write as it likes. Memory past w's words up to spare_words is free to use meanwhile.
+Reach solve_items(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w,
+                  size_t spare_words, size_t max_list, int64_t path) {
+    ResiduePlan plan;
+    if (path == kPathAuto || path == kPathResidues) {
+        // Forced (by tests), the classes may take any memory.
+        plan = plan_residues(items, limit, path == kPathResidues ? SIZE_MAX : max_list,
+                             path == kPathResidues);
+    }
+    // The lists go first when they are cheap; should they give up, the residue classes take
+    // over from the start (what the lists did by then cost less than the bitset's passes).
+    Reach r;
+    if (plan.g == 0 || path != kPathResidues) {
+        r = reach_sums(items, limit, w, max_list, plan.g != 0);
+    } else {
+        r.form = Reach::kGaveUp;
+    }
+    if (r.form != Reach::kGaveUp) return r;
+    const size_t low_words = static_cast<size_t>(limit / 64) + 1;
+    ResidueSums classes(plan.g, limit, w + low_words, spare_words);
+    const uint64_t compact_limit = limit / plan.g;
+    const Reach base = reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false);
+    if (base.form != Reach::kBits) write_list(base, compact_limit, classes.base());
+    for (uint64_t x : plan.outliers) classes.add(x);
+    classes.write(w);
+    r.form = Reach::kBits;
+    return r;
+}
+
 }  // namespace
 
 int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint64_t *out,
@@ -398,6 +439,14 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         // The highest bit wanted; for fewer words than the total needs, the last bit they hold.
         const uint64_t last = nwords == need ? total : static_cast<uint64_t>(nwords) * 64 - 1;
         const uint64_t half = total / 2;
+        const Tuning &t = tuning();
+        const int64_t path = t.path.load(std::memory_order_relaxed);
+        if (path == kPathAuto &&
+            static_cast<double>(count) * static_cast<double>(nwords) <=
+                static_cast<double>(t.direct_work.load(std::memory_order_relaxed))) {
+            direct_sums(values, count, out, nwords);
+            return 0;
+        }
         // Sums up to `limit` are computed; those above `half` are mirrored from below it.
         const uint64_t limit = std::min(last, half);
         std::vector<uint64_t> items = folded_items(values, count, limit);
@@ -405,30 +454,37 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         for (uint64_t x : items) factor = std::gcd(factor, x);
         if (factor == 0) factor = 1;
         advise_huge_pages(out, nwords);
+        // The lists may take as much memory as the output, no more.
+        const size_t max_list = std::max<size_t>(nwords / 2, 4096);
+        // Output words past the limit's are written last, by the mirror: until then they are
+        // working memory, already the caller's (no page faults of its own).
+        const size_t low_words = static_cast<size_t>(limit / 64) + 1;
+        const size_t spare_words = nwords - low_words;
 
-        const SparsePlan sparse = plan_sparse(items, limit);
-        // The two lists may take as much memory as the output, no more.
-        const bool sparse_fits = sparse.final_bound <= std::max<uint64_t>(nwords / 2, 4096);
-        if (sparse_fits &&
-            sparse.work <= dense_work(items, limit, nwords, factor) / kSparseCostPerSum) {
-            const std::vector<uint64_t> sums =
-                sparse_sums(items, limit, static_cast<size_t>(sparse.final_bound));
-            memset(out, 0, nwords * sizeof(uint64_t));
-            for (uint64_t s : sums) {
-                out[s / 64] |= uint64_t{1} << (s % 64);
-                const uint64_t m = total - s;
-                if (m > half && m <= last) out[m / 64] |= uint64_t{1} << (m % 64);
-            }
-            return 0;
-        }
-        if (factor == 1) {
-            dense_sums(items, limit, out);
-        } else {
+        if (factor > 1) {
             for (uint64_t &x : items) x /= factor;
             const uint64_t compact_limit = limit / factor;
-            std::unique_ptr<uint64_t[]> compact(new uint64_t[compact_limit / 64 + 1]);
-            dense_sums(items, compact_limit, compact.get());
-            spread_multiples(compact.get(), factor, limit, out);
+            const size_t compact_words = static_cast<size_t>(compact_limit / 64) + 1;
+            std::unique_ptr<uint64_t[]> owned;
+            uint64_t *compact = out + low_words;
+            size_t compact_spare = 0;
+            if (compact_words > spare_words) {
+                owned.reset(new uint64_t[compact_words]);
+                compact = owned.get();
+            } else {
+                compact_spare = spare_words - compact_words;
+            }
+            const Reach r =
+                solve_items(items, compact_limit, compact, compact_spare, max_list, path);
+            if (r.form != Reach::kBits) write_list(r, compact_limit, compact);
+            spread_multiples(compact, factor, limit, out);
+        } else {
+            const Reach r = solve_items(items, limit, out, spare_words, max_list, path);
+            if (r.form != Reach::kBits) {
+                memset(out, 0, nwords * sizeof(uint64_t));
+                write_list_mirrored(r, total, half, last, out);
+                return 0;
+            }
         }
         if (last > half) mirror_upper_half(out, nwords, total, half);
         return 0;
@@ -438,3 +494,11 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
 }
 
 }  // namespace fmss
+
+extern "C" int64_t fmss_tune(int knob, int64_t value) {
+    fmss::Tuning &t = fmss::tuning();
+    std::atomic<int64_t> *slots[] = {&t.path, &t.list_items, &t.start_as_runs, &t.kernel,
+                                     &t.avx2_from_bytes, &t.direct_work, &t.deposit};
+    if (knob < 0 || knob >= static_cast<int>(sizeof slots / sizeof slots[0])) return INT64_MIN;
+    return slots[knob]->exchange(value);
+}

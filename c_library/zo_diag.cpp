@@ -28,15 +28,16 @@ extern "C" int zo_diag_quiet(void) {
 }
 
 extern "C" void zo_diag_write(const char *text, size_t length) {
-    if (zo_diag_quiet()) return;
+    // An installed sink decides on ZO_QUIET itself: the binding's reads it with the interpreter
+    // lock held, where no Python thread can be changing the environment.
     const zo_diag_sink_t sink = installed_sink.load(std::memory_order_acquire);
     if (sink != nullptr && sink(text, length) == 0) return;
+    if (zo_diag_quiet()) return;
     fwrite(text, 1, length, stdout);
     fflush(stdout);
 }
 
 extern "C" void zo_vsay(const char *fmt, va_list ap) {
-    if (zo_diag_quiet()) return;
     char text[short_text];
     va_list again;
     va_copy(again, ap);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -20,11 +21,30 @@
 
 namespace zotools {
 
+// zox.ArgumentError: bad arguments are a TypeError, as Python users expect, and a SystemError,
+// which callers of the module's first releases caught for them.
+PyObject *argument_error = nullptr;
+
+// Replaces the pending argument error with an ArgumentError of the same words, chained to it.
 PyObject *parse_failure() {
-    // The argument error stays set: the interpreter reports the result as a SystemError chained
-    // to it, which callers may rely on.
     zo_say("Error occured with parsing tuple %d\n", 0);
-    Py_RETURN_NONE;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef cause(value), cause_type(type), cause_traceback(traceback);
+    if (cause.p != nullptr && traceback != nullptr) PyException_SetTraceback(cause.p, traceback);
+    PyRef text(cause.p != nullptr ? PyObject_Str(cause.p) : PyUnicode_FromString("bad arguments"));
+    if (text.p == nullptr) return nullptr;
+    PyRef error(PyObject_CallFunctionObjArgs(argument_error, text.p, nullptr));
+    if (error.p == nullptr) return nullptr;
+    if (cause.p != nullptr) {
+        Py_INCREF(cause.p);
+        PyException_SetCause(error.p, cause.p);  // steals
+        Py_INCREF(cause.p);
+        PyException_SetContext(error.p, cause.p);  // steals
+    }
+    PyErr_SetObject(argument_error, error.p);
+    return nullptr;
 }
 
 // Completions that end after the interpreter has begun to shut down must not touch it: asking for
@@ -83,7 +103,8 @@ int write_to_sys_stdout(const char *text, size_t length) {
     pthread_mutex_lock(&gate.mutex);
     int status = gate.closed ? -1 : 0;
     pthread_mutex_unlock(&gate.mutex);
-    if (status == 0) {
+    // ZO_QUIET is read here, with the lock held, rather than by the printing thread without it.
+    if (status == 0 && !zo_diag_quiet()) {
         // A failed argument parse prints with its error pending; the error stays the caller's.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
@@ -210,8 +231,8 @@ SyncSolve *solve_interruptibly(SyncSolve *solve) {
     return wait_for_remote_solve(solve) ? solve : nullptr;
 }
 
-SyncSolve *run_sync_solve(SyncSolve *solve, bool local) {
-    if (!local) return solve_interruptibly(solve);
+SyncSolve *run_sync_solve(SyncSolve *solve) {
+    if (!solve->config->keep_local) return solve_interruptibly(solve);
     // The solve touches only its own buffers, so other Python threads may run meanwhile.
     Py_BEGIN_ALLOW_THREADS
     solve->run();
@@ -219,20 +240,82 @@ SyncSolve *run_sync_solve(SyncSolve *solve, bool local) {
     return solve;
 }
 
-void raise_solve_failure(const char *message) {
+void raise_solve_failure(const char *message, const zo_failure_t *failure) {
     zo_say("Error occured %s\n", message);
-    PyErr_SetString(PyExc_ConnectionError, message);
+    zox_raise_solve_error(message, failure);
 }
 
 int raise_for_failed_solve(const SyncSolve *solve) {
     if (solve->status == 0) return 0;
-    raise_solve_failure(solve->err_buf);
+    raise_solve_failure(solve->err_buf, &solve->failure);
     return -1;
+}
+
+// Text from the service or from curl: shown as it came, bytes that are no UTF-8 replaced.
+PyObject *text_or_none(const char *text) {
+    if (text[0] == '\0') Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "replace");
+}
+
+int set_attr(PyObject *obj, const char *name, PyObject *value) {
+    PyRef owner(value);
+    return value == nullptr ? -1 : PyObject_SetAttrString(obj, name, value);
+}
+
+// PEP 678 notes: add_note where the interpreter has it, the __notes__ list before 3.11.
+int add_note(PyObject *exc, PyObject *note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyRef done(PyObject_CallMethod(exc, "add_note", "O", note));
+    return done.p == nullptr ? -1 : 0;
+#else
+    PyRef notes(PyList_New(1));
+    if (notes.p == nullptr) return -1;
+    Py_INCREF(note);
+    PyList_SET_ITEM(notes.p, 0, note);
+    return PyObject_SetAttrString(exc, "__notes__", notes.p);
+#endif
 }
 
 }  // namespace zotools
 
 using namespace zotools;
+
+zo_solve_config_t *zox_config_snapshot(void) {
+    zo_solve_config_t *config = zo_config_from_env();
+    if (config == nullptr) PyErr_SetString(PyExc_MemoryError, "no memory for the solve's settings");
+    return config;
+}
+
+PyObject *zox_raise_solve_error(const char *err_buf, const zo_failure_t *failure) {
+    // A service's message may be no UTF-8, or be cut inside a character at 127 bytes.
+    PyRef text(PyUnicode_DecodeUTF8(err_buf, static_cast<Py_ssize_t>(strlen(err_buf)), "replace"));
+    if (text.p == nullptr) return nullptr;
+    PyRef error(PyObject_CallFunctionObjArgs(PyExc_ConnectionError, text.p, nullptr));
+    if (error.p == nullptr) return nullptr;
+    zo_failure_t none{};
+    none.curl_code = -1;
+    const zo_failure_t &f = failure != nullptr ? *failure : none;
+    if (set_attr(error.p, "phase", text_or_none(f.phase)) != 0 ||
+        set_attr(error.p, "curl_code",
+                 f.curl_code >= 0 ? PyLong_FromLong(f.curl_code) : (Py_INCREF(Py_None), Py_None)) != 0 ||
+        set_attr(error.p, "curl_message", text_or_none(f.curl_words)) != 0 ||
+        set_attr(error.p, "service_message", text_or_none(f.service_message)) != 0 ||
+        set_attr(error.p, "not_ready_polls", PyLong_FromLong(f.not_ready_polls)) != 0 ||
+        set_attr(error.p, "timed_out", PyBool_FromLong(f.deadline_passed)) != 0)
+        return nullptr;
+    if (f.note[0] != '\0') {
+        PyRef note(text_or_none(f.note));
+        if (note.p == nullptr || add_note(error.p, note.p) != 0) return nullptr;
+    }
+    PyErr_SetObject(PyExc_ConnectionError, error.p);
+    return nullptr;
+}
+
+PyObject *zox_result_memory_error(size_t words) {
+    return PyErr_Format(PyExc_MemoryError, "the result needs %llu bytes (%llu words of 8 bytes)",
+                        static_cast<unsigned long long>(words) * 8,
+                        static_cast<unsigned long long>(words));
+}
 
 extern "C" {
 
@@ -254,7 +337,7 @@ ZO_API int _pull_input_list_from_py_obj(PyObject *inputList, uint64_t **c_input_
     Malloced<uint64_t> array;
     array.p = static_cast<uint64_t *>(malloc((n > 0 ? static_cast<size_t>(n) : 1) * sizeof(uint64_t)));
     if (array.p == nullptr) {
-        PyErr_NoMemory();
+        PyErr_Format(PyExc_MemoryError, "the input needs %zu bytes", static_cast<size_t>(n) * 8);
         return -1;
     }
     uint64_t total = 0;
@@ -300,12 +383,15 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     std::unique_ptr<SyncSolve> owner(solve);
     solve->input = input.release();
     solve->input_length = input_length;
-    if (keep_local()) return solve_into_list(solve, static_cast<size_t>(total / 64 + 1));
+    solve->config = zox_config_snapshot();
+    if (solve->config == nullptr) return nullptr;
+    const size_t words_needed = static_cast<size_t>(total / 64 + 1);
+    if (solve->config->keep_local) return solve_into_list(solve, words_needed);
     // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
-    if (!solve->output.allocate(static_cast<size_t>(total / 64 + 1))) return PyErr_NoMemory();
+    if (!solve->output.allocate(words_needed)) return zox_result_memory_error(words_needed);
 
     // Interrupted, the solve owns itself.
-    if (run_sync_solve(owner.release(), false) == nullptr) return nullptr;
+    if (run_sync_solve(owner.release()) == nullptr) return nullptr;
     owner.reset(solve);
     if (raise_for_failed_solve(solve) != 0) return nullptr;
     return result_list(solve->output.data(), solve->output.count(), &solve->output);
@@ -370,8 +456,11 @@ ZO_API PyObject *webinterface_complete_subset_sum_async(PyObject *, PyObject *ar
     uint64_t total = 0;
     if (_pull_input_list_from_py_obj(values, &input.p, &input_length, &total) != 0) return nullptr;
 
+    // Read here, with the interpreter lock held, not on the worker.
+    zo_solve_config_t *config = zox_config_snapshot();
+    if (config == nullptr) return nullptr;
     Py_INCREF(callback);
-    if (fetch_complete_subset_sum_async(input.p, input_length, _async_callback, callback) != 0) {
+    if (zo_solve_async(config, input.p, input_length, _async_callback, callback) != 0) {
         Py_DECREF(callback);
         PyErr_SetString(PyExc_RuntimeError, "can't start a thread for the solve");
         return nullptr;
@@ -381,9 +470,14 @@ ZO_API PyObject *webinterface_complete_subset_sum_async(PyObject *, PyObject *ar
 }
 
 ZO_API PyObject *webinterface_subset_sum_result_check(PyObject *, PyObject *args) {
-    PyObject *result;
-    unsigned long long index;
-    if (!PyArg_ParseTuple(args, "OK", &result, &index)) return parse_failure();
+    PyObject *result, *value;
+    if (!PyArg_ParseTuple(args, "OO", &result, &value)) return parse_failure();
+    if (!PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "value must be an int, not %.200s", Py_TYPE(value)->tp_name);
+        return parse_failure();
+    }
+    PyRef index(PyNumber_Index(value));
+    if (index.p == nullptr) return nullptr;
 
     Malloced<uint64_t> words;
     size_t length = 0;
@@ -392,20 +486,37 @@ ZO_API PyObject *webinterface_subset_sum_result_check(PyObject *, PyObject *args
         if (PyList_Check(result)) return nullptr;
         PyErr_Clear();
     }
-    const unsigned long long check_entry = index / 64;
-    const unsigned check_offset = static_cast<unsigned>(index % 64);
+    // Negative values and values of 2**64 or more lie beyond every word; none wraps around.
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.p);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+        PyErr_Clear();
+        PyRef sixty_four(PyLong_FromLong(64));
+        PyRef entry(sixty_four.p ? PyNumber_FloorDivide(index.p, sixty_four.p) : nullptr);
+        PyRef shown(entry.p ? PyObject_Str(entry.p) : nullptr);
+        const char *text = shown.p ? PyUnicode_AsUTF8(shown.p) : nullptr;
+        if (text == nullptr) return nullptr;
+        zo_say("Error occured in result check, entry %s is out of bounds of input of length %llu\n",
+               text, static_cast<unsigned long long>(length));
+        Py_RETURN_NONE;
+    }
+    const unsigned long long check_entry = v / 64;
+    const unsigned check_offset = static_cast<unsigned>(v % 64);
     if (check_entry < length) return PyBool_FromLong((words.p[check_entry] >> check_offset) & 1);
-    zo_say("Error occured in result check, entry %llu is out of bounds of input of length %llu",
+    zo_say("Error occured in result check, entry %llu is out of bounds of input of length %llu\n",
         check_entry, static_cast<unsigned long long>(length));
     Py_RETURN_NONE;
 }
 
 static PyMethodDef ZOXMethods[] = {
+    // Each documentation string opens with the signature that inspect.signature reads; the
+    // interpreter strips it from __doc__, which then starts with the method's own text.
     {"complete_subset_sum", webinterface_complete_subset_sum, METH_VARARGS,
-     "Run complete subset sum"},
+     "complete_subset_sum($module, values, /)\n--\n\nRun complete subset sum"},
     {"complete_subset_sum_async", webinterface_complete_subset_sum_async, METH_VARARGS,
-     "Run complete subset sum"},
+     "complete_subset_sum_async($module, values, callback, /)\n--\n\nRun complete subset sum"},
     {"subset_sum_result_check", webinterface_subset_sum_result_check, METH_VARARGS,
+     "subset_sum_result_check($module, result, value, /)\n--\n\n"
      "Check for a specific int in the results of subset sum"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -421,6 +532,23 @@ PyMODINIT_FUNC PyInit_zox(void) {
         return nullptr;
     if (PyModule_AddStringConstant(module.p, "__version__", ZOX_VERSION) != 0) return nullptr;
     zo_set_diag_sink(write_to_sys_stdout);
+    // libcurl's and OpenSSL's one-time set-up reads the environment: here, with the lock held.
+    zo_client_init();
+    if (argument_error == nullptr) {
+        PyRef bases(PyTuple_Pack(2, PyExc_TypeError, PyExc_SystemError));
+        if (bases.p == nullptr) return nullptr;
+        argument_error = PyErr_NewExceptionWithDoc(
+            "zox.ArgumentError",
+            "Arguments a method cannot take: a TypeError and, for callers that caught what the "
+            "interpreter raised for them before, a SystemError.",
+            bases.p, nullptr);
+        if (argument_error == nullptr) return nullptr;
+    }
+    Py_INCREF(argument_error);
+    if (PyModule_AddObject(module.p, "ArgumentError", argument_error) != 0) {
+        Py_DECREF(argument_error);
+        return nullptr;
+    }
     return module.release();
 }
 

@@ -1,5 +1,18 @@
-// What the binding's units share: reference owners, the synchronous solve and its result words,
-// the completion gate, and the result list. Not for outside callers.
+// What the binding's units share: reference owners, one solve's settings, the synchronous solve
+// and its result words, the errors a failed solve raises, the completion gate, and the result
+// list. Not for outside callers.
+//
+// A method that solves does, in this order:
+//   1. with the interpreter lock held, on the calling thread:
+//          zo_solve_config_t *config = zox_config_snapshot();   (NULL: MemoryError is set)
+//   2. anywhere, the lock released or on a thread of its own (it touches no Python object):
+//          zo_failure_t failure;
+//          zo_status_t status = zox_solve(config, input, n, output, &words, err_buf, &failure);
+//          zo_config_free(config);
+//   3. with the lock held again, when status is not 0:
+//          return zox_raise_solve_error(err_buf, &failure);
+// The environment is read only in step 1, so Python threads changing os.environ meanwhile do not
+// race the solve. SyncSolve and run_sync_solve below do steps 2 and 3 for the synchronous calls.
 #ifndef ZOTOOLS_INTERNAL_H
 #define ZOTOOLS_INTERNAL_H
 
@@ -15,6 +28,26 @@
 
 #include "../c_library/hdr/zo_lib.h"
 #include "../c_library/zo_internal.h"
+
+// The environment's settings for one solve (kill switch, key, address, bundle, time-out). Needs
+// the interpreter lock. NULL with MemoryError set when out of memory.
+zo_solve_config_t *zox_config_snapshot(void);
+
+// Runs one solve with the settings of `config`; the front door's contract (status, words,
+// 128-byte error buffer), plus `failure` (may be NULL) filled in when it fails.
+inline zo_status_t zox_solve(const zo_solve_config_t *config, const uint64_t *input,
+                             size_t input_length, uint64_t *output, size_t *output_size,
+                             char *err_buf, zo_failure_t *failure) {
+    return zo_solve(config, input, input_length, output, output_size, err_buf, failure);
+}
+
+// Sets the ConnectionError of a failed solve and returns NULL. Its message is exactly the error
+// buffer's text; the details travel as attributes (phase, curl_code, curl_message,
+// service_message, not_ready_polls, timed_out) and as an exception note. Prints nothing.
+PyObject *zox_raise_solve_error(const char *err_buf, const zo_failure_t *failure);
+
+// Sets MemoryError naming the bytes `words` result words need; returns NULL.
+PyObject *zox_result_memory_error(size_t words);
 
 namespace zotools {
 
@@ -123,6 +156,8 @@ struct SyncSolve {
     PyObject *keep_alive = nullptr;
     zo_status_t status = -1;
     char err_buf[ZO_ERR_BUF_SIZE] = {0};
+    zo_solve_config_t *config = nullptr;  // owned
+    zo_failure_t failure{};
 
     // The wait is timed on the monotonic clock, so a change of the system time cannot stretch it.
     SyncSolve() {
@@ -138,6 +173,7 @@ struct SyncSolve {
     // Runs where the interpreter lock is held, or with keep_alive already given back.
     ~SyncSolve() {
         free(input);
+        zo_config_free(config);
         Py_XDECREF(keep_alive);
         pthread_cond_destroy(&finished);
         pthread_mutex_destroy(&mutex);
@@ -147,17 +183,18 @@ struct SyncSolve {
     size_t &word_count() { return into != nullptr ? into_count : output.count(); }
     // Solves on the calling thread, touching nothing of Python's.
     void run() {
-        status = fetch_complete_subset_sum(input, input_length, words(), &word_count(), err_buf);
+        status = zox_solve(config, input, input_length, words(), &word_count(), err_buf, &failure);
     }
 };
 
-// Runs the solve as the synchronous method does: in place with the interpreter lock released when
-// `local` (it then always finishes), interruptibly on a thread of its own otherwise. Returns the
-// solve, finished, or nullptr with the signal handler's exception set: the solve then owns itself.
-SyncSolve *run_sync_solve(SyncSolve *solve, bool local);
+// Runs the solve (its config set) as the synchronous method does: in place with the interpreter
+// lock released when the config keeps it local (it then always finishes), interruptibly on a
+// thread of its own otherwise. Returns the solve, finished, or nullptr with the signal handler's
+// exception set: the solve then owns itself.
+SyncSolve *run_sync_solve(SyncSolve *solve);
 
-// Prints the failure of a solve and raises ConnectionError with its message.
-void raise_solve_failure(const char *message);
+// Prints the failure of a solve and raises its ConnectionError (zox_raise_solve_error).
+void raise_solve_failure(const char *message, const zo_failure_t *failure);
 // 0 after a successful solve; otherwise raise_solve_failure and -1.
 int raise_for_failed_solve(const SyncSolve *solve);
 
@@ -171,8 +208,9 @@ bool still_open_after_gate();
 // `release_behind` is given, the words already read are given back every so often.
 PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind);
 
-// The result list of a local solve of `count` words, solved straight into the list's own item
-// slots: no second buffer of the result's size. Raises as the synchronous method does.
+// The result list of a local solve (its config set) of `count` words, solved straight into the
+// list's own item slots: no second buffer of the result's size. Raises as the synchronous method
+// does.
 PyObject *solve_into_list(SyncSolve *solve, size_t count);
 
 }  // namespace zotools

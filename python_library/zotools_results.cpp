@@ -123,12 +123,16 @@ PyObject **list_items(PyObject *list) { return reinterpret_cast<PyListObject *>(
 class WordSlotList {
   public:
     bool create(size_t count) {
-        if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) {
-            PyErr_NoMemory();
+        if (count <= static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *))
+            list_.p = PyList_New(static_cast<Py_ssize_t>(count));  // slots zeroed: zero words
+        if (list_.p == nullptr) {
+            if (count <= static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *) &&
+                !PyErr_ExceptionMatches(PyExc_MemoryError))
+                return false;
+            PyErr_Clear();
+            zox_result_memory_error(count);
             return false;
         }
-        list_.p = PyList_New(static_cast<Py_ssize_t>(count));  // slots zeroed: zero words
-        if (list_.p == nullptr) return false;
         PyObject_GC_UnTrack(list_.p);
         count_ = count;
         converted_ = 0;
@@ -191,7 +195,7 @@ PyObject *solve_into_list(SyncSolve *solve, size_t count) {
     solve->into = list.words();
     solve->into_count = count;
     // Local: it always finishes here, so the slots are never written after this call.
-    run_sync_solve(solve, true);
+    run_sync_solve(solve);
     if (raise_for_failed_solve(solve) != 0) return nullptr;
     return list.convert(solve->into_count < count ? solve->into_count : count);
 }
@@ -478,14 +482,21 @@ class HugePageAllocations {
 // A new array('Q') of `count` zero words, allocated at its final size: one word repeated, so no
 // second buffer of that size is ever made.
 PyObject *zeroed_word_array(size_t count) {
-    if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t)) return PyErr_NoMemory();
+    if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t))
+        return zox_result_memory_error(count);
     PyRef array_module(PyImport_ImportModule("array"));
     if (array_module.p == nullptr) return nullptr;
     PyRef one(PyObject_CallMethod(array_module.p, "array", "s[i]", "Q", 0));
     if (one.p == nullptr) return nullptr;
     const auto n = static_cast<Py_ssize_t>(count);
-    if (count * sizeof(uint64_t) < huge_page_hint_from) return PySequence_Repeat(one.p, n);
-    return HugePageAllocations::repeat(one.p, n);
+    PyObject *array = count * sizeof(uint64_t) < huge_page_hint_from
+                          ? PySequence_Repeat(one.p, n)
+                          : HugePageAllocations::repeat(one.p, n);
+    if (array == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return zox_result_memory_error(count);
+    }
+    return array;
 }
 
 // The words of an array('Q'); a view the caller releases.
@@ -503,7 +514,7 @@ PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
     Values values;
     if (read_values(arg, values) != 0) return nullptr;
     const uint64_t count = values.total / 64 + 1;
-    if (count > PY_SSIZE_T_MAX / sizeof(uint64_t)) return PyErr_NoMemory();
+    if (count > PY_SSIZE_T_MAX / sizeof(uint64_t)) return zox_result_memory_error(count);
     PyRef array(zeroed_word_array(static_cast<size_t>(count)));
     if (array.p == nullptr) return nullptr;
     BufferView out;
@@ -518,14 +529,15 @@ PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
     solve->into_count = static_cast<size_t>(count);
     solve->input = values.copy.release();
     solve->input_length = values.length;
-    const bool local = keep_local() != 0;
-    if (!local) {
+    solve->config = zox_config_snapshot();
+    if (solve->config == nullptr) return nullptr;
+    if (!solve->config->keep_local) {
         // An interrupted remote solve may still write the words after this call has returned.
         Py_INCREF(array.p);
         solve->keep_alive = array.p;
     }
     // Interrupted, the solve owns itself and the array's reference.
-    if (run_sync_solve(owner.release(), local) == nullptr) return nullptr;
+    if (run_sync_solve(owner.release()) == nullptr) return nullptr;
     owner.reset(solve);
     out.release();
     if (raise_for_failed_solve(solve) != 0) return nullptr;
@@ -593,7 +605,8 @@ void aio_deliver(const AioSolve *aio, zo_status_t status, const uint64_t *output
     PyObject *value;
     bool failed = status != 0;
     if (failed) {
-        raise_solve_failure(err_str != nullptr ? err_str : "[Local failure] not enough memory");
+        raise_solve_failure(err_str != nullptr ? err_str : "[Local failure] not enough memory",
+                            nullptr);
         value = take_exception();
     } else {
         value = result_list(output, count, nullptr);
@@ -651,11 +664,18 @@ PyObject *complete_subset_sum_aio(PyObject *, PyObject *arg) {
     PyRef future(PyObject_CallMethod(loop.p, "create_future", nullptr));
     if (future.p == nullptr) return nullptr;
 
+    // Read here, with the interpreter lock held, not on the worker.
+    zo_solve_config_t *config = zox_config_snapshot();
+    if (config == nullptr) return nullptr;
     auto *aio = new (std::nothrow) AioSolve{loop.p, future.p};
-    if (aio == nullptr) return PyErr_NoMemory();
+    if (aio == nullptr) {
+        zo_config_free(config);
+        return PyErr_NoMemory();
+    }
     Py_INCREF(loop.p);
     Py_INCREF(future.p);
-    if (fetch_complete_subset_sum_async(input.p, values.length, aio_completed, aio) != 0) {
+    // The worker takes the config over, also when it cannot start.
+    if (zo_solve_async(config, input.p, values.length, aio_completed, aio) != 0) {
         Py_DECREF(aio->loop);
         Py_DECREF(aio->future);
         delete aio;

@@ -188,6 +188,8 @@ class _Server(http.server.ThreadingHTTPServer):
             raise OSError("dropped by script")
         tls = self.peer.ssl_context.wrap_socket(sock, server_side=True,
                                                 do_handshake_on_connect=False)
+        with self.peer._lock:
+            self.peer._open.append(tls)
         return tls, addr
 
     def handle_error(self, request, client_address):
@@ -213,6 +215,7 @@ class ScriptedPeer:
         self.bytes_sent = 0
         self.client_hung_up = threading.Event()
         self._lock = threading.Lock()
+        self._open: List[socket.socket] = []  # accepted connections, closed when the peer stops
         self._server = _Server(self, host, port)
         self.port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
@@ -240,6 +243,14 @@ class ScriptedPeer:
         self._server.shutdown()
         self._server.server_close()
         self._thread.join(timeout=10)
+        # A stopped peer answers nothing more, also on the connections the client keeps open.
+        with self._lock:
+            open_connections, self._open = self._open, []
+        for conn in open_connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
 
 class PlainListener:

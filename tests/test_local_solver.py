@@ -1,39 +1,18 @@
 """The in-process solver, called as C callers call it: exact subset sums for inputs of every shape,
 written into exactly as many words as the capacity allows."""
-import ctypes
 import random
 
 import pytest
 
+from local_solver import make_solver
 from reference import sum_bits
 
-U64 = ctypes.c_uint64
-SENTINEL = 0xA5A55A5ADEADBEEF
 FMSS_TOTAL_OVERFLOW = -2
 
 
 @pytest.fixture(scope="module")
 def solve(lib):
-    fn = lib.fmss_complete_subset_sum
-    fn.argtypes = [ctypes.POINTER(U64), ctypes.c_size_t, ctypes.POINTER(U64),
-                   ctypes.POINTER(ctypes.c_size_t)]
-    fn.restype = ctypes.c_int
-
-    def run(values, capacity, spare=3):
-        """Status, the first words of the output as one int, the size after the call, and
-        whether every word past those stayed as it was. `spare` guard words follow the capacity."""
-        src = (U64 * max(1, len(values)))(*values)
-        words = capacity + spare
-        out = (U64 * words)(*([SENTINEL] * words))
-        size = ctypes.c_size_t(capacity)
-        status = fn(src, len(values), out, ctypes.byref(size))
-        need = sum(values) // 64 + 1 if status == 0 else 0
-        written = min(capacity, need)
-        raw = bytes(out)
-        untouched = raw[8 * written:] == SENTINEL.to_bytes(8, "little") * (words - written)
-        return status, int.from_bytes(raw[: 8 * written], "little"), size.value, untouched
-
-    return run
+    return make_solver(lib)
 
 
 def low_words(bits, count):

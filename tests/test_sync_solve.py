@@ -77,7 +77,8 @@ BAD_VALUES = {
     "too-big": ([2**64], OverflowError, ""),
 }
 
-# Arguments the methods cannot unpack; the interpreter reports SystemError chained to the TypeError.
+# Arguments the methods cannot unpack: an ArgumentError, both TypeError and SystemError, chained to
+# the TypeError of the unpacking.
 UNPARSABLE = {
     "solve-none": (zox.complete_subset_sum, ()),
     "solve-two": (zox.complete_subset_sum, ([1], [2])),
@@ -111,10 +112,12 @@ class TestArgumentErrors:
         assert sys.getrefcount(callback) == before, "a reference to the callback was kept"
 
     @pytest.mark.parametrize("method, args", UNPARSABLE.values(), ids=UNPARSABLE.keys())
-    def test_unparsable_arguments_give_chained_system_error(self, capfd, method, args):
-        with pytest.raises(SystemError) as info:
+    def test_unparsable_arguments_raise_argument_error(self, capfd, method, args):
+        with pytest.raises(zox.ArgumentError) as info:
             method(*args)
+        assert isinstance(info.value, TypeError) and isinstance(info.value, SystemError)
         assert isinstance(info.value.__cause__, TypeError)
+        assert str(info.value) == str(info.value.__cause__)
         assert capfd.readouterr().out == "Error occured with parsing tuple 0\n"
 
     def test_keyword_arguments_are_refused(self):
@@ -122,7 +125,7 @@ class TestArgumentErrors:
             zox.complete_subset_sum(values=[1])
 
     def test_unholdable_result_raises_memory_error(self):
-        with pytest.raises(MemoryError):
+        with pytest.raises(MemoryError, match=f"the result needs {(2**62 // 64 + 1) * 8} bytes"):
             zox.complete_subset_sum([2**62])
 
 

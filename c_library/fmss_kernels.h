@@ -1,0 +1,26 @@
+/* Word-parallel kernels of the exact engine, built per instruction set. Private to the library. */
+#ifndef FMSS_KERNELS_H
+#define FMSS_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fmss {
+
+/* w[j] |= w[j - q] << r | w[j - q - 1] >> (64 - r) for j in [lo, end), lo > q, walking down. */
+using ShiftOrFn = void (*)(uint64_t *w, size_t lo, size_t end, size_t q, unsigned r);
+
+/* The shift-or for a reach set of `span_words` words: by instruction set, and by the memory tier
+   the set lives in (see the definition for why). */
+ShiftOrFn pick_shift_or(size_t span_words);
+
+/* dst[j] |= (src shifted up by 64q + r bits)[j] for j in [lo, end), lo >= q; dst and src apart. */
+void or_shifted(uint64_t *__restrict dst, const uint64_t *__restrict src, size_t lo, size_t end,
+                size_t q, unsigned r);
+
+/* Bits [a, b] of w set. */
+void fill_bits(uint64_t *w, uint64_t a, uint64_t b);
+
+}  // namespace fmss
+
+#endif /* FMSS_KERNELS_H */

@@ -1,0 +1,199 @@
+// The reach set of the items: sorted sums or runs of sums while they are few, then the in-place
+// shift-or bitset, started from the list. The switch is by cost, decided before each item.
+#include "fmss_reach.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fmss_kernels.h"
+#include "fmss_tuning.h"
+
+namespace fmss {
+namespace {
+
+constexpr uint64_t kAllOnes = ~uint64_t{0};
+
+// Cost of one merged sum, and of one merged run, against one word step of the shift-or, measured
+// where the switch happens (a merge step waits on the comparison before it; the shift-or streams).
+constexpr double kSumCost = 24.0;
+constexpr double kRunCost = 48.0;
+
+// Sum lists this long are first checked for runs.
+constexpr size_t kFirstRunsCheck = 64;
+
+// The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its
+// source.
+void shift_or_targets(ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
+    if (lo > hi) return;
+    const size_t first = lo == q ? q + 1 : lo;
+    if (first <= hi) fn(w, first, hi + 1, q, r);
+    if (lo == q) w[q] |= w[0] << r;
+}
+
+inline bool all_ones(const uint64_t *w, size_t n) {
+    uint64_t a = kAllOnes;
+    for (size_t i = 0; i < n; i++) a &= w[i];
+    return a == kAllOnes;
+}
+
+// w holds the sums of items[0, begin), whose total is `reach`; adds the rest.
+void dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach, uint64_t limit,
+                uint64_t *w) {
+    const size_t top = static_cast<size_t>(limit / 64);
+    const ShiftOrFn fn = pick_shift_or(top + 1);
+    // Words [full_lo, full_hi) are all ones: a shift-or cannot change them, so it skips them.
+    // The sums of the items so far are symmetric about reach / 2, so that is where they fill first.
+    size_t full_lo = 0, full_hi = 0;
+    for (size_t i = begin; i < items.size(); i++) {
+        const uint64_t x = items[i];
+        const size_t q = static_cast<size_t>(x / 64);
+        const unsigned r = static_cast<unsigned>(x % 64);
+        if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
+        reach += x;
+        const size_t hi = static_cast<size_t>(std::min(reach, limit) / 64);
+        if (full_lo < full_hi) {
+            // Upper part first: it reads the lower part's words before they change.
+            shift_or_targets(fn, w, std::max(q, full_hi), hi, q, r);
+            if (q < full_lo) shift_or_targets(fn, w, q, full_lo - 1, q, r);
+        } else {
+            shift_or_targets(fn, w, q, hi, q, r);
+            const size_t mid = static_cast<size_t>(std::min(reach / 2, limit) / 64);
+            if (w[mid] == kAllOnes) {
+                full_lo = mid;
+                full_hi = mid + 1;
+            }
+        }
+        if (full_lo < full_hi) {
+            while (full_hi + 8 <= hi + 1 && all_ones(w + full_hi, 8)) full_hi += 8;
+            while (full_hi <= hi && w[full_hi] == kAllOnes) full_hi++;
+            while (full_lo > 0 && w[full_lo - 1] == kAllOnes) full_lo--;
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit) {
+    uint64_t work = 0, reach = 0;
+    for (uint64_t x : items) {
+        reach += x;
+        work += std::min(reach, limit) / 64 - x / 64 + 1;
+    }
+    return work;
+}
+
+void write_list(const Reach &r, uint64_t limit, uint64_t *w) {
+    memset(w, 0, (limit / 64 + 1) * sizeof(uint64_t));
+    if (r.form == Reach::kRuns) {
+        for (const SumRun &run : r.runs) fill_bits(w, run.lo, run.hi);
+    } else {
+        for (uint64_t s : r.sums) w[s / 64] |= uint64_t{1} << (s % 64);
+    }
+}
+
+Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w, size_t max_list,
+                 bool may_give_up) {
+    const Tuning &t = tuning();
+    const int64_t path = t.path.load(std::memory_order_relaxed);
+    const int64_t list_items = t.list_items.load(std::memory_order_relaxed);
+    const int64_t start_as_runs = t.start_as_runs.load(std::memory_order_relaxed);
+    const size_t n = items.size();
+    // Word steps of the bitset for items[i, n).
+    std::vector<uint64_t> dense_left(n + 2, 0);
+    {
+        uint64_t reach = 0;
+        for (size_t i = 0; i < n; i++) reach += items[i];
+        for (size_t i = n; i-- > 0;) {
+            const uint64_t x = items[i];
+            dense_left[i] = dense_left[i + 1] + std::min(reach, limit) / 64 - x / 64 + 1;
+            reach -= x;
+        }
+    }
+
+    // The lists hold `size` entries; their vectors only grow (fresh entries would be zeroed).
+    Reach r;
+    r.form = start_as_runs == 1 ? Reach::kRuns : Reach::kSums;
+    r.sums.assign(1, 0);
+    r.runs.assign(1, SumRun{0, 0});
+    std::vector<uint64_t> next_sums;
+    std::vector<SumRun> next_runs;
+    size_t size = 1, runs_check = kFirstRunsCheck;
+    double list_work = 0;
+    double bits_work = n != 0 ? static_cast<double>(dense_left[0] - dense_left[1]) : 0;
+    uint64_t reach = 0;
+    auto room = [](auto &v, size_t want) {
+        if (v.size() < want) v.resize(std::max(want, 2 * v.size()));
+    };
+    for (size_t i = 0; i < n; i++) {
+        const bool as_runs = r.form == Reach::kRuns;
+        bool to_bits;
+        if (path == kPathLists) {
+            to_bits = list_items >= 0 && i >= static_cast<size_t>(list_items);
+        } else if (path == kPathDense) {
+            to_bits = true;
+        } else {
+            // The first passes of the bitset are short, so a list is kept while it has cost no
+            // more than the bitset would have so far; and dropped once, even without growing, it
+            // would cost more than the bitset for the items left.
+            const double entry = as_runs ? kRunCost : kSumCost;
+            list_work += 2.0 * static_cast<double>(size) * entry;
+            // One pass ahead: the next pass is known, and the first ones cost next to nothing.
+            if (i + 1 < n) bits_work += static_cast<double>(dense_left[i + 1] - dense_left[i + 2]);
+            const double least_list =
+                static_cast<double>(size) * entry * static_cast<double>(n - i);
+            // Lists shorter than the runs check are kept regardless: they cost next to nothing,
+            // and may yet turn out to be a few runs.
+            to_bits = (as_runs ? 4 : 2) * size > max_list ||
+                      (size >= kFirstRunsCheck && list_work > bits_work) ||
+                      least_list > static_cast<double>(dense_left[i]);
+        }
+        if (to_bits) {
+            if (may_give_up) {
+                Reach gave_up;
+                gave_up.form = Reach::kGaveUp;
+                return gave_up;
+            }
+            r.sums.resize(as_runs ? 0 : size);
+            r.runs.resize(as_runs ? size : 0);
+            write_list(r, limit, w);
+            dense_sums(items, i, reach, limit, w);
+            Reach bits;
+            bits.form = Reach::kBits;
+            return bits;
+        }
+        const uint64_t x = items[i];
+        if (as_runs) {
+            // Runs starting past limit - x have no shifted copy.
+            const size_t m = static_cast<size_t>(
+                std::upper_bound(r.runs.begin(), r.runs.begin() + size, limit - x,
+                                 [](uint64_t v, const SumRun &run) { return v < run.lo; }) -
+                r.runs.begin());
+            room(next_runs, size + m);
+            size = merge_runs(r.runs.data(), size, m, x, limit, next_runs.data());
+            r.runs.swap(next_runs);
+        } else {
+            const auto past = std::upper_bound(r.sums.begin(), r.sums.begin() + size, limit - x);
+            const size_t m = static_cast<size_t>(past - r.sums.begin());
+            room(next_sums, size + m);
+            size = merge_sums(r.sums.data(), size, m, x, next_sums.data());
+            r.sums.swap(next_sums);
+            // Sums that cluster are cheaper as runs: checked each time the list doubles.
+            if (start_as_runs != 0 && size >= runs_check) {
+                runs_check = 2 * size;
+                size_t runs = 1;
+                for (size_t k = 1; k < size; k++) runs += r.sums[k] != r.sums[k - 1] + 1;
+                if (4 * runs <= size) {
+                    room(r.runs, runs);
+                    size = runs_of(r.sums.data(), size, r.runs.data());
+                    r.form = Reach::kRuns;
+                }
+            }
+        }
+        reach += x;
+    }
+    r.sums.resize(r.form == Reach::kSums ? size : 0);
+    r.runs.resize(r.form == Reach::kRuns ? size : 0);
+    return r;
+}
+
+}  // namespace fmss

@@ -1,0 +1,35 @@
+/* The reach set of a list of items up to a limit: as a sum list while lists are the cheaper form,
+   then as a bitset started from the list. Private to the library. */
+#ifndef FMSS_REACH_H
+#define FMSS_REACH_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fmss_lists.h"
+
+namespace fmss {
+
+struct Reach {
+    enum Form { kSums, kRuns, kBits, kGaveUp } form = kSums;
+    std::vector<uint64_t> sums;  // kSums: ascending
+    std::vector<SumRun> runs;    // kRuns
+};
+
+/* The subset sums of `items` (ascending, each in 1 .. limit) up to `limit`. Lists longer than
+   `max_list` words are not kept. Either a list comes back, or w[0 .. limit / 64] holds the sums
+   (kBits: exact in bits 0 .. limit; bits above it in the last word are true sums but maybe not all
+   of them). With `may_give_up`, kGaveUp comes back instead of the bitset, w untouched. */
+Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w, size_t max_list,
+                 bool may_give_up);
+
+/* Shift-or word steps of the bitset on `items`: the estimate the planners share. */
+uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit);
+
+/* The list's sums (none above `limit`) as bits of w[0 .. limit / 64], which are cleared first. */
+void write_list(const Reach &r, uint64_t limit, uint64_t *w);
+
+}  // namespace fmss
+
+#endif /* FMSS_REACH_H */

@@ -1,0 +1,52 @@
+"""The installed type stubs: found by mypy, true to the runtime (stubtest), and signatures that
+inspect reads from the methods themselves."""
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zox
+
+pytest.importorskip("mypy")
+
+
+def run(*args, cwd):
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
+                          timeout=300, cwd=cwd)
+
+
+def test_mypy_finds_the_stubs(tmp_path):
+    (tmp_path / "use.py").write_text(textwrap.dedent(
+        """
+        import zox
+        reveal_type(zox.complete_subset_sum([3, 5]))
+        zox.subset_sum_result_check([297], "8")
+        """))
+    done = run("mypy", "--no-incremental", "use.py", cwd=tmp_path)
+    assert 'Revealed type is "builtins.list[builtins.int]"' in done.stdout \
+        or 'Revealed type is "list[int]"' in done.stdout, done.stdout + done.stderr
+    assert 'Argument 2 to "subset_sum_result_check" has incompatible type "str"' in done.stdout
+
+
+def test_stubtest_is_clean(tmp_path):
+    done = run("mypy.stubtest", "zox", cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize(
+    "method, parameters, doc",
+    [
+        (zox.complete_subset_sum, ["values"], "Run complete subset sum"),
+        (zox.complete_subset_sum_async, ["values", "callback"], "Run complete subset sum"),
+        (zox.subset_sum_result_check, ["result", "value"],
+         "Check for a specific int in the results of subset sum"),
+    ],
+    ids=["sync", "async", "check"],
+)
+def test_signatures_and_documentation(method, parameters, doc):
+    signature = inspect.signature(method)
+    assert list(signature.parameters) == parameters
+    assert all(p.kind is p.POSITIONAL_ONLY for p in signature.parameters.values())
+    assert method.__doc__ == doc
