@@ -23,7 +23,9 @@ venv: system-deps
 install: venv
 	$(PIP) install .
 
-demo: install
+# The service's dependencies too: the demo solves through it.
+demo: venv
+	$(PIP) install '.[service]'
 	$(VPY) scripts/demo.py
 
 # The module and what its tests need, in one build.

@@ -4,6 +4,7 @@ import os
 import pytest
 
 import zox
+from redis_fixture import redis_server, redis_url  # noqa: F401
 from service_fixture import service, small_service, start_service  # noqa: F401
 from tls_fixtures import ca_bundle, server_cert_files, server_ssl_context, test_ca  # noqa: F401
 

@@ -2,6 +2,7 @@
 import http.client
 import os
 import queue
+import re
 import signal
 import ssl
 import subprocess
@@ -23,7 +24,7 @@ STARTUP_TIMEOUT = 60
 class RunningService:
     """One service process; its output lines are collected as they come."""
 
-    def __init__(self, args, env=None, ca_bundle=None, key=SERVICE_KEY):
+    def __init__(self, args, env=None, ca_bundle=None, key=SERVICE_KEY, worker=False):
         self.key = key
         self.ca_bundle = ca_bundle
         self.stdout, self.stderr = [], []
@@ -32,8 +33,9 @@ class RunningService:
         # The service must solve with the same zox build as the tests.
         proc_env["PYTHONPATH"] = os.pathsep.join(
             p for p in (os.path.dirname(zox.__file__), str(REPO), proc_env.get("PYTHONPATH")) if p)
+        where = ["worker"] if worker else ["--host", "127.0.0.1", "--port", "0"]
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "zox_service", "--host", "127.0.0.1", "--port", "0", *args],
+            [sys.executable, "-m", "zox_service", *where, *args],
             cwd=REPO, env=proc_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, text=True)
         for stream, sink in ((self.proc.stdout, self.stdout), (self.proc.stderr, self.stderr)):
@@ -50,7 +52,9 @@ class RunningService:
                 raise RuntimeError(f"service exited with {self.proc.returncode}; "
                                    f"stderr: {''.join(self.stderr)}")
             if line.startswith("zox_service listening on "):
-                self.url = line.split()[-1]
+                self.url = re.search(r"https://\S+", line).group(0)
+            elif worker and line.startswith("zox_service worker solving"):
+                return
         self.port = int(self.url.rsplit(":", 1)[1])
         if self.ca_bundle is None:
             self.ca_bundle = next(line.split("ZO_CA_BUNDLE=", 1)[1].strip()
@@ -98,12 +102,15 @@ class RunningService:
 
 @pytest.fixture(scope="session")
 def start_service(server_cert_files, ca_bundle):
-    """start_service(*args, env=None, dev_cert=False) -> RunningService, stopped at the end of
-    the session. Without dev_cert the service uses the test authority's certificate."""
+    """start_service(*args, env=None, dev_cert=False, worker=False) -> RunningService, stopped at
+    the end of the session. Without dev_cert the service uses the test authority's certificate;
+    worker=True starts `python -m zox_service worker`."""
     started = []
 
-    def start(*args, env=None, dev_cert=False, key=SERVICE_KEY):
-        if dev_cert:
+    def start(*args, env=None, dev_cert=False, key=SERVICE_KEY, worker=False):
+        if worker:
+            s = RunningService(args, env=env, worker=True)
+        elif dev_cert:
             s = RunningService(args, env=env, key=key)
         else:
             cert, cert_key = server_cert_files

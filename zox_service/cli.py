@@ -1,15 +1,17 @@
-"""Starting and stopping the service."""
+"""Starting and stopping the service: a front end (with or without solvers), or a solver alone."""
+import asyncio
+import contextlib
 import os
 import signal
+import socket
 import ssl
 import sys
-import threading
 from typing import Optional, Sequence
 
-from .config import parse_settings
+from .config import Settings, parse_settings
 from .devcert import CertificateError, dev_certificate
-from .jobs import JobStore
-from .server import ServiceServer, keys_as_bytes, make_ssl_context
+from .metrics import Metrics
+from .store import MemoryStore, Store, StoreError
 
 
 def _say(text: str, stream=None) -> None:
@@ -26,20 +28,83 @@ def _url(host: str, port: int) -> str:
     return f"https://{host}:{port}"
 
 
+def make_ssl_context(cert: str, key: str) -> ssl.SSLContext:
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    ctx.load_cert_chain(cert, key)
+    return ctx
+
+
+def keys_as_bytes(keys: Sequence[str]) -> list:
+    # The bytes the client puts on the wire, whatever the locale decoded the argument from.
+    return [os.fsencode(k) for k in keys]
+
+
+def _make_store(settings: Settings) -> Store:
+    if settings.redis_url:
+        from .redis_store import RedisStore
+
+        return RedisStore(settings.redis_url, settings.limits)
+    return MemoryStore(settings.limits)
+
+
+def _redis_problem(url: str) -> Optional[str]:
+    """Why Redis cannot be used, checked before the server starts so that the operator reads
+    one line instead of a server's traceback."""
+    import redis
+
+    try:
+        client = redis.Redis.from_url(url, socket_connect_timeout=5, socket_timeout=5)
+        try:
+            client.ping()
+        finally:
+            client.close()
+    except (redis.RedisError, OSError, ValueError) as e:
+        return str(e)
+    return None
+
+
+def _ignore_signals() -> None:
+    # The server handles SIGINT and SIGTERM itself and raises them again once it has stopped;
+    # by then there is nothing left to do but return.
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *_: None)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         settings = parse_settings(argv)
     except SystemExit as e:  # --help, or a usage error already explained by argparse
         return e.code if isinstance(e.code, int) else 2
 
-    # Solves run in this process; the switch lives in the service's own environment only.
-    os.environ["ZO_KILLSWITCH"] = "1"
+    if settings.workers:
+        # Solves run in this process; the switch lives in the service's own environment only.
+        os.environ["ZO_KILLSWITCH"] = "1"
+        try:
+            import zox  # noqa: F401
+        except ImportError as e:
+            _say(f"zox_service: cannot import the zox module ({e}); install it with 'pip install .'",
+                 sys.stderr)
+            return 2
     try:
-        import zox  # noqa: F401
+        import uvloop  # noqa: F401
+
+        from .protocol import Server, guarded_protocol  # noqa: F401
     except ImportError as e:
-        _say(f"zox_service: cannot import the zox module ({e}); install it with 'pip install .'",
-             sys.stderr)
+        _say(f"zox_service: a dependency is missing ({e}); install the service with "
+             "\"pip install 'zox[service]'\"", sys.stderr)
         return 2
+    if settings.solver_only:
+        return _run_solver(settings)
+    return _run_front_end(settings)
+
+
+def _run_front_end(settings: Settings) -> int:
+    import uvicorn
+
+    from .app import Service, build_app
+    from .protocol import Server, guarded_protocol
+    from .solver import Solvers
 
     cert, key = settings.cert, settings.key
     if cert is None:
@@ -50,34 +115,103 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 2
         _say(f"zox_service: self-signed development certificate; clients trust it with "
              f"ZO_CA_BUNDLE={cert}")
+    assert key is not None  # --cert and --key go together
     try:
         ctx = make_ssl_context(cert, key)
     except (ssl.SSLError, OSError) as e:
         _say(f"zox_service: cannot load the certificate {cert} and key {key}: {e}", sys.stderr)
         return 2
-
     if not settings.api_keys:
         _say("zox_service: warning: no API keys configured (--api-key or ZO_SERVICE_API_KEYS); "
              "every key is accepted", sys.stderr)
-
-    jobs = JobStore(settings.limits, settings.workers)
     try:
-        server = ServiceServer(settings.host, settings.port, ctx, jobs,
-                               keys_as_bytes(settings.api_keys), settings.limits,
-                               verbose=settings.verbose)
+        family = socket.AF_INET6 if ":" in settings.host else socket.AF_INET
+        sock = socket.create_server((settings.host, settings.port), family=family, backlog=4096)
     except OSError as e:
         _say(f"zox_service: cannot listen on {settings.host}:{settings.port}: {e}", sys.stderr)
         return 2
-    jobs.start()
+    port = sock.getsockname()[1]
 
-    stop = threading.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: stop.set())
-    threading.Thread(target=server.serve_forever, name="zox-accept", daemon=True).start()
-    _say(f"zox_service listening on {_url(settings.host, server.port)}")
-    while not stop.wait(1.0):
-        pass
+    if settings.redis_url:
+        problem = _redis_problem(settings.redis_url)
+        if problem:
+            _say(f"zox_service: cannot use Redis at {settings.redis_url}: {problem}", sys.stderr)
+            return 2
+    limits = settings.limits
+    metrics = Metrics()
+    store = _make_store(settings)
+    solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3) \
+        if settings.workers else None
+    service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
+    config = uvicorn.Config(
+        build_app(service), loop="uvloop", http=guarded_protocol(limits, metrics),
+        lifespan="on", timeout_keep_alive=int(max(1, limits.keep_alive_timeout)),
+        backlog=4096, access_log=settings.verbose, server_header=False,
+        log_level="info" if settings.verbose else "warning",
+        timeout_graceful_shutdown=int(limits.poll_wait + 25))
+    config.load()
+    config.ssl = ctx
+    where = f"redis {settings.redis_url}" if settings.redis_url else "in-process store"
+    _say(f"zox_service: {where}, {settings.workers} solvers")
+    # Scripts read the address as the last word of this line.
+    server = Server(config, sock, limits,
+                    lambda: _say(f"zox_service listening on {_url(settings.host, port)}"))
+    _ignore_signals()
+    server.run()
+    if not server.started:
+        _say("zox_service: could not start (see above)", sys.stderr)
+        return 2
     _say("zox_service stopping")
-    server.stop()
-    jobs.stop()
     return 0
+
+
+def _run_solver(settings: Settings) -> int:
+    import uvloop
+
+    from .redis_store import RedisStore
+    from .solver import Solvers
+
+    async def run() -> int:
+        store = RedisStore(settings.redis_url or "", settings.limits)
+        try:
+            await store.start(listen=False)
+        except (StoreError, asyncio.TimeoutError) as e:
+            _say(f"zox_service: cannot use Redis at {settings.redis_url}: {e}", sys.stderr)
+            return 2
+        metrics = Metrics()
+        if settings.metrics_address:
+            from prometheus_client import start_http_server
+
+            host, _, port = settings.metrics_address.rpartition(":")
+            try:
+                start_http_server(int(port), host.strip("[]") or "127.0.0.1",
+                                  registry=metrics.registry)
+            except OSError as e:
+                _say(f"zox_service: cannot serve metrics on {settings.metrics_address}: {e}",
+                     sys.stderr)
+                await store.close()
+                return 2
+        solvers = Solvers(store, settings.workers, metrics, settings.limits.reclaim_after / 3)
+        stop = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(sig, stop.set)
+        solvers.start()
+
+        async def watch_queue() -> None:
+            while True:
+                with contextlib.suppress(StoreError):
+                    metrics.queue_depth.set(await store.queue_depth())
+                await asyncio.sleep(5)
+        watcher = loop.create_task(watch_queue())
+        _say(f"zox_service worker solving for redis {settings.redis_url} "
+             f"({settings.workers} solvers)")
+        await stop.wait()
+        _say("zox_service stopping")
+        # Jobs not yet claimed stay in Redis for the other solvers.
+        watcher.cancel()
+        await solvers.stop()
+        await store.close()
+        return 0
+
+    return uvloop.run(run())

@@ -1,9 +1,9 @@
 """What travels on the wire: the submitted values, the answers, and the result payload."""
-import gzip
 import json
 import sys
+import zlib
 from array import array
-from typing import List, Tuple
+from typing import Iterable, Optional, Tuple, Union
 
 from .config import Limits
 
@@ -16,10 +16,20 @@ MESSAGE_MAX_CHARS = 127
 class RequestError(Exception):
     """A request the service answers with a status and a message instead of a result."""
 
-    def __init__(self, status: int, message: str):
+    def __init__(self, status: int, message: str, retry_after: Optional[int] = None,
+                 reason: Optional[str] = None):
         super().__init__(message)
         self.status = status
         self.message = message
+        # Busy answers carry when to come back, and a short name for the metrics.
+        self.retry_after = retry_after
+        self.reason = reason
+
+
+def busy(reason: str, what: str, retry_after: int) -> RequestError:
+    """A 503 that names the limit and when to retry."""
+    return RequestError(503, f"Service busy: {what}; retry in {retry_after} s",
+                        retry_after=retry_after, reason=reason)
 
 
 def message_body(text: str) -> bytes:
@@ -53,7 +63,7 @@ def _parse_int(text: str) -> int:
     return int(text)
 
 
-def parse_values(body: bytes, limits: Limits) -> Tuple[array, int]:
+def parse_values(body: Union[bytes, bytearray], limits: Limits) -> Tuple[array, int]:
     """The submitted values as unsigned 64-bit words, and their total; RequestError when refused."""
     # Refused before parsing: a body of many values costs far more memory parsed than as text.
     if body.count(b",") >= limits.max_values:
@@ -84,9 +94,11 @@ def parse_values(body: bytes, limits: Limits) -> Tuple[array, int]:
     return array("Q", data), total
 
 
-def encode_result(words: List[int]) -> bytes:
+def encode_result(words: Union[array, Iterable[int]]) -> bytes:
     """The gzip stream of the sum bitset in little-endian byte order."""
-    raw = array("Q", words)
+    raw = words if isinstance(words, array) and words.typecode == "Q" else array("Q", words)
     if sys.byteorder == "big":
+        raw = array("Q", raw)
         raw.byteswap()
-    return gzip.compress(raw.tobytes(), compresslevel=6, mtime=0)
+    # A gzip wrapper with a zero time stamp; zlib works without the interpreter lock.
+    return zlib.compress(memoryview(raw).cast("B"), 6, 31)

@@ -1,0 +1,184 @@
+"""The service's routes on three asynchronous server stacks, side by side in one run.
+
+    python bench/service_stacks.py [--seconds 5] [--rounds 2]
+
+The same Starlette application (routes, in-process store, solvers) is served by uvicorn with uvloop
+and httptools (as `python -m zox_service` does, connection guards included), by hypercorn on uvloop,
+and by granian; each behind TLS with the same certificate. Per stack and round:
+- the real zox client, 32 threads solving in a loop (a new TLS connection per request): solves/s
+  and the server's CPU per solve;
+- 8 threads submitting and polling on kept-alive connections: requests answered per second of
+  server CPU.
+Stacks are interleaved round by round so that they share the machine's conditions.
+"""
+import argparse
+import json
+import os
+import secrets
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+sys.path.insert(0, str(HERE))
+import service_load  # noqa: E402
+
+
+def app_factory():
+    """The application as the front end builds it, for servers that import it by name."""
+    from zox_service.app import Service, build_app
+    from zox_service.config import Limits
+    from zox_service.metrics import Metrics
+    from zox_service.solver import Solvers
+    from zox_service.store import MemoryStore
+
+    limits = Limits()
+    metrics = Metrics()
+    store = MemoryStore(limits)
+    return build_app(Service(store, limits, [os.environb[b"ZO_STACK_KEY"]], metrics,
+                             Solvers(store, 2, metrics, 10.0)))
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def tree_cpu(pid: int) -> float:
+    """CPU seconds of a process and its children (granian serves from a child)."""
+    total = 0.0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(entry) == pid or int(fields[1]) == pid:
+            total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return total
+
+
+def start(stack: str, key: str, cert: str, keyfile: str):
+    port = free_port()
+    env = dict(os.environ, ZO_STACK_KEY=key, ZO_KILLSWITCH="1",
+               PYTHONPATH=os.pathsep.join([str(REPO), str(HERE)]))
+    if stack == "uvicorn":
+        cmd = [sys.executable, "-m", "zox_service", "--port", str(port), "--api-key", key,
+               "--cert", cert, "--key", keyfile, "--workers", "2"]
+    elif stack == "hypercorn":
+        cmd = [sys.executable, "-m", "hypercorn", "--worker-class", "uvloop", "--bind",
+               f"127.0.0.1:{port}", "--certfile", cert, "--keyfile", keyfile,
+               "service_stacks:app_factory()"]
+    else:
+        cmd = [sys.executable, "-m", "granian", "--interface", "asgi", "--loop", "uvloop",
+               "--host", "127.0.0.1", "--port", str(port), "--ssl-certificate", cert,
+               "--ssl-keyfile", keyfile, "--factory", "--workers", "1", "--no-log",
+               "service_stacks:app_factory"]
+    proc = subprocess.Popen(cmd, env=env, cwd=str(HERE), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            time.sleep(0.5)
+            return proc, f"https://localhost:{port}", cert
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError(f"{stack} did not start")
+
+
+def keep_alive_main(url: str, ca: str, key: str, seconds: float, out: str) -> None:
+    import http.client
+    import ssl
+    import threading
+
+    host, port = url.rsplit("/", 1)[1].split(":")
+    ctx = ssl.create_default_context(cafile=ca)
+    counts = []
+
+    def run() -> None:
+        n = 0
+        conn = http.client.HTTPSConnection(host, int(port), context=ctx)
+        stop = time.monotonic() + seconds
+        while time.monotonic() < stop:
+            conn.request("POST", "/v0/app/sspu", b"[3,5,7]", {"x-api-key": key})
+            r = conn.getresponse()
+            rid = json.loads(r.read())["requestId"]
+            conn.request("GET", f"/v0/result?requestId={rid}", headers={"x-api-key": key})
+            r = conn.getresponse()
+            r.read()
+            assert r.status == 200
+            n += 2
+        counts.append(n)
+
+    threads = [threading.Thread(target=run) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    with open(out, "w") as f:
+        json.dump({"requests": sum(counts)}, f)
+
+
+def measure(stack, proc, url, ca, key, seconds):
+    before = tree_cpu(proc.pid)
+    raw = service_load.run_level((proc, url, ca), key, 32, seconds)
+    r = service_load.pooled([raw])
+    r["cpu_ms_per_solve"] = 1000 * (tree_cpu(proc.pid) - before) / max(1, raw["solves"])
+    before = tree_cpu(proc.pid)
+    with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
+        subprocess.run([sys.executable, __file__, "--keep-alive", url, ca, key, str(seconds),
+                        out.name], check=True, timeout=300)
+        ka = json.load(out)
+    cpu = tree_cpu(proc.pid) - before
+    return {"solves_per_s": r["rate"], "p99": r["p99"], "errors": r["errors"] + r["wrong"],
+            "cpu_ms_per_solve": r["cpu_ms_per_solve"],
+            "keep_alive_requests_per_cpu_s": ka["requests"] / max(cpu, 1e-9)}
+
+
+def main() -> None:
+    if len(sys.argv) == 7 and sys.argv[1] == "--keep-alive":
+        keep_alive_main(sys.argv[2], sys.argv[3], sys.argv[4], float(sys.argv[5]), sys.argv[6])
+        return
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--seconds", type=float, default=5.0)
+    ap.add_argument("--rounds", type=int, default=2)
+    a = ap.parse_args()
+    sys.path.insert(0, str(REPO))
+    from zox_service.devcert import dev_certificate
+
+    key = secrets.token_hex(16)
+    results = {s: [] for s in ("uvicorn", "hypercorn", "granian")}
+    with tempfile.TemporaryDirectory() as tmp:
+        cert, keyfile = dev_certificate(tmp)
+        for rnd in range(a.rounds):
+            for stack in results:
+                proc, url, ca = start(stack, key, cert, keyfile)
+                try:
+                    r = measure(stack, proc, url, ca, key, a.seconds)
+                finally:
+                    os.killpg(proc.pid, signal.SIGTERM)
+                    proc.wait(timeout=60)
+                results[stack].append(r)
+                print(f"round {rnd + 1} {stack}: {r}", flush=True)
+    print("| stack | solves/s, 32 clients | server CPU ms/solve | p99 s | errors "
+          "| kept-alive requests per server CPU s |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for stack, rs in results.items():
+        def mean(k):
+            return sum(r[k] for r in rs) / len(rs)
+        print(f"| {stack} | {mean('solves_per_s'):.0f} | {mean('cpu_ms_per_solve'):.2f} "
+              f"| {mean('p99'):.3f} | {sum(r['errors'] for r in rs)} "
+              f"| {mean('keep_alive_requests_per_cpu_s'):.0f} |")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,33 @@
+"""What an operator sees in /metrics: one registry per process, in the Prometheus text format."""
+from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram, generate_latest
+from prometheus_client.exposition import CONTENT_TYPE_LATEST
+
+
+class Metrics:
+    def __init__(self) -> None:
+        self.registry = CollectorRegistry(auto_describe=True)
+        r = self.registry
+        self.requests = Counter("zox_requests", "HTTP requests answered, by route and status",
+                                ["route", "status"], registry=r)
+        self.solves = Counter("zox_solves", "Solves run by this process, by outcome", ["outcome"],
+                              registry=r)
+        self.solve_seconds = Histogram(
+            "zox_solve_seconds", "Time of one solve, payload encoding included",
+            buckets=(0.001, 0.005, 0.02, 0.1, 0.5, 2, 10, 30, 120), registry=r)
+        self.queue_depth = Gauge("zox_queue_depth", "Problems waiting or being solved in the store",
+                                 registry=r)
+        self.refusals = Counter("zox_refusals", "Requests refused by a limit, by reason",
+                                ["reason"], registry=r)
+        self.connections_open = Gauge("zox_connections_open",
+                                      "Client connections open (TLS established)", registry=r)
+        self.connections_cut = Counter(
+            "zox_connections_cut", "Connections closed for passing a deadline or a size limit, "
+            "by reason", ["reason"], registry=r)
+        self.body_bytes_in_flight = Gauge(
+            "zox_body_bytes_in_flight", "Bytes of request bodies being received, as reserved",
+            registry=r)
+
+    def exposition(self) -> bytes:
+        return generate_latest(self.registry)
+
+    content_type = CONTENT_TYPE_LATEST
