@@ -19,36 +19,7 @@
 #include "../c_library/zo_internal.h"
 #include "zotools_internal.h"
 
-namespace {
-
-// Owner of a new reference.
-struct PyRef {
-    PyObject *p = nullptr;
-    PyRef() = default;
-    explicit PyRef(PyObject *o) : p(o) {}
-    PyRef(const PyRef &) = delete;
-    PyRef &operator=(const PyRef &) = delete;
-    ~PyRef() { Py_XDECREF(p); }
-    PyObject *release() {
-        PyObject *o = p;
-        p = nullptr;
-        return o;
-    }
-};
-
-// Owner of a malloc'ed block.
-template <typename T> struct Malloced {
-    T *p = nullptr;
-    Malloced() = default;
-    Malloced(const Malloced &) = delete;
-    Malloced &operator=(const Malloced &) = delete;
-    ~Malloced() { free(p); }
-    T *release() {
-        T *o = p;
-        p = nullptr;
-        return o;
-    }
-};
+namespace zotools {
 
 // zox.ArgumentError: bad arguments are a TypeError, as Python users expect, and a SystemError,
 // which callers of the module's first releases caught for them.
@@ -183,130 +154,17 @@ int register_completion_gate() {
 }
 
 
-// Result words of a synchronous solve. Large results live in pages of their own, so that the
-// pages already turned into list items can be given back while the list grows: the peak then
-// stays near one copy of the result instead of two.
-class ResultWords {
-  public:
-    bool allocate(size_t count) {
-        count_ = count;
-        if (count < mapped_from_words) {
-            words_ = static_cast<uint64_t *>(calloc(count, sizeof(uint64_t)));
-            return words_ != nullptr;
-        }
-        if (count > SIZE_MAX / sizeof(uint64_t)) return false;
-        mapped_bytes_ = count * sizeof(uint64_t);
-        void *p = mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) {
-            mapped_bytes_ = 0;
-            return false;
-        }
-        words_ = static_cast<uint64_t *>(p);  // fresh anonymous pages read as zero
-        return true;
-    }
-
-    // The words before `index` are no longer needed.
-    void release_before(size_t index) {
-        if (mapped_bytes_ == 0) return;
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        const size_t upto = index * sizeof(uint64_t) / page * page;
-        if (upto <= released_bytes_) return;
-        munmap(reinterpret_cast<char *>(words_) + released_bytes_, upto - released_bytes_);
-        released_bytes_ = upto;
-    }
-
-    uint64_t *data() { return words_; }
-    size_t &count() { return count_; }
-
-    ResultWords() = default;
-    ResultWords(const ResultWords &) = delete;
-    ResultWords &operator=(const ResultWords &) = delete;
-    ~ResultWords() {
-        if (mapped_bytes_ == 0) {
-            free(words_);
-        } else if (released_bytes_ < mapped_bytes_) {
-            munmap(reinterpret_cast<char *>(words_) + released_bytes_,
-                   mapped_bytes_ - released_bytes_);
-        }
-    }
-
-  private:
-    static constexpr size_t mapped_from_words = 1 << 16;
-    uint64_t *words_ = nullptr;
-    size_t count_ = 0;
-    size_t mapped_bytes_ = 0;
-    size_t released_bytes_ = 0;
-};
-
-// Builds the result list. Equal neighbouring words share one int object (ints are immutable):
-// dense results are long runs of all-ones words, sparse ones of zeros. `consumed`, when given,
-// hears every so often how many words have been read.
-template <typename Consumed>
-PyObject *result_list(const uint64_t *words, size_t count, Consumed consumed) {
-    if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (list.p == nullptr) return nullptr;
-    PyObject *previous = nullptr;
-    uint64_t previous_value = 0;
-    for (size_t i = 0; i < count; i++) {
-        PyObject *word;
-        const uint64_t value = words[i];  // read once: the words behind are given back meanwhile
-        if (previous != nullptr && value == previous_value) {
-            Py_INCREF(previous);
-            word = previous;
-        } else {
-            word = PyLong_FromUnsignedLongLong(value);
-            if (word == nullptr) return nullptr;
-        }
-        PyList_SET_ITEM(list.p, static_cast<Py_ssize_t>(i), word);
-        previous = word;
-        previous_value = value;
-        if ((i & 0xFFFF) == 0xFFFF) consumed(i + 1);
-    }
-    return list.release();
+// An abandoned solve ends on its own thread. What it keeps of Python's is given back under the
+// interpreter lock, unless the interpreter is shutting down: then it is left to the exiting process.
+void release_abandoned(SyncSolve *solve) {
+    PyObject *kept = solve->keep_alive;
+    solve->keep_alive = nullptr;
+    delete solve;
+    if (kept == nullptr || !pass_gate()) return;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    if (still_open_after_gate()) Py_DECREF(kept);
+    PyGILState_Release(gil);
 }
-
-// A remote solve can wait on the service for a minute or more. It runs on a thread of its own
-// while the caller waits in short slices and checks for signals, so Ctrl-C interrupts the call.
-// The solve owns nothing of Python's; an abandoned one finishes within its own bounds and then
-// releases everything, since the waiter is gone.
-struct SyncSolve {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t finished;
-    bool done = false;
-    bool abandoned = false;
-    uint64_t *input = nullptr;
-    size_t input_length = 0;
-    ResultWords output;
-    zo_status_t status = -1;
-    char err_buf[ZO_ERR_BUF_SIZE] = {0};
-    zo_solve_config_t *config = nullptr;  // owned
-    zo_failure_t failure{};
-
-    void run() {
-        status = zox_solve(config, input, input_length, output.data(), &output.count(), err_buf,
-                           &failure);
-    }
-
-    // The wait is timed on the monotonic clock, so a change of the system time cannot stretch it.
-    SyncSolve() {
-        pthread_condattr_t attr;
-        pthread_condattr_init(&attr);
-        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-        pthread_cond_init(&finished, &attr);
-        pthread_condattr_destroy(&attr);
-    }
-    SyncSolve(const SyncSolve &) = delete;
-    SyncSolve &operator=(const SyncSolve &) = delete;
-
-    ~SyncSolve() {
-        free(input);
-        zo_config_free(config);
-        pthread_cond_destroy(&finished);
-        pthread_mutex_destroy(&mutex);
-    }
-};
 
 void *run_remote_solve(void *arg) {
     auto *solve = static_cast<SyncSolve *>(arg);
@@ -316,7 +174,7 @@ void *run_remote_solve(void *arg) {
     const bool abandoned = solve->abandoned;
     pthread_cond_signal(&solve->finished);
     pthread_mutex_unlock(&solve->mutex);
-    if (abandoned) delete solve;
+    if (abandoned) release_abandoned(solve);
     return nullptr;
 }
 
@@ -398,6 +256,26 @@ SyncSolve *solve_interruptibly(SyncSolve *solve) {
     return wait_for_remote_solve(solve) ? solve : nullptr;
 }
 
+SyncSolve *run_sync_solve(SyncSolve *solve) {
+    if (!solve->config->keep_local) return solve_interruptibly(solve);
+    // The solve touches only its own buffers, so other Python threads may run meanwhile.
+    Py_BEGIN_ALLOW_THREADS
+    solve->run();
+    Py_END_ALLOW_THREADS
+    return solve;
+}
+
+void raise_solve_failure(const char *message, const zo_failure_t *failure) {
+    zo_say("Error occured %s\n", message);
+    zox_raise_solve_error(message, failure);
+}
+
+int raise_for_failed_solve(const SyncSolve *solve) {
+    if (solve->status == 0) return 0;
+    raise_solve_failure(solve->err_buf, &solve->failure);
+    return -1;
+}
+
 // Text from the service or from curl: shown as it came, bytes that are no UTF-8 replaced.
 PyObject *text_or_none(const char *text) {
     if (text[0] == '\0') Py_RETURN_NONE;
@@ -423,7 +301,9 @@ int add_note(PyObject *exc, PyObject *note) {
 #endif
 }
 
-}  // namespace
+}  // namespace zotools
+
+using namespace zotools;
 
 zo_solve_config_t *zox_config_snapshot(void) {
     zo_solve_config_t *config = zo_config_from_env();
@@ -511,7 +391,7 @@ ZO_API int _pull_input_list_from_py_obj(PyObject *inputList, uint64_t **c_input_
 
 ZO_API PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
                                                   size_t result_buffer_size) {
-    return result_list(result_buffer, result_buffer_size, [](size_t) {});
+    return result_list(result_buffer, result_buffer_size, nullptr);
 }
 
 ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
@@ -528,29 +408,18 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     std::unique_ptr<SyncSolve> owner(solve);
     solve->input = input.release();
     solve->input_length = input_length;
-    // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
-    const size_t words_needed = static_cast<size_t>(total / 64 + 1);
-    if (!solve->output.allocate(words_needed)) return zox_result_memory_error(words_needed);
     solve->config = zox_config_snapshot();
     if (solve->config == nullptr) return nullptr;
+    const size_t words_needed = static_cast<size_t>(total / 64 + 1);
+    if (solve->config->keep_local) return solve_into_list(solve, words_needed);
+    // Zeroed, so that no word a solver leaves unwritten reaches Python as stale memory.
+    if (!solve->output.allocate(words_needed)) return zox_result_memory_error(words_needed);
 
-    if (solve->config->keep_local) {
-        // The solve touches only the buffers above, so other Python threads may run meanwhile.
-        Py_BEGIN_ALLOW_THREADS
-        solve->run();
-        Py_END_ALLOW_THREADS
-    } else if (solve_interruptibly(owner.release()) == nullptr) {
-        return nullptr;  // interrupted: the solve now owns itself
-    } else {
-        owner.reset(solve);
-    }
-
-    if (solve->status != 0) {
-        zo_say("Error occured %s\n", solve->err_buf);
-        return zox_raise_solve_error(solve->err_buf, &solve->failure);
-    }
-    ResultWords &words = solve->output;
-    return result_list(words.data(), words.count(), [&words](size_t n) { words.release_before(n); });
+    // Interrupted, the solve owns itself.
+    if (run_sync_solve(owner.release()) == nullptr) return nullptr;
+    owner.reset(solve);
+    if (raise_for_failed_solve(solve) != 0) return nullptr;
+    return result_list(solve->output.data(), solve->output.count(), &solve->output);
 }
 
 /* Completion of a background solve, on its worker thread. Takes over `output_binary`, `err_str`
@@ -683,7 +552,9 @@ static struct PyModuleDef zox = {
 
 PyMODINIT_FUNC PyInit_zox(void) {
     PyRef module(PyModule_Create2(&zox, 1013));
-    if (module.p == nullptr || register_completion_gate() != 0) return nullptr;
+    if (module.p == nullptr || PyModule_AddFunctions(module.p, zotools_results_methods) != 0 ||
+        register_completion_gate() != 0)
+        return nullptr;
     if (PyModule_AddStringConstant(module.p, "__version__", ZOX_VERSION) != 0) return nullptr;
     learn_signal_thread();
     zo_set_diag_sink(write_to_sys_stdout);

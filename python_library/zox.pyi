@@ -10,7 +10,15 @@ By default the problem is solved by the remote solving service; with the environ
 calling thread. Diagnostics are written to ``sys.stdout``; ``ZO_QUIET=1`` silences them.
 """
 
-from typing import Callable, List, Optional
+import array
+import asyncio
+import sys
+from typing import Callable, Iterable, List, Optional, Union
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
 
 __version__: str
 
@@ -51,4 +59,33 @@ def subset_sum_result_check(result: List[int], value: int, /) -> Optional[bool]:
     lies beyond the words of ``result`` (negative values and values of ``2**64`` or more always
     do) or ``result`` is not a list (a message is printed). A word that is not an int raises
     ``TypeError``, one outside ``0 .. 2**64 - 1`` ``OverflowError``.
+    """
+
+def complete_subset_sum_array(values: Union[Iterable[int], Buffer], /) -> "array.array[int]":
+    """Run complete subset sum; the result as ``array('Q')``, written in place.
+
+    The same words as ``complete_subset_sum``, in an ``array.array('Q')`` that the solve writes
+    directly (``numpy.frombuffer(result, numpy.uint64)`` views it without a copy). ``values`` is
+    any iterable of ints or any one-dimensional buffer of integers (a NumPy integer array, an
+    ``array.array``, ``bytes``); a C-contiguous unsigned 64-bit buffer is taken in one bulk copy,
+    other integer types are converted and checked item by item. Raises
+    ``TypeError`` for a non-int item, a buffer of anything but integers or a non-iterable,
+    ``OverflowError`` for a negative value, one past ``2**64 - 1`` or a total past it,
+    ``MemoryError`` when the result cannot be held, and ``ConnectionError`` when the solve fails.
+    Other threads run while it solves; a signal (Ctrl-C) interrupts a call that waits on the
+    service.
+    """
+
+def complete_subset_sum_aio(
+    values: Union[Iterable[int], Buffer], /
+) -> "asyncio.Future[List[int]]":
+    """Run complete subset sum on a worker thread; a future of the running event loop.
+
+    Must be called from a coroutine (or a callback) of a running event loop, which the solve
+    never blocks; ``await`` it for the result list of ``complete_subset_sum``. ``values`` is read
+    at call time, as for ``complete_subset_sum_array``, and bad values raise there;
+    ``RuntimeError`` without a running loop or when no thread can be started. A failed solve
+    raises ``ConnectionError`` on ``await``. Cancelling the future (or the task awaiting it)
+    abandons the solve: its result is dropped when it ends. Nothing is sent to a loop that has
+    been closed meanwhile.
     """

@@ -14,7 +14,7 @@ pytestmark = pytest.mark.skipif(os.environ.get("ZO_LEAK_CHECK") != "1",
 
 WORKLOAD = textwrap.dedent(
     """
-    import os, ssl, sys, threading
+    import array, asyncio, os, ssl, sys, threading
     import zox
     from scripted_peer import (NOT_READY, ScriptedPeer, Reply, closed_port, gzip_reply, json_reply,
                                route, sequence, solving_script)
@@ -38,6 +38,12 @@ WORKLOAD = textwrap.dedent(
         for i in range(n):
             assert done.acquire(timeout=60)
 
+    def aio_round(values, n):
+        async def main():
+            solves = (zox.complete_subset_sum_aio(values + [i]) for i in range(n))
+            await asyncio.gather(*solves, return_exceptions=True)
+        asyncio.run(main())
+
     def raising_callback(result):
         done.release()
         raise ValueError("callback failure")
@@ -56,7 +62,12 @@ WORKLOAD = textwrap.dedent(
         expect(SystemError, zox.complete_subset_sum)
         expect(TypeError, zox.complete_subset_sum_async, [1], 5)
         expect(TypeError, zox.subset_sum_result_check, [1, "x"], 0)
+        assert zox.complete_subset_sum_array(array.array("q", [3, 5, i]))[0] & 1
+        assert zox.complete_subset_sum_array(v for v in [3, 5, i])[0] & 1
+        expect(TypeError, zox.complete_subset_sum_array, array.array("d", [1.0]))
+        expect(OverflowError, zox.complete_subset_sum_array, (v for v in [-1]))
     async_round([3, 5], 200)
+    aio_round([3, 5], 100)
     async_round([3, 5], 50, raising_callback)
 
     os.environ["ZO_KILLSWITCH"] = "0"
@@ -77,11 +88,13 @@ WORKLOAD = textwrap.dedent(
         with ScriptedPeer(ctx, script) as peer:
             os.environ["ZO_SERVICE_URL"] = peer.url
             for i in range(5):
-                try:
-                    zox.complete_subset_sum([3, 5])
-                except ConnectionError:
-                    pass
+                for solve in (zox.complete_subset_sum, zox.complete_subset_sum_array):
+                    try:
+                        solve([3, 5])
+                    except ConnectionError:
+                        pass
             async_round([3, 5], 5)
+            aio_round([3, 5], 5)
     os.environ["ZO_SERVICE_URL"] = f"https://127.0.0.1:{closed_port()}"
     for i in range(20):
         expect(ConnectionError, zox.complete_subset_sum, [3, 5])

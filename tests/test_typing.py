@@ -42,8 +42,12 @@ def test_stubtest_is_clean(tmp_path):
         (zox.complete_subset_sum_async, ["values", "callback"], "Run complete subset sum"),
         (zox.subset_sum_result_check, ["result", "value"],
          "Check for a specific int in the results of subset sum"),
+        (zox.complete_subset_sum_array, ["values"],
+         "Run complete subset sum; the result as array('Q'), written in place."),
+        (zox.complete_subset_sum_aio, ["values"],
+         "Run complete subset sum on a worker thread; a future of the running event loop."),
     ],
-    ids=["sync", "async", "check"],
+    ids=["sync", "async", "check", "array", "aio"],
 )
 def test_signatures_and_documentation(method, parameters, doc):
     signature = inspect.signature(method)
