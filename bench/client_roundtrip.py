@@ -16,14 +16,14 @@ import secrets
 import socket
 import ssl
 import statistics
-import subprocess
-import sys
 import tempfile
 import threading
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+
+from service_process import start_service
 
 REPO = Path(__file__).resolve().parent.parent
 VALUES = [3, 5]
@@ -114,17 +114,8 @@ def main():
     args = parser.parse_args()
     key = secrets.token_hex(16)
     with tempfile.TemporaryDirectory() as cert_dir:
-        proc = subprocess.Popen(
-            [sys.executable, "-m", "zox_service", "--port", "0", "--api-key", key,
-             "--cert-dir", cert_dir], cwd=REPO, stdout=subprocess.PIPE, text=True)
+        proc, service_url, ca = start_service(REPO, key, cert_dir)
         try:
-            service_url = ca = None
-            for line in proc.stdout:
-                if "ZO_CA_BUNDLE=" in line:
-                    ca = line.split("ZO_CA_BUNDLE=", 1)[1].strip()
-                if line.startswith("zox_service listening on "):
-                    service_url = line.split()[-1]
-                    break
             peer = KeepAliveServer(ca, str(Path(ca).with_name("key.pem")))
             threading.Thread(target=peer.serve_forever, args=(0.05,), daemon=True).start()
             os.environ.update(ZO_CA_BUNDLE=ca, ZO_API_KEY=key, NO_PROXY="*")

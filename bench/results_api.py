@@ -17,13 +17,14 @@ the targets are printed next to the numbers.
 import argparse
 import array
 import glob
-import importlib.util
+import importlib.machinery
 import os
 import random
 import statistics
 import subprocess
 import sys
 import time
+import types
 
 os.environ["ZO_KILLSWITCH"] = "1"
 
@@ -125,9 +126,9 @@ def load_baseline(directory):
     if not paths:
         raise SystemExit(f"no zox*.so in {directory}")
     # A second copy of the extension under its own file name; sys.modules keeps the current one.
-    spec = importlib.util.spec_from_file_location("zox", paths[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.ExtensionFileLoader("zox", paths[0])
+    module = loader.create_module(types.SimpleNamespace(name="zox", origin=paths[0]))
+    loader.exec_module(module)
     return module
 
 

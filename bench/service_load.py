@@ -22,6 +22,8 @@ import threading
 import time
 from pathlib import Path
 
+from service_process import start_service
+
 REPO = Path(__file__).resolve().parent.parent
 OLD_COMMIT = "e5a6cdf"
 PROBLEM = [random.Random(7).randrange(1, 1000) for _ in range(20)]
@@ -92,23 +94,6 @@ def cpu_seconds(pid: int) -> float:
 OLD_LIMITS = ["--max-results", "10000000", "--max-pending", "100000"]
 
 
-def start(cwd: Path, key: str, cert_dir: str, extra=()):
-    env = dict(os.environ, PYTHONPATH=str(cwd))
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "zox_service", "--port", "0", "--api-key", key,
-         "--cert-dir", cert_dir, *extra], cwd=cwd, env=env, stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL, text=True)
-    url = ca = None
-    for line in proc.stdout:
-        if "ZO_CA_BUNDLE=" in line:
-            ca = line.split("ZO_CA_BUNDLE=", 1)[1].strip()
-        if line.startswith("zox_service listening on "):
-            url = next(w for w in line.split() if w.startswith("https://"))
-            break
-    threading.Thread(target=lambda: proc.stdout.read(), daemon=True).start()
-    return proc, url, ca
-
-
 CLIENT_PYTHON = sys.executable
 
 
@@ -166,8 +151,8 @@ def main() -> None:
         archive = subprocess.run(["git", "archive", OLD_COMMIT, "zox_service"], cwd=REPO,
                                  stdout=subprocess.PIPE, check=True).stdout
         subprocess.run(["tar", "-x", "-C", str(old_dir)], input=archive, check=True)
-        services = {"old": start(old_dir, key, str(Path(tmp) / "certs"), OLD_LIMITS),
-                    "new": start(REPO, key, str(Path(tmp) / "certs"))}
+        services = {"old": start_service(old_dir, key, str(Path(tmp) / "certs"), OLD_LIMITS),
+                    "new": start_service(REPO, key, str(Path(tmp) / "certs"))}
         rows = []
         try:
             for conc in [int(x) for x in a.levels.split(",")]:

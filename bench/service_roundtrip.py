@@ -8,11 +8,11 @@ the price of the default path: TLS, JSON, gzip and the poll on top of the solver
 import os
 import random
 import secrets
-import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
+
+from service_process import start_service
 
 REPO = Path(__file__).resolve().parent.parent
 
@@ -43,16 +43,9 @@ def main():
     }
     key = secrets.token_hex(16)
     with tempfile.TemporaryDirectory() as cert_dir:
-        proc = subprocess.Popen(
-            [sys.executable, "-m", "zox_service", "--port", "0", "--api-key", key,
-             "--cert-dir", cert_dir], cwd=REPO, stdout=subprocess.PIPE, text=True)
+        proc, url, ca = start_service(REPO, key, cert_dir)
         try:
-            for line in proc.stdout:
-                if "ZO_CA_BUNDLE=" in line:
-                    os.environ["ZO_CA_BUNDLE"] = line.split("ZO_CA_BUNDLE=", 1)[1].strip()
-                if line.startswith("zox_service listening on "):
-                    os.environ["ZO_SERVICE_URL"] = line.split()[-1]
-                    break
+            os.environ.update(ZO_SERVICE_URL=url, ZO_CA_BUNDLE=ca)
             os.environ["ZO_API_KEY"] = key
             import zox
 

@@ -2,7 +2,6 @@
 no payload that cannot be a sum set is returned, and the error says what happened. Also the
 connection reuse and the settings read once per call."""
 import ctypes
-import gzip
 import os
 import random
 import threading
@@ -14,9 +13,7 @@ import zox
 from clib import libc  # noqa: F401  (the C allocator, loaded before the routines are bound)
 from reference import sums_bitset
 from scripted_peer import (
-    NOT_READY,
     Reply,
-    ScriptedPeer,
     aim_at,
     closed_port,
     gzip_reply,
@@ -34,21 +31,6 @@ def unanswered(request):
 
 def trickle(piece, pause):
     return Reply(chunks=(piece for _ in range(400)), pause=pause)
-
-
-@pytest.fixture
-def serve(monkeypatch, server_ssl_context, ca_bundle):
-    peers = []
-
-    def start(script):
-        peer = ScriptedPeer(server_ssl_context, script).__enter__()
-        peers.append(peer)
-        aim_at(monkeypatch, peer, ca_bundle)
-        return peer
-
-    yield start
-    for peer in peers:
-        peer.__exit__(None, None, None)
 
 
 def failure_of(values, method):

@@ -15,7 +15,6 @@ from scripted_peer import (
     POLL_PATH,
     SUBMIT_PATH,
     Reply,
-    ScriptedPeer,
     aim_at,
     closed_port,
     connection_error,
@@ -27,22 +26,6 @@ from scripted_peer import (
     solving_script,
 )
 from reference import le_words, sums_bitset
-
-
-@pytest.fixture
-def serve(monkeypatch, server_ssl_context, ca_bundle):
-    """Starts a scripted peer, aims the client at it and stops it after the test."""
-    peers = []
-
-    def start(script, **kwargs):
-        peer = ScriptedPeer(server_ssl_context, script, **kwargs).__enter__()
-        peers.append(peer)
-        aim_at(monkeypatch, peer, ca_bundle)
-        return peer
-
-    yield start
-    for peer in peers:
-        peer.__exit__(None, None, None)
 
 
 rng = random.Random(5)
