@@ -17,7 +17,7 @@ from scripted_peer import ScriptedPeer, aim_at, closed_port, gzip_reply, json_re
 WAIT = 60  # seconds; a bound so that a lost completion fails instead of hanging
 
 
-class RecordingAsyncioLoop(asyncio.SelectorEventLoop):
+class RecordsLateCalls:
     """Records every call_soon_threadsafe made after the loop was closed."""
 
     def __init__(self):
@@ -30,15 +30,12 @@ class RecordingAsyncioLoop(asyncio.SelectorEventLoop):
         return super().call_soon_threadsafe(*args, **kwargs)
 
 
-class RecordingUvloop(uvloop.Loop):
-    def __init__(self):
-        super().__init__()
-        self.calls_when_closed = []
+class RecordingAsyncioLoop(RecordsLateCalls, asyncio.SelectorEventLoop):
+    pass
 
-    def call_soon_threadsafe(self, *args, **kwargs):
-        if self.is_closed():
-            self.calls_when_closed.append(args)
-        return super().call_soon_threadsafe(*args, **kwargs)
+
+class RecordingUvloop(RecordsLateCalls, uvloop.Loop):
+    pass
 
 
 @pytest.fixture(params=[RecordingAsyncioLoop, RecordingUvloop], ids=["asyncio", "uvloop"])
