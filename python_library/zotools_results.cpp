@@ -510,7 +510,7 @@ uint64_t *array_words(PyObject *array, Py_buffer *view) {
     return static_cast<uint64_t *>(view->buf);
 }
 
-PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
+PyObject *solve_to_array(PyObject *arg, bool force_local) {
     Values values;
     if (read_values(arg, values) != 0) return nullptr;
     const uint64_t count = values.total / 64 + 1;
@@ -531,6 +531,7 @@ PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
     solve->input_length = values.length;
     solve->config = zox_config_snapshot();
     if (solve->config == nullptr) return nullptr;
+    if (force_local) solve->config->keep_local = 1;
     if (!solve->config->keep_local) {
         // An interrupted remote solve may still write the words after this call has returned.
         Py_INCREF(array.p);
@@ -547,6 +548,11 @@ PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
         return nullptr;
     return array.release();
 }
+
+PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) { return solve_to_array(arg, false); }
+
+// The service's solvers: always in this process, whatever the environment says.
+PyObject *solve_local_array(PyObject *, PyObject *arg) { return solve_to_array(arg, true); }
 
 // ---------------------------------------------------------------------------------------------
 // The awaitable solve: a future of the caller's running loop, resolved from the worker thread
@@ -702,5 +708,7 @@ PyMethodDef zotools_results_methods[] = {
      zotools::complete_subset_sum_array_doc},
     {"complete_subset_sum_aio", zotools::complete_subset_sum_aio, METH_O,
      zotools::complete_subset_sum_aio_doc},
+    {"_solve_local_array", zotools::solve_local_array, METH_O,
+     "_solve_local_array(values, /)\n--\n\ncomplete_subset_sum_array solved in this process."},
     {nullptr, nullptr, 0, nullptr},
 };
