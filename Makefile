@@ -1,6 +1,6 @@
 # Entry points for a fresh machine (Debian). Run as root, or with sudo available for the system
 # packages. Python work happens in a virtual environment, .venv/ in the checkout, made from the
-# system's python3; the system interpreter itself is left alone.
+# first python3 on PATH (or PYTHON=...); that interpreter itself is left alone.
 PYTHON ?= python3
 VENV ?= .venv
 VPY := $(VENV)/bin/python
