@@ -6,7 +6,7 @@ VENV ?= .venv
 VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 
-.PHONY: system-deps fuzz-deps venv install demo test-deps test test-sanitized fuzz bench \
+.PHONY: system-deps fuzz-deps venv install demo test-deps test test-slow test-sanitized fuzz bench \
 	wheel-test clean
 
 # What the module and the service need to build and run.
@@ -32,8 +32,12 @@ demo: venv
 test-deps: venv
 	$(PIP) install '.[test]'
 
+# The long runs (a minute of not-ready polls, abuse and load) sit behind the `slow` marker.
 test: test-deps
-	$(VPY) -m pytest tests
+	$(VPY) -m pytest tests -m "not slow"
+
+test-slow: test-deps
+	$(VPY) -m pytest tests -m slow
 
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized: test-deps
