@@ -297,7 +297,8 @@ def test_health_and_metrics_tell_an_operator_what_happened(service):
     fetch(service, submit(service, [2, 9]))
     service.request("POST", SUBMIT, b"[1]", key="wrong")
     status, _, body = service.request("GET", "/healthz", key=False)
-    assert (status, body) == (200, b'{"status":"ok"}')
+    assert (status, json.loads(body)) == (
+        200, {"status": "ok", "store": {"reachable": True, "writable": True}})
     status, headers, body = service.request("GET", "/metrics", key=False)
     text = body.decode()
     assert status == 200 and headers["Content-Type"].startswith("text/plain")

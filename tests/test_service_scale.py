@@ -92,27 +92,29 @@ def test_jobs_of_a_killed_solver_are_delivered_by_another(cluster, monkeypatch):
     problems = [[random.Random(seed).randrange(1, 2**21) for _ in range(200)] for seed in range(6)]
     ids = [submit(front, p) for p in problems]
     deadline = time.monotonic() + 10
-    while r.xpending("zox:jobs", "solvers")["pending"] < 1 and time.monotonic() < deadline:
+    while r.zcard("zox:leases") < 1 and time.monotonic() < deadline:
         time.sleep(0.01)
     doomed.signal(signal.SIGSTOP)
-    held = r.xpending("zox:jobs", "solvers")["pending"]
+    held = r.zcard("zox:leases")
     doomed.proc.kill()
     doomed.proc.wait(10)
     assert held >= 1
     solver("--workers", "1")
     assert [fetch(front, i) for i in ids] == [local_payload(p, monkeypatch) for p in problems]
-    assert r.xlen("zox:jobs") == 0
+    assert (r.zcard("zox:leases"), r.llen("zox:ready")) == (0, 0)
 
 
 def test_stopped_front_end_leaves_queued_jobs_for_the_solvers(cluster):
     front_end, solver, r = cluster
     first = front_end()
+    paused = solver("--workers", "1")
+    paused.signal(signal.SIGSTOP)  # alive to the front end for a few seconds, solving nothing
     ids = [submit(first, [i, 7]) for i in range(1, 4)]
     first.signal(signal.SIGTERM)
     assert first.proc.wait(30) == 0
-    assert r.xlen("zox:jobs") == 3
+    assert int(r.hget("zox:totals", "queued")) == 3
     second = front_end()
-    solver("--workers", "1")
+    paused.signal(signal.SIGCONT)
     assert [fetch(second, i) for i in ids] == [expected([i, 7]) for i in range(1, 4)]
 
 
@@ -131,4 +133,8 @@ def test_redis_restart_is_a_503_that_names_the_store_then_service_resumes(cluste
     while front.request("GET", "/healthz", key=False)[0] != 200:
         assert time.monotonic() < deadline
         time.sleep(0.2)
-    assert fetch(front, submit(front, [5, 8])) == expected([5, 8])
+    # The solver announces itself again within a second of the restart.
+    while (answer := front.request("POST", "/v0/app/sspu", b"[5,8]"))[0] != 200:
+        assert answer[2] == b'{"message":"no solver is running"}' and time.monotonic() < deadline
+        time.sleep(0.2)
+    assert fetch(front, json.loads(answer[2])["requestId"]) == expected([5, 8])

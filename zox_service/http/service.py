@@ -1,0 +1,66 @@
+"""What the routes share, built once per process and handed to them through ``app.state``."""
+import hmac
+from typing import List, Optional
+
+from starlette.responses import Response
+
+from ..limits import Limits
+from ..metrics import Metrics
+from ..solver import Solvers
+from ..stores.base import Store
+from ..wire import RequestError, message_body
+
+
+def message(status: int, text: str, retry_after: Optional[int] = None,
+            close: bool = False) -> Response:
+    """A JSON message answer, in the form the client's scanner reads."""
+    headers = {}
+    if retry_after is not None:
+        headers["Retry-After"] = str(retry_after)
+    if close:
+        headers["Connection"] = "close"
+    return Response(message_body(text), status, headers, media_type="application/json")
+
+
+class BodyBudget:
+    """Bytes of request bodies being received at once; a body that does not fit is refused."""
+
+    def __init__(self, limit: int, metrics: Metrics):
+        self.limit = limit
+        self.used = 0
+        self._metrics = metrics
+
+    def take(self, n: int) -> bool:
+        if self.used + n > self.limit:
+            return False
+        self.used += n
+        self._metrics.body_bytes_in_flight.set(self.used)
+        return True
+
+    def give(self, n: int) -> None:
+        self.used -= n
+        self._metrics.body_bytes_in_flight.set(self.used)
+
+
+class Service:
+    def __init__(self, store: Store, limits: Limits, api_keys: List[bytes], metrics: Metrics,
+                 solvers: Optional[Solvers]):
+        self.store = store
+        self.limits = limits
+        self.api_keys = api_keys
+        self.metrics = metrics
+        self.solvers = solvers
+        self.budget = BodyBudget(limits.max_body_in_flight, metrics)
+
+    def key_accepted(self, presented: bytes) -> bool:
+        if not self.api_keys:
+            return True
+        ok = False
+        for k in self.api_keys:  # no early exit, so the time taken does not tell which key came close
+            ok |= hmac.compare_digest(k, presented)
+        return ok
+
+    def refused(self, e: RequestError, close: bool = False) -> Response:
+        if e.reason is not None:
+            self.metrics.refusals.labels(e.reason).inc()
+        return message(e.status, e.message, e.retry_after, close)
