@@ -319,3 +319,31 @@ def test_request_head_is_bounded_exactly(target, pad, status):
     assert answer.startswith(b"HTTP/1.1 " + status), answer[:100]
     if status == b"431":
         assert answer.endswith(b'\r\n\r\n{"message":"Request header fields too large"}')
+
+
+@pytest.mark.slow
+def test_readers_that_do_not_read_are_bounded_by_the_unsent_budget(start_service):
+    # A 6.8 MB result, past what the kernel buffers: each poll of it reserves its window until
+    # its reader takes it, or the write deadline cuts the reader.
+    rng = __import__("random").Random(3)
+    values = [rng.randrange(2**22, 2**23) for _ in range(24)]
+    s = start_service("--api-key", "honest", "--max-unsent-bytes-per-key", str(2 * 192 * 1024),
+                      "--send-timeout", "2")
+    request_id = s.submit(values, key="honest")
+    s.fetch(request_id, key="honest")
+    poll = (f"GET /v0/result?requestId={request_id} HTTP/1.1\r\nHost: localhost\r\n"
+            "x-api-key: honest\r\n\r\n").encode()
+    idle = []
+    for _ in range(2):
+        raw = socket.socket()
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        raw.connect(("127.0.0.1", s.port))
+        idle.append(client_ctx(s).wrap_socket(raw, server_hostname="localhost"))
+        idle[-1].sendall(poll)
+    time.sleep(0.5)
+    status, headers, body = s.request("GET", f"/v0/result?requestId={request_id}", key="honest")
+    assert (status, headers["Retry-After"]) == (503, "1") and b"--max-unsent-bytes" in body
+    time.sleep(2 + 48 * 1024 / 16384 + 2)  # the write deadline cuts both
+    assert len(s.fetch(request_id, key="honest")) == sum(values) // 64 + 1
+    for sock in idle:
+        sock.close()

@@ -17,6 +17,7 @@ class Limits:
     trickling cannot extend it), ``body_timeout`` + Content-Length / ``body_min_rate``,
     ``max_header_bytes``, ``keep_alive_timeout`` (idle between requests), ``send_timeout`` +
     the buffered answer / ``send_min_rate``.
+    Per delivery: ``max_unsent_bytes`` and ``max_unsent_bytes_per_key`` (answers being sent).
     """
 
     max_body_bytes: int = 16 * MiB
@@ -46,6 +47,10 @@ class Limits:
     # plus its buffer over send_min_rate is cut.
     send_timeout: float = 10.0
     send_min_rate: int = 16 * 1024
+    # Answers are sent from the one copy the store holds, a window at a time; the windows of
+    # answers not yet taken by their readers count against these (per API key and in all).
+    max_unsent_bytes: int = 64 * MiB
+    max_unsent_bytes_per_key: int = 16 * MiB
     # Redis only: a job whose solver has been silent this long is taken over by another solver
     # (a live solver renews its claim at a third of this), and after this many deliveries a job
     # that keeps killing its solvers is answered with a failure.
@@ -77,6 +82,9 @@ HELP: Dict[str, str] = {
     "send_timeout": "seconds a reader may leave an answer's buffer full, plus the buffer over "
                     "--send-min-rate",
     "send_min_rate": "slowest accepted download, bytes per second",
+    "max_unsent_bytes": "bytes of answers being sent to readers that have not taken them, for "
+                        "all keys",
+    "max_unsent_bytes_per_key": "bytes of answers being sent to one API key's readers",
     "reclaim_after": "Redis: seconds after which a silent solver's job is taken over",
     "max_attempts": "Redis: deliveries of a job before it is failed",
 }

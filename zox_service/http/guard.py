@@ -17,6 +17,8 @@ from ..metrics import Metrics
 from ..wire import message_body
 
 _HEAD_END = b"\r\n\r\n"
+COALESCE_BELOW = 16 * 1024
+SEND_BUFFER = 64 * 1024
 _REASONS = {400: b"Bad Request", 431: b"Request Header Fields Too Large"}
 
 
@@ -37,6 +39,11 @@ class GuardedTransport:
 
     def write(self, data: bytes) -> None:
         if not data:
+            return
+        if len(data) >= COALESCE_BELOW:
+            # Large pieces go out at once, so the transport's flow control sees them.
+            self._pending.append(data)
+            self.flush()
             return
         if not self._pending:
             self._loop.call_soon(self.flush)
@@ -98,6 +105,9 @@ class ConnectionGuard(asyncio.Protocol):
     # The transport side; the TLS handshake, bounded by the listener, is over when this is made.
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self._transport = cast(asyncio.Transport, transport)
+        # What an answer may hold in this process beyond the window being sent (TLS keeps half a
+        # megabyte by default): a reader that does not read holds no more.
+        self._transport.set_write_buffer_limits(high=SEND_BUFFER)
         self._arm(self._accepted + self.limits.header_timeout - self._loop.time(),
                   "header_timeout")
         if self.metrics is not None:

@@ -9,6 +9,7 @@ from starlette.responses import Response
 
 from ..jobs import SUMS, StoreError, owner_of
 from ..wire import NOT_READY_BODY, RequestError, busy, parse_values, request_id_body
+from .delivery import payload_response
 from .service import Service, message
 
 SUBMIT_PATH = "/v0/app/sspu"
@@ -125,9 +126,11 @@ async def result(request: Request) -> Response:
     if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
         # A message answer, never anything a client could mistake for a result payload.
         return message(404, "Unknown requestId")
+    owner = owner_of(_presented_key(request) or b"")
     try:
-        outcome = await svc.store.result(owner_of(_presented_key(request) or b""), ids[0],
-                                         svc.limits.poll_wait)
+        outcome = await svc.store.result(owner, ids[0], svc.limits.poll_wait)
+        if outcome.state == "done":
+            return payload_response(svc.deliveries, owner, outcome.payload)
     except RequestError as e:
         return svc.refused(e)
     except StoreError:
@@ -140,7 +143,7 @@ async def result(request: Request) -> Response:
     if outcome.state in ("failed", "gone"):
         # Final: the client stops polling at once and reports this text.
         return message(410, outcome.error)
-    return Response(outcome.payload, 200, media_type="application/gzip")
+    return message(500, "Internal error")
 
 
 @counted("healthz")

@@ -9,6 +9,7 @@ from ..metrics import Metrics
 from ..solver import Solvers
 from ..stores.base import Store
 from ..wire import RequestError, message_body
+from .delivery import DeliveryBudget
 
 
 def message(status: int, text: str, retry_after: Optional[int] = None,
@@ -51,6 +52,7 @@ class Service:
         self.metrics = metrics
         self.solvers = solvers
         self.budget = BodyBudget(limits.max_body_in_flight, metrics)
+        self.deliveries = DeliveryBudget(limits, metrics)
 
     def key_accepted(self, presented: bytes) -> bool:
         if not self.api_keys:
