@@ -48,8 +48,12 @@ def counted(route: str) -> Callable[[Endpoint], Endpoint]:
     return wrap
 
 
-def _refused_key(svc: Service, request: Request) -> Optional[Response]:
-    """The answer to a request whose key is not accepted, or None to go on."""
+def _refused(svc: Service, request: Request, method: str, other: str,
+             hint: str) -> Optional[Response]:
+    """The answer to a request with the wrong method or a key that is not accepted, or None;
+    the `other` method of the two routes is answered with the `hint`."""
+    if request.method != method:
+        return message(405, hint if request.method == other else "Method not allowed")
     presented = _presented_key(request)
     if presented is None:
         return message(400, "Send one x-api-key header")
@@ -65,10 +69,7 @@ async def submit(request: Request) -> Response:
 
 async def _submit(request: Request, kind: str) -> Response:
     svc: Service = request.app.state.service
-    if request.method != "POST":
-        return message(405, "Use POST to submit a problem" if request.method == "GET"
-                       else "Method not allowed")
-    refused = _refused_key(svc, request)
+    refused = _refused(svc, request, "POST", "GET", "Use POST to submit a problem")
     if refused is not None:
         return refused
     length_text = _header(request, b"content-length")
@@ -116,10 +117,7 @@ async def _submit(request: Request, kind: str) -> Response:
 @counted("result")
 async def result(request: Request) -> Response:
     svc: Service = request.app.state.service
-    if request.method != "GET":
-        return message(405, "Use GET for results" if request.method == "POST"
-                       else "Method not allowed")
-    refused = _refused_key(svc, request)
+    refused = _refused(svc, request, "GET", "POST", "Use GET for results")
     if refused is not None:
         return refused
     ids = request.query_params.getlist("requestId")

@@ -116,7 +116,8 @@ class RedisStore(Store):
         # One secret per Redis data set: a restart that lost the data makes a new one, and ids
         # signed with an old one are then known to be lost.
         await self._redis.set(SECRET, secrets.token_hex(16), nx=True)
-        self._secret = bytes(await self._redis.get(SECRET) or b"")
+        stored: Any = await self._redis.get(SECRET)
+        self._secret = bytes(stored or b"")
         if self._secret not in self._secrets_seen:
             self._secrets_seen.append(self._secret)
 
@@ -249,7 +250,8 @@ class RedisStore(Store):
                 if taken:
                     return await self._job(taken)
             # Turns the owners round one step, waiting for one if none has work.
-            owner = await self._redis.blmove(READY, READY, max(0.01, wait), "LEFT", "RIGHT")
+            timeout: Any = max(0.01, wait)  # Redis takes fractions of a second
+            owner: Any = await self._redis.blmove(READY, READY, timeout, "LEFT", "RIGHT")
             if owner is None:
                 return None
             owner_name = owner.decode()
