@@ -62,6 +62,14 @@ def test_a_request_needs_exactly_one_accepted_key(service, method, path, keys, s
                       b'{"message":"Send one x-api-key header"}')
 
 
+def test_repeated_wrong_keys_from_one_address_are_slowed_down(start_service):
+    s = start_service("--api-key", SERVICE_KEY)
+    answers = [s.request("POST", SUBMIT, b"[1]", key=f"guess{i}")[::2] for i in range(20)]
+    assert answers == [(403, b'{"message":"Forbidden"}')] * 20
+    status, headers, body = s.request("POST", SUBMIT, b"[1]")  # even the right key, for a while
+    assert (status, headers["Retry-After"]) == (503, "10") and b"wrong keys" in body
+
+
 MALFORMED = {
     "not-json": b"hello",
     "empty-body": b"",

@@ -57,7 +57,12 @@ def _refused(svc: Service, request: Request, method: str, other: str,
     presented = _presented_key(request)
     if presented is None:
         return message(400, "Send one x-api-key header")
+    address = request.client.host if request.client else ""
+    if svc.wrong_keys.blocked(address):
+        return svc.refused(busy("wrong_keys", "too many wrong keys from this address",
+                                svc.wrong_keys.window))
     if not svc.key_accepted(presented):
+        svc.wrong_keys.count(address)
         return message(403, "Forbidden")
     return None
 

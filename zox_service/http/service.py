@@ -1,6 +1,7 @@
 """What the routes share, built once per process and handed to them through ``app.state``."""
 import hmac
-from typing import List, Optional
+import time
+from typing import Dict, List, Optional, Tuple
 
 from starlette.responses import Response
 
@@ -43,6 +44,31 @@ class BodyBudget:
         self._metrics.body_bytes_in_flight.set(self.used)
 
 
+class WrongKeys:
+    """Wrong keys by address over a short window: past `most` of them the address is answered
+    busy, without its key being looked at, until the window ends. Guessing keys goes no faster
+    than that; the table forgets an address once its window passes."""
+
+    def __init__(self, most: int = 20, window: int = 10):
+        self.most = most
+        self.window = window
+        self._seen: Dict[str, Tuple[float, int]] = {}
+
+    def blocked(self, address: str) -> bool:
+        started, n = self._seen.get(address, (0.0, 0))
+        if time.monotonic() - started >= self.window:
+            self._seen.pop(address, None)
+            return False
+        return n >= self.most
+
+    def count(self, address: str) -> None:
+        now = time.monotonic()
+        if len(self._seen) > 100_000:  # many addresses: forget the old windows
+            self._seen = {a: v for a, v in self._seen.items() if now - v[0] < self.window}
+        started, n = self._seen.get(address, (now, 0))
+        self._seen[address] = (started, n + 1)
+
+
 class Service:
     def __init__(self, store: Store, limits: Limits, api_keys: List[bytes], metrics: Metrics,
                  solvers: Optional[Solvers]):
@@ -53,6 +79,7 @@ class Service:
         self.solvers = solvers
         self.budget = BodyBudget(limits.max_body_in_flight, metrics)
         self.deliveries = DeliveryBudget(limits, metrics)
+        self.wrong_keys = WrongKeys()
 
     def key_accepted(self, presented: bytes) -> bool:
         if not self.api_keys:
