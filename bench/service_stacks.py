@@ -31,11 +31,12 @@ import service_load  # noqa: E402
 
 def app_factory():
     """The application as the front end builds it, for servers that import it by name."""
-    from zox_service.app import Service, build_app
-    from zox_service.config import Limits
+    from zox_service.http.app import build_app
+    from zox_service.http.service import Service
+    from zox_service.limits import Limits
     from zox_service.metrics import Metrics
     from zox_service.solver import Solvers
-    from zox_service.store import MemoryStore
+    from zox_service.stores.memory import MemoryStore
 
     limits = Limits()
     metrics = Metrics()

@@ -1,13 +1,17 @@
 """The solving service as a real subprocess on loopback, and a small HTTPS client for it."""
+import gzip
 import http.client
+import json
 import os
 import queue
 import re
 import signal
 import ssl
+import struct
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -86,6 +90,32 @@ class RunningService:
             return r.status, r.headers, r.read()
         finally:
             conn.close()
+
+    def submit(self, values, key=None, host="localhost"):
+        status, _, body = self.request("POST", "/v0/app/sspu", json.dumps(values).encode(),
+                                       key=key, host=host)
+        assert status == 200, body
+        return json.loads(body)["requestId"]
+
+    def fetch(self, request_id, key=None, seconds=60):
+        """The result's words, polling as the client does (the service holds each poll a while)."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            status, headers, body = self.request("GET", f"/v0/result?requestId={request_id}",
+                                                 key=key)
+            if status != 202:
+                assert (status, headers["Content-Type"]) == (200, "application/gzip"), body
+                raw = gzip.decompress(body)
+                return list(struct.unpack(f"<{len(raw) // 8}Q", raw))
+        raise AssertionError(f"{request_id} never became ready")
+
+    def aim_client(self, monkeypatch, key=None, host=None):
+        """Points the zox client of this process at this service."""
+        monkeypatch.delenv("ZO_KILLSWITCH", raising=False)
+        monkeypatch.setenv("ZO_SERVICE_URL", self.url if host is None else
+                           f"https://{host}:{self.port}")
+        monkeypatch.setenv("ZO_CA_BUNDLE", self.ca_bundle)
+        monkeypatch.setenv("ZO_API_KEY", self.key if key is None else key)
 
     def signal(self, sig):
         self.proc.send_signal(sig)

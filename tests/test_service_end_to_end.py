@@ -1,10 +1,13 @@
-"""The module's default path against the service shipped in this repository."""
+"""Round trips through the service shipped in this repository with the module's own client: the
+embedded service, and front end plus solver on a real redis-server."""
 import random
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import zox
+from redis_fixture import RedisServer
 from reference import le_words, sums_bitset
 from service_fixture import SERVICE_KEY
 
@@ -13,54 +16,72 @@ def expected_words(values):
     return le_words(sums_bitset(values), sum(values) // 64 + 1)
 
 
-def use_service(monkeypatch, service, key=SERVICE_KEY, host=None):
-    monkeypatch.delenv("ZO_KILLSWITCH", raising=False)
-    url = service.url if host is None else f"https://{host}:{service.port}"
-    monkeypatch.setenv("ZO_SERVICE_URL", url)
-    monkeypatch.setenv("ZO_CA_BUNDLE", service.ca_bundle)
-    monkeypatch.setenv("ZO_API_KEY", key)
+@pytest.fixture(scope="module")
+def redis_front_end(start_service, tmp_path_factory):
+    """A front end that does not solve and one solver process, sharing a redis-server of their
+    own (other tests empty theirs)."""
+    import shutil
+    if shutil.which("redis-server") is None:
+        pytest.skip("needs redis-server")
+    server = RedisServer(tmp_path_factory.mktemp("redis-e2e"))
+    start_service("--redis", server.url, "--workers", "1", worker=True)
+    yield start_service("--api-key", SERVICE_KEY, "--redis", server.url, "--workers", "0")
+    server.stop()
 
 
-@pytest.mark.parametrize("host", [None, "localhost"], ids=["printed-url", "localhost"])
-def test_documented_example(service, monkeypatch, host):
-    use_service(monkeypatch, service, host=host)
-    assert zox.complete_subset_sum([3, 5]) == [297]
+@pytest.fixture(params=["embedded", "redis"])
+def any_service(request):
+    return request.getfixturevalue("service" if request.param == "embedded" else
+                                   "redis_front_end")
 
 
 RNG = random.Random(5)
-AGREEMENT = {
-    "random": [RNG.randrange(0, 1000) for _ in range(13)],
+ROUND_TRIPS = {
+    "empty": [],
+    "zero": [0],
+    "3-5": [3, 5],
+    "one-word-edge": [64],
+    "word-boundary": [63, 1],
     "one-word-full": [1] * 64,
+    "repeats": [1] * 70,
     "past-524288": [2**19, 1, 5],
+    "past-524288-pair": [300000, 300000, 1],
+    "random": [RNG.randrange(0, 1000) for _ in range(13)],
     # Past the 64 KiB the client keeps by default: the whole result must still come back.
     "large-total": [RNG.randrange(1, 40000) for _ in range(40)],
 }
 
 
-@pytest.mark.parametrize("values", AGREEMENT.values(), ids=AGREEMENT.keys())
-def test_service_result_is_every_sum_in_full_capacity(service, monkeypatch, values):
-    use_service(monkeypatch, service)
+@pytest.mark.parametrize("values", ROUND_TRIPS.values(), ids=ROUND_TRIPS.keys())
+def test_service_result_is_every_sum_in_full_capacity(any_service, monkeypatch, values):
+    any_service.aim_client(monkeypatch)
     assert zox.complete_subset_sum(values) == expected_words(values)
 
 
-def test_wrong_key_is_forbidden(service, monkeypatch):
-    use_service(monkeypatch, service, key="not-the-key")
-    with pytest.raises(ConnectionError) as e:
-        zox.complete_subset_sum([3, 5])
-    assert str(e.value) == "Forbidden"
+@pytest.mark.parametrize("host", [None, "localhost"], ids=["printed-url", "localhost"])
+def test_documented_example(service, monkeypatch, host):
+    service.aim_client(monkeypatch, host=host)
+    assert zox.complete_subset_sum([3, 5]) == [297]
 
 
-def test_service_limit_reaches_the_caller_as_its_message(small_service, monkeypatch):
-    use_service(monkeypatch, small_service)
-    with pytest.raises(ConnectionError) as e:
-        zox.complete_subset_sum([3000, 3000])
-    assert str(e.value) == "Total 6000 exceeds the limit of 5000"
-
-
-def test_async_solve_through_the_service(service, monkeypatch):
-    use_service(monkeypatch, service)
-    done = threading.Event()
-    got = []
+def test_concurrent_and_async_callers_each_get_their_own_result(any_service, monkeypatch):
+    any_service.aim_client(monkeypatch)
+    problems = [[RNG.randrange(1, 300) for _ in range(8)] + [i + 1] for i in range(12)]
+    done, got = threading.Event(), []
     zox.complete_subset_sum_async([7, 11, 13], lambda r: (got.append(r), done.set()))
-    assert done.wait(120)
-    assert got == [expected_words([7, 11, 13])]
+    with ThreadPoolExecutor(6) as pool:
+        results = list(pool.map(zox.complete_subset_sum, problems))
+    assert results == [expected_words(p) for p in problems]
+    assert done.wait(120) and got == [expected_words([7, 11, 13])]
+
+
+@pytest.mark.parametrize("fixture, key, values, text", [
+    ("service", "not-the-key", [3, 5], "Forbidden"),
+    ("small_service", SERVICE_KEY, [3000, 3000], "Total 6000 exceeds the limit of 5000"),
+], ids=["wrong-key", "limit"])
+def test_refusal_reaches_the_caller_as_its_message(request, monkeypatch, fixture, key, values,
+                                                   text):
+    request.getfixturevalue(fixture).aim_client(monkeypatch, key=key)
+    with pytest.raises(ConnectionError) as e:
+        zox.complete_subset_sum(values)
+    assert str(e.value) == text

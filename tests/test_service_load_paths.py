@@ -4,11 +4,12 @@ import asyncio
 import socket
 from array import array
 
-from zox_service.config import Limits
+from zox_service.http.guard import GuardedTransport
+from zox_service.http.server import Acceptor
+from zox_service.limits import Limits
 from zox_service.metrics import Metrics
-from zox_service.protocol import Acceptor, CoalescingWriter
 from zox_service.solver import Solvers
-from zox_service.store import MemoryStore
+from zox_service.stores.memory import MemoryStore
 
 
 def test_acceptor_takes_every_waiting_connection_at_one_wake_up():
@@ -54,7 +55,7 @@ class FakeTransport:
 def test_writer_sends_an_answer_written_in_pieces_as_one_write_in_order():
     async def main():
         raw = FakeTransport()
-        w = CoalescingWriter(raw, asyncio.get_running_loop())
+        w = GuardedTransport(raw, asyncio.get_running_loop())
         w.write(b"HTTP/1.1 200 OK\r\n\r\n")
         w.write(b"")
         w.write(b"body")
@@ -81,9 +82,10 @@ def test_solver_batch_answers_each_problem_and_a_failure_stays_its_own():
         await store.start()
         metrics = Metrics()
         problems = [[5], [13], [7], [10**9, 10**9]]  # the last is no small problem
+        await store.announce("test")
         ids = [await store.submit("k", array("Q", v), sum(v)) for v in problems]
         solvers = Solvers(store, 1, metrics, 10.0, solve=solve)
-        solvers.start()
+        await solvers.start()
         outcomes = [await store.result("k", rid, 5.0) for rid in ids]
         await solvers.stop()
         await store.close()

@@ -5,17 +5,20 @@ from array import array
 
 import pytest
 
-from zox_service.config import Limits, result_reservation
-from zox_service.store import MemoryStore
+from zox_service.jobs import result_reservation
+from zox_service.limits import Limits
+from zox_service.stores.memory import MemoryStore
 from zox_service.wire import RequestError
 
 VALUES = array("Q", [640])
 COST = result_reservation(640)
 
 
-def run(store, scenario):
+def run(store, scenario, announce=True):
     async def main():
         await store.start()
+        if announce:
+            await store.announce("solver-1")
         try:
             return await scenario(store)
         finally:
@@ -29,7 +32,7 @@ def make_store(request):
         lim = Limits(**limits)
         if request.param == "memory":
             return MemoryStore(lim)
-        from zox_service.redis_store import RedisStore
+        from zox_service.stores.redis import RedisStore
         return RedisStore(request.getfixturevalue("redis_url"), lim)
     return make
 
@@ -41,45 +44,51 @@ async def solve_next(store, payload=b"payload"):
     return job
 
 
-@pytest.mark.parametrize("limits, reason", [
-    ({"max_pending": 2}, "key_pending"),
-    ({"max_held_bytes": 2 * COST + 10}, "key_held_bytes"),
-], ids=["problems-waiting", "result-bytes-held"])
-def test_one_keys_quota_never_refuses_another_key(make_store, limits, reason):
+async def refusal(store, owner="k"):
+    with pytest.raises(RequestError) as e:
+        await store.submit(owner, VALUES, 640)
+    return e.value
+
+
+@pytest.mark.parametrize("limits, reason, other_key_refused", [
+    ({"max_pending": 2}, "key_pending", False),
+    ({"max_held_bytes": 2 * COST + 10}, "key_held_bytes", False),
+    ({"max_queued": 2}, "queue_full", True),
+], ids=["problems-waiting", "result-bytes-held", "problems-waiting-for-all"])
+def test_a_full_quota_names_itself_and_a_keys_own_spares_other_keys(make_store, limits, reason,
+                                                                     other_key_refused):
     async def scenario(store):
         for _ in range(2):
             await store.submit("flooder", VALUES, 640)
-        with pytest.raises(RequestError) as e:
-            await store.submit("flooder", VALUES, 640)
-        assert (e.value.status, e.value.reason, e.value.retry_after > 0) == (503, reason, True)
-        assert "--max-" in e.value.message  # names the limit
-        await store.submit("other", VALUES, 640)
+        e = await refusal(store, "flooder")
+        assert (e.status, e.reason, e.retry_after > 0) == (503, reason, True)
+        assert "--max-" in e.message  # names the limit
+        if other_key_refused:
+            assert (await refusal(store, "other")).reason == reason
+        else:
+            await store.submit("other", VALUES, 640)
     run(make_store(**limits), scenario)
 
 
-def test_delivered_result_is_dropped_after_its_grace_and_frees_the_quota(make_store):
+@pytest.mark.parametrize("limits, poll_first", [
+    ({"delivered_ttl": 0.3, "result_ttl": 60}, True),
+    ({"result_ttl": 0.3}, False),
+], ids=["delivered", "never-delivered"])
+def test_an_expired_result_is_gone_and_frees_its_quota(make_store, limits, poll_first):
     async def scenario(store):
         rid = await store.submit("k", VALUES, 640)
         await solve_next(store)
-        first = await store.result("k", rid, 0)
-        assert (first.state, first.payload) == ("done", b"payload")
-        assert (await store.result("k", rid, 0)).state == "done"  # a repeated poll still works
-        with pytest.raises(RequestError):
-            await store.submit("k", VALUES, 640)
+        if poll_first:
+            first = await store.result("k", rid, 0)
+            assert (first.state, first.payload) == ("done", b"payload")
+            assert (await store.result("k", rid, 0)).state == "done"  # a repeated poll works
+        assert (await refusal(store)).reason == "key_held_bytes"
         await asyncio.sleep(0.6)
-        assert (await store.result("k", rid, 0)).state == "unknown"
+        assert (await store.result("k", rid, 0)).state == "gone"
         await store.submit("k", VALUES, 640)
-    run(make_store(delivered_ttl=0.3, result_ttl=60, max_held_bytes=COST + 10), scenario)
-
-
-def test_undelivered_result_expires_after_its_time_to_live(make_store):
-    async def scenario(store):
-        rid = await store.submit("k", VALUES, 640)
-        await solve_next(store)
-        await asyncio.sleep(0.6)
-        assert (await store.result("k", rid, 0)).state == "unknown"
-        await store.submit("k", VALUES, 640)
-    run(make_store(result_ttl=0.3, max_held_bytes=COST + 10), scenario)
+        if isinstance(store, MemoryStore):  # nothing of the expired result is left behind
+            assert store.counts()["results"] == 1 and store.counts()["expiries"] == 0
+    run(make_store(max_held_bytes=COST + 10, **limits), scenario)
 
 
 @pytest.mark.parametrize("asker", ["k", "someone-else"], ids=["owner", "other-key"])
@@ -123,21 +132,67 @@ def test_solving_a_job_twice_counts_it_once(make_store):
         await store.finish(job, b"second", None)
         assert (await store.result("k", rid, 0)).payload == b"first"
         await store.submit("k", VALUES, 640)
-        with pytest.raises(RequestError):
-            await store.submit("k", VALUES, 640)
+        assert (await refusal(store)).reason == "key_pending"
     run(make_store(max_pending=1), scenario)
 
 
-def test_memory_store_serves_keys_round_robin():
+def test_keys_are_served_round_robin(make_store):
     async def scenario(store):
-        for owner in ["a", "a", "a", "b"]:
+        for owner in ["a", "a", "a", "b", "c", "b"]:
             await store.submit(owner, VALUES, 640)
-        return [(await solve_next(store)).owner for _ in range(4)]
-    assert run(MemoryStore(Limits()), scenario) == ["a", "b", "a", "a"]
+        return [(await solve_next(store)).owner for _ in range(6)]
+    assert run(make_store(), scenario) == ["a", "b", "c", "a", "b", "a"]
+
+
+def test_without_a_live_solver_work_is_refused(make_store):
+    async def scenario(store):
+        e = await refusal(store)
+        assert (e.status, e.message, e.reason) == (503, "no solver is running", "no_solver")
+        await store.announce("solver-1")
+        await store.submit("k", VALUES, 640)
+    run(make_store(), scenario, announce=False)
+
+
+def test_redis_job_lost_to_a_restart_is_gone_and_a_forged_id_unknown(redis_server):
+    from zox_service.stores.redis import RedisStore
+
+    async def scenario(store):
+        rid = await store.submit("k", VALUES, 640)
+        redis_server.flush()  # what a restart without persistence leaves
+        assert (await store.result("k", rid, 0)).state == "gone"
+        assert (await store.result("k", "0" * 32, 0)).state == "unknown"
+        await store.announce("solver-1")
+        fresh = await store.submit("k", VALUES, 640)  # under a new secret
+        assert (await store.result("k", fresh, 0)).state == "pending"
+        assert (await store.result("k", rid, 0)).state == "gone"
+    run(RedisStore(redis_server.url, Limits()), scenario)
+
+
+def test_redis_at_its_memory_limit_refuses_work_and_holds_results(redis_server):
+    import redis
+
+    from zox_service.stores.redis import RedisStore
+    r = redis.Redis.from_url(redis_server.url)
+
+    async def scenario(store):
+        await store.submit("k", VALUES, 640)
+        used = r.info("memory")["used_memory"]
+        r.config_set("maxmemory", used + 1000)
+        try:
+            e = await refusal(store)
+            assert (e.status, e.reason, e.retry_after > 0) == (503, "store_full", True)
+            assert "full" in e.message
+            assert not await store.room_for(10_000)
+            assert await store.health() == {"reachable": True, "writable": False}
+        finally:
+            r.config_set("maxmemory", 0)
+        assert await store.room_for(10_000)
+        assert await store.health() == {"reachable": True, "writable": True}
+    run(RedisStore(redis_server.url, Limits()), scenario)
 
 
 def test_redis_job_of_a_silent_solver_goes_to_another_and_a_poison_job_fails(redis_url):
-    from zox_service.redis_store import RedisStore
+    from zox_service.stores.redis import RedisStore
 
     async def scenario(store):
         rid = await store.submit("k", VALUES, 640)

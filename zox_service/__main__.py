@@ -1,3 +1,4 @@
+"""`python -m zox_service`: runs the command line and leaves without interpreter shutdown."""
 import os
 import sys
 

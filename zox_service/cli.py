@@ -10,8 +10,10 @@ from typing import Optional, Sequence
 
 from .config import Settings, parse_settings
 from .devcert import CertificateError, dev_certificate
+from .jobs import StoreError
 from .metrics import Metrics
-from .store import MemoryStore, Store, StoreError
+from .stores.base import Store
+from .stores.memory import MemoryStore
 
 
 def _say(text: str, stream=None) -> None:
@@ -42,7 +44,7 @@ def keys_as_bytes(keys: Sequence[str]) -> list:
 
 def _make_store(settings: Settings) -> Store:
     if settings.redis_url:
-        from .redis_store import RedisStore
+        from .stores.redis import RedisStore
 
         return RedisStore(settings.redis_url, settings.limits)
     return MemoryStore(settings.limits)
@@ -92,8 +94,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return e.code if isinstance(e.code, int) else 2
 
     if settings.workers:
-        # Solves run in this process; the switch lives in the service's own environment only.
-        os.environ["ZO_KILLSWITCH"] = "1"
         try:
             import zox  # noqa: F401
         except ImportError as e:
@@ -103,7 +103,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         import uvloop  # noqa: F401
 
-        from .protocol import Server, guarded_protocol  # noqa: F401
+        from .http.server import make_server  # noqa: F401
     except ImportError as e:
         _say(f"zox_service: a dependency is missing ({e}); install the service with "
              "\"pip install 'zox[service]'\"", sys.stderr)
@@ -114,10 +114,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _run_front_end(settings: Settings) -> int:
-    import uvicorn
+    import uvloop
 
-    from .app import Service, build_app
-    from .protocol import Server, guarded_protocol
+    from .http.app import build_app
+    from .http.server import make_server, serve
+    from .http.service import Service
     from .solver import Solvers
 
     cert, key = settings.cert, settings.key
@@ -157,23 +158,15 @@ def _run_front_end(settings: Settings) -> int:
     solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3) \
         if settings.workers else None
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
-    config = uvicorn.Config(
-        build_app(service), loop="uvloop", http=guarded_protocol(limits, metrics),
-        lifespan="on", timeout_keep_alive=int(max(1, limits.keep_alive_timeout)),
-        backlog=4096, access_log=settings.verbose, server_header=False,
-        log_level="info" if settings.verbose else "warning",
-        timeout_graceful_shutdown=int(limits.poll_wait + 25))
-    config.load()
-    config.ssl = ctx
+    server = make_server(build_app(service), limits, settings.verbose)
     where = f"redis {settings.redis_url}" if settings.redis_url else "in-process store"
     _say(f"zox_service: {where}, {settings.workers} solvers")
-    # Scripts read the address as the last word of this line.
-    server = Server(config, sock, limits,
-                    lambda: _say(f"zox_service listening on {_url(settings.host, port)}"))
     _ignore_signals()
     _tune_collector()
-    server.run()
-    if not server.started:
+    # Scripts read the address as the last word of this line.
+    started = uvloop.run(serve(server, sock, ctx, limits, metrics, lambda: _say(
+        f"zox_service listening on {_url(settings.host, port)}")))
+    if not started:
         _say("zox_service: could not start (see above)", sys.stderr)
         return 2
     _say("zox_service stopping")
@@ -183,7 +176,7 @@ def _run_front_end(settings: Settings) -> int:
 def _run_solver(settings: Settings) -> int:
     import uvloop
 
-    from .redis_store import RedisStore
+    from .stores.redis import RedisStore
     from .solver import Solvers
 
     async def run() -> int:
@@ -211,7 +204,7 @@ def _run_solver(settings: Settings) -> int:
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(sig, stop.set)
-        solvers.start()
+        await solvers.start()
 
         async def watch_queue() -> None:
             while True:

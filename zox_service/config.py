@@ -3,58 +3,14 @@ import argparse
 import os
 import sys
 from dataclasses import dataclass, field
-from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Mapping, Optional, Sequence
+
+from .jobs import result_reservation
+from .limits import HELP, Limits
 
 DEFAULT_PORT = 8443
 MAX_U64 = 2**64 - 1
-MiB = 2**20
-# What a held result costs beyond its payload (its record, its id, its place in the expiry order),
-# so that many tiny results are not free.
-RESULT_OVERHEAD = 512
-
-
-@dataclass(frozen=True)
-class Limits:
-    """Every limit of the service, each one named setting with its default, enforced in one place.
-
-    Per request: ``max_body_bytes``, ``max_values``, ``max_total``, ``max_work``.
-    Per API key: ``max_pending`` (problems queued or being solved), ``max_held_bytes`` (result
-    bytes held, unsolved problems counted at their largest size).
-    Per process or store: ``max_stored_bytes`` (all results the in-process store holds),
-    ``max_queued`` (problems waiting in the store, far past what one key may queue),
-    ``max_body_in_flight`` (request bodies being received at once).
-    Per connection: ``header_timeout`` (TLS handshake plus request line and headers, from accept;
-    trickling cannot extend it), ``body_timeout`` + Content-Length / ``body_min_rate``,
-    ``max_header_bytes``, ``keep_alive_timeout`` (idle between requests).
-    """
-
-    max_body_bytes: int = 16 * MiB
-    max_values: int = 1_000_000
-    # A solve peaks at about one byte per unit of total: about 1.1 GiB at this default.
-    max_total: int = 2**30
-    # Word operations of a plain shift-or solve: non-zero values times result words. A solve runs
-    # to its end once started, so this bounds how long one request holds a solver.
-    max_work: int = 2**34
-    max_pending: int = 1024
-    max_held_bytes: int = 256 * MiB
-    max_stored_bytes: int = 1024 * MiB
-    max_queued: int = 10_000
-    max_body_in_flight: int = 256 * MiB
-    result_ttl: float = 600.0
-    # A delivered result stays this long for a repeated poll, then its memory is freed.
-    delivered_ttl: float = 60.0
-    # A poll for an unfinished solve is held this long and answered as soon as the result exists.
-    poll_wait: float = 5.0
-    header_timeout: float = 30.0
-    body_timeout: float = 10.0
-    body_min_rate: int = 64 * 1024
-    max_header_bytes: int = 64 * 1024
-    keep_alive_timeout: float = 15.0
-    # Redis only: a job whose solver has been silent this long is taken over by another solver
-    # (a live solver renews its claim at a third of this), and after this many deliveries a job
-    # that keeps killing its solvers is answered with a failure.
-    reclaim_after: float = 30.0
-    max_attempts: int = 3
+MAX_POLL_WAIT = 5.0
 
 
 @dataclass(frozen=True)
@@ -72,13 +28,6 @@ class Settings:
     metrics_address: Optional[str] = None
     verbose: bool = False
     limits: Limits = field(default_factory=Limits)
-
-
-def result_reservation(total: int) -> int:
-    """Upper bound of the stored payload for a total: the raw bitset plus gzip's worst-case growth,
-    plus what holding a result costs."""
-    raw = 8 * (total // 64 + 1)
-    return raw + raw // 1024 + 64 + RESULT_OVERHEAD
 
 
 def _positive_int(text: str) -> int:
@@ -121,43 +70,29 @@ def _port(text: str) -> int:
     return v
 
 
-# (option, type, help); the default comes from Limits.
-_LIMIT_OPTIONS: List[Tuple[str, Callable[[str], Any], str]] = [
-    ("max_body_bytes", _positive_int, "largest request body"),
-    ("max_values", _positive_int, "most values in one problem"),
-    ("max_total", _positive_int, "largest accepted sum of the values"),
-    ("max_work", _positive_int, "largest accepted (non-zero values) x (total / 64 + 1)"),
-    ("max_pending", _positive_int, "problems one API key may have queued or being solved"),
-    ("max_held_bytes", _positive_int,
-     "result bytes one API key may hold (unsolved problems count at their largest size)"),
-    ("max_stored_bytes", _positive_int, "result bytes the in-process store holds for all keys"),
-    ("max_queued", _positive_int, "problems waiting in the store for all keys"),
-    ("max_body_in_flight", _positive_int,
-     "bytes of request bodies received at once (bodies up to 64 KiB are not counted)"),
-    ("result_ttl", _positive_float, "seconds a result is kept after it is solved"),
-    ("delivered_ttl", _positive_float, "seconds a result is kept after it was delivered"),
-    ("poll_wait", float, "seconds a result poll waits for an unfinished solve"),
-    ("header_timeout", _positive_float,
-     "seconds from accepting a connection to the end of its first request's headers (TLS "
-     "handshake included); for a later request, from its first byte"),
-    ("body_timeout", _positive_float,
-     "seconds a request body may take, plus its length over --body-min-rate"),
-    ("body_min_rate", _positive_int, "slowest accepted upload, bytes per second"),
-    ("max_header_bytes", _positive_int, "largest request line plus headers"),
-    ("keep_alive_timeout", _positive_float, "seconds an idle connection is kept open"),
-    ("reclaim_after", _positive_float,
-     "Redis: seconds after which a silent solver's job is taken over"),
-    ("max_attempts", _positive_int, "Redis: deliveries of a job before it is failed"),
-]
+def _poll_wait(text: str) -> float:
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= v <= MAX_POLL_WAIT:
+        # The client polls 60 times: this bounds how long it waits for a job that never ends.
+        raise argparse.ArgumentTypeError(f"must be from 0 to {MAX_POLL_WAIT:g}: {text!r}")
+    return v
+
+
+def _option_type(name: str) -> Callable[[str], Any]:
+    if name == "poll_wait":
+        return _poll_wait
+    return _positive_int if isinstance(getattr(Limits(), name), int) else _positive_float
 
 
 def _add_limits(p: argparse.ArgumentParser, names: Sequence[str]) -> None:
     d = Limits()
     g = p.add_argument_group("limits")
-    for name, kind, text in _LIMIT_OPTIONS:
-        if name in names:
-            g.add_argument("--" + name.replace("_", "-"), type=kind, default=getattr(d, name),
-                           help=f"{text} (default {getattr(d, name)})")
+    for name in names:
+        g.add_argument("--" + name.replace("_", "-"), type=_option_type(name),
+                       default=getattr(d, name), help=f"{HELP[name]} (default {getattr(d, name)})")
 
 
 def build_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
@@ -186,7 +121,7 @@ def build_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
                    help="where the development certificate is kept "
                    "(default ~/.cache/zox_service)")
     _add_common(p, environ)
-    _add_limits(p, [name for name, _, _ in _LIMIT_OPTIONS])
+    _add_limits(p, list(HELP))
     return p
 
 
@@ -241,11 +176,9 @@ def parse_settings(argv: Optional[Sequence[str]] = None,
         parser.error("--cert and --key go together")
     if a.max_total > MAX_U64:
         parser.error(f"--max-total cannot exceed {MAX_U64}")
-    if a.poll_wait < 0:
-        parser.error("--poll-wait cannot be negative")
     if a.workers == 0 and not a.redis_url:
         parser.error("--workers 0 needs --redis: without it nothing would solve")
-    limits = Limits(**{name: getattr(a, name) for name, _, _ in _LIMIT_OPTIONS})
+    limits = Limits(**{name: getattr(a, name) for name in HELP})
     need = result_reservation(limits.max_total)
     for name in ("max_held_bytes", "max_stored_bytes"):
         if getattr(limits, name) < need:

@@ -27,6 +27,10 @@ class Metrics:
             "zox_body_bytes_in_flight", "Bytes of request bodies being received, as reserved",
             registry=r)
 
+        self.unsent_bytes = Gauge(
+            "zox_unsent_bytes", "Bytes of answers on their way to readers, as reserved",
+            registry=r)
+
     def exposition(self) -> bytes:
         return generate_latest(self.registry)
 

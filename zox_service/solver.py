@@ -1,29 +1,35 @@
-"""The solver loop: claim a job, solve it off the event loop, store the payload, acknowledge."""
+"""The solver loop: claim a job, solve it off the event loop, store the payload, acknowledge.
+
+Solvers announce themselves to the store while they run, so that front ends refuse work when none
+is alive instead of accepting what nothing will solve.
+"""
 import asyncio
+import contextlib
 import os
 import socket
 import sys
 import time
 from array import array
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Set, Tuple
 
+from .jobs import SUMS, Job, StoreError
 from .metrics import Metrics
-from .store import Job, Store, StoreError
-from .wire import encode_result
+from .stores.base import HEARTBEAT_EVERY, Store
+from .wire import RequestError, encode_result
 
 
-def solve_payload(values: array) -> bytes:
-    """Solves in this process (the service sets ZO_KILLSWITCH=1 in its own environment at start)
-    and returns the result payload. The array form takes the values as a buffer and writes the
-    words into an array, so no list of ints is built either way; builds of zox without it use
-    the list form."""
+def solve_sums(values: array) -> bytes:
+    """Every sum, solved in this process whatever the environment says, as the result payload.
+    The values go in as a buffer and the words come back as an array: no list of ints either
+    way."""
     import zox
 
-    solve_array = getattr(zox, "complete_subset_sum_array", None)
-    if solve_array is not None:
-        return encode_result(solve_array(values))
-    return encode_result(zox.complete_subset_sum(values.tolist()))
+    return encode_result(zox._solve_local_array(values))  # type: ignore[attr-defined]  # private
+
+
+# What a solver computes for each kind of job.
+SOLVES: Dict[str, Callable[[array], bytes]] = {SUMS: solve_sums}
 
 
 def consumer_name() -> str:
@@ -34,36 +40,60 @@ class Solvers:
     """`count` solves at once on their own threads (a solve releases the interpreter lock)."""
 
     def __init__(self, store: Store, count: int, metrics: Metrics, renew_every: float,
-                 solve: Callable[[array], bytes] = solve_payload):
+                 solve: Optional[Callable[[array], bytes]] = None):
         self._store = store
         self._count = count
         self._metrics = metrics
         self._renew_every = renew_every
-        self._solve = solve
+        self._solves = dict(SOLVES) if solve is None else {SUMS: solve}
         self._pool = ThreadPoolExecutor(max(1, count), thread_name_prefix="zox-solver")
         self._tasks: List["asyncio.Task[None]"] = []
+        self._waiting: Set["asyncio.Task[None]"] = set()
+        self._heartbeat: Optional["asyncio.Task[None]"] = None
         self._stopping = False
         self._consumer = consumer_name()
 
-    def start(self) -> None:
+    async def start(self) -> None:
+        """Announces the solvers before they take work, so a front end starting with them never
+        refuses its first problem."""
         loop = asyncio.get_running_loop()
+        with contextlib.suppress(StoreError):
+            await self._store.announce(self._consumer)
+        self._heartbeat = loop.create_task(self._announce())
         self._tasks = [loop.create_task(self._run()) for _ in range(self._count)]
 
     async def stop(self) -> None:
         """Takes no new job, finishes and stores those being solved."""
         self._stopping = True
+        for task in list(self._waiting) + ([self._heartbeat] if self._heartbeat else []):
+            task.cancel()  # waiting for a job: nothing is lost (a lease taken meanwhile lapses)
         if self._tasks:
             await asyncio.gather(*self._tasks, return_exceptions=True)
         self._pool.shutdown(wait=False)
 
+    async def _announce(self) -> None:
+        while True:
+            try:
+                await self._store.announce(self._consumer)
+            except (StoreError, RequestError) as e:
+                _log(f"cannot announce the solvers: {e}")
+            await asyncio.sleep(HEARTBEAT_EVERY)
+
     async def _run(self) -> None:
+        me = asyncio.current_task()
+        assert me is not None
         while not self._stopping:
+            self._waiting.add(me)
             try:
                 job = await self._store.claim(self._consumer, wait=1.0)
-            except StoreError as e:
+            except (StoreError, RequestError) as e:
                 _log(f"cannot claim a job: {e}")
                 await asyncio.sleep(1.0)
                 continue
+            except asyncio.CancelledError:
+                return
+            finally:
+                self._waiting.discard(me)
             if job is None:
                 continue
             jobs = [job]
@@ -73,8 +103,8 @@ class Solvers:
 
     async def _solve_batch(self, jobs: List[Job]) -> None:
         loop = asyncio.get_running_loop()
-        problems = [job.values for job in jobs]
-        solving = loop.run_in_executor(self._pool, solve_all, self._solve, problems)
+        problems = [(self._solves.get(job.kind, _unknown_kind), job.values) for job in jobs]
+        solving = loop.run_in_executor(self._pool, solve_all, problems)
         del problems
         for job in jobs:
             job.values = array("Q")  # the thread holds its own reference
@@ -85,7 +115,7 @@ class Solvers:
             for job in jobs:
                 try:
                     await self._store.renew(job)
-                except StoreError as e:
+                except (StoreError, RequestError) as e:
                     _log(f"cannot renew the claim of {job.request_id}: {e}")
         try:
             outcomes = solving.result()
@@ -99,14 +129,27 @@ class Solvers:
             await self._store_outcome(job, payload, error)
 
     async def _store_outcome(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
-        for attempt in range(5):
+        attempt = 0
+        while True:
             try:
+                if payload is not None and not await self._store.room_for(len(payload)):
+                    # Kept here, its job still leased, until the store has room: written now it
+                    # would pass the store's memory limit.
+                    if attempt == 0:
+                        _log(f"the store is full; holding the result of {job.request_id}")
+                    await self._store.renew(job)
+                    attempt = 1
+                    await asyncio.sleep(1.0)
+                    continue
                 await self._store.finish(job, payload, error)
                 return
-            except StoreError as e:
+            except (StoreError, RequestError) as e:
                 # Unacknowledged, the job goes to another solver once the store is back.
                 _log(f"cannot store the result of {job.request_id}: {e}")
+                if attempt >= 5:
+                    return
                 await asyncio.sleep(0.2 * 2**attempt)
+                attempt += 1
 
 
 # Small problems are solved in batches, one hand-over to a solver thread for up to BATCH_MOST of
@@ -120,16 +163,18 @@ SMALL_WORK = 1 << 16
 
 def is_small(job: Job) -> bool:
     values = job.values
+    if job.kind != SUMS:
+        return False
     if len(values) > 4096:  # spares the event loop adding up a long list
         return False
     return len(values) * (sum(values) // 64 + 1) <= SMALL_WORK
 
 
-def solve_all(solve: Callable[[array], bytes],
-              problems: List[array]) -> List[Tuple[Optional[bytes], Optional[str], float]]:
+def solve_all(problems: List[Tuple[Callable[[array], bytes], array]]
+              ) -> List[Tuple[Optional[bytes], Optional[str], float]]:
     """Each problem's payload or failure, and its seconds; one failure does not touch the others."""
     outcomes: List[Tuple[Optional[bytes], Optional[str], float]] = []
-    for values in problems:
+    for solve, values in problems:
         started = time.perf_counter()
         try:
             outcomes.append((solve(values), None, time.perf_counter() - started))
@@ -137,6 +182,10 @@ def solve_all(solve: Callable[[array], bytes],
             outcomes.append((None, f"Solve failed: {type(e).__name__}: {e}",
                              time.perf_counter() - started))
     return outcomes
+
+
+def _unknown_kind(values: array) -> bytes:
+    raise ValueError("this solver does not know the job's kind")
 
 
 def _log(text: str) -> None:

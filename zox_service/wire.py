@@ -5,7 +5,7 @@ import zlib
 from array import array
 from typing import Iterable, Optional, Tuple, Union
 
-from .config import Limits
+from .limits import Limits
 
 # The client's scanner ends a message at a double quote, a comma or a closing brace, and its error
 # buffer keeps 127 characters: messages stay short, plain and free of those characters.

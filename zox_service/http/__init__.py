@@ -1,0 +1,1 @@
+"""The HTTP layer: connection guards, routes and the application."""

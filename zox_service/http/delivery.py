@@ -1,0 +1,68 @@
+"""Sending results: every poll of a result is sent from the one copy the store holds, a window at
+a time as its reader takes it, and the windows of answers on their way count against a budget per
+key and in all, so readers that do not read cannot make the service hold more."""
+from typing import AsyncIterator, Dict
+
+from starlette.responses import Response, StreamingResponse
+
+from ..jobs import RETRY_SOON
+from ..limits import Limits
+from ..metrics import Metrics
+from ..wire import busy
+from .guard import SEND_BUFFER
+
+# What one answer can hold at once: the window being written, what TLS buffers (SEND_BUFFER) and
+# its encrypted form in the socket's transport.
+WINDOW = 64 * 1024
+IN_FLIGHT = WINDOW + 2 * SEND_BUFFER
+
+
+class DeliveryBudget:
+    def __init__(self, limits: Limits, metrics: Metrics):
+        self._limits = limits
+        self._metrics = metrics
+        self._by_owner: Dict[str, int] = {}
+        self._total = 0
+
+    def take(self, owner: str, n: int) -> None:
+        lim = self._limits
+        if self._by_owner.get(owner, 0) + n > lim.max_unsent_bytes_per_key:
+            raise busy("key_unsent_bytes", f"answers of {lim.max_unsent_bytes_per_key} bytes are "
+                       "on their way to this key (--max-unsent-bytes-per-key); read them first",
+                       RETRY_SOON)
+        if self._total + n > lim.max_unsent_bytes:
+            raise busy("unsent_bytes", f"answers of {lim.max_unsent_bytes} bytes are on their "
+                       "way to slow readers (--max-unsent-bytes)", RETRY_SOON)
+        self._by_owner[owner] = self._by_owner.get(owner, 0) + n
+        self._total += n
+        self._metrics.unsent_bytes.set(self._total)
+
+    def give(self, owner: str, n: int) -> None:
+        left = self._by_owner[owner] - n
+        if left:
+            self._by_owner[owner] = left
+        else:
+            del self._by_owner[owner]
+        self._total -= n
+        self._metrics.unsent_bytes.set(self._total)
+
+
+def payload_response(budget: DeliveryBudget, owner: str, payload: bytes) -> Response:
+    """The result payload as an answer; RequestError when the budget is spent."""
+    if len(payload) <= WINDOW:
+        return Response(payload, 200, media_type="application/gzip")
+    budget.take(owner, IN_FLIGHT)
+
+    async def windows() -> AsyncIterator[memoryview]:
+        try:
+            view = memoryview(payload)
+            for start in range(0, len(view), WINDOW):
+                # The server waits for its reader before taking the next window.
+                yield view[start:start + WINDOW]
+        finally:
+            budget.give(owner, IN_FLIGHT)
+
+    return StreamingResponse(windows(), 200, {"Content-Length": str(len(payload))},
+                             media_type="application/gzip")
+
+

@@ -1,0 +1,179 @@
+"""The HTTP routes: submit, result poll, health and metrics. They speak to the store only."""
+import asyncio
+import contextlib
+import re
+from typing import Awaitable, Callable, Optional
+
+from starlette.requests import ClientDisconnect, Request
+from starlette.responses import Response
+
+from ..jobs import SUMS, StoreError, owner_of
+from ..wire import NOT_READY_BODY, RequestError, busy, parse_values, request_id_body
+from .delivery import payload_response
+from .service import Service, message
+
+SUBMIT_PATH = "/v0/app/sspu"
+RESULT_PATH = "/v0/result"
+_REQUEST_ID = re.compile(r"[0-9a-f]{32}")
+_DIGITS = re.compile(rb"[0-9]{1,30}")
+# Bodies this small are buffered by the server for any open connection anyway (its read-ahead),
+# and are parsed on the event loop; larger ones count against the in-flight budget and are
+# parsed on a thread.
+SMALL_BODY = 64 * 1024
+STORE_DOWN = "Service unavailable: the store cannot be reached; retry in 5 s"
+Endpoint = Callable[[Request], Awaitable[Response]]
+
+
+def _header(request: Request, name: bytes) -> Optional[bytes]:
+    for k, v in request.scope["headers"]:
+        if k == name:
+            return v
+    return None
+
+
+def _presented_key(request: Request) -> Optional[bytes]:
+    """The one x-api-key header's value; None when it is given more than once (which of two keys
+    counts is not a question to answer)."""
+    found = [v for k, v in request.scope["headers"] if k == b"x-api-key"]
+    return found[0] if len(found) == 1 else b"" if not found else None
+
+
+def counted(route: str) -> Callable[[Endpoint], Endpoint]:
+    def wrap(endpoint: Endpoint) -> Endpoint:
+        async def counted_endpoint(request: Request) -> Response:
+            response = await endpoint(request)
+            request.app.state.service.metrics.requests.labels(route, str(response.status_code)).inc()
+            return response
+        return counted_endpoint
+    return wrap
+
+
+def _refused(svc: Service, request: Request, method: str, other: str,
+             hint: str) -> Optional[Response]:
+    """The answer to a request with the wrong method or a key that is not accepted, or None;
+    the `other` method of the two routes is answered with the `hint`."""
+    if request.method != method:
+        return message(405, hint if request.method == other else "Method not allowed")
+    presented = _presented_key(request)
+    if presented is None:
+        return message(400, "Send one x-api-key header")
+    address = request.client.host if request.client else ""
+    if svc.wrong_keys.blocked(address):
+        return svc.refused(busy("wrong_keys", "too many wrong keys from this address",
+                                svc.wrong_keys.window))
+    if not svc.key_accepted(presented):
+        svc.wrong_keys.count(address)
+        return message(403, "Forbidden")
+    return None
+
+
+@counted("submit")
+async def submit(request: Request) -> Response:
+    return await _submit(request, SUMS)
+
+
+async def _submit(request: Request, kind: str) -> Response:
+    svc: Service = request.app.state.service
+    refused = _refused(svc, request, "POST", "GET", "Use POST to submit a problem")
+    if refused is not None:
+        return refused
+    length_text = _header(request, b"content-length")
+    if _header(request, b"transfer-encoding") is not None or length_text is None \
+            or not _DIGITS.fullmatch(length_text):
+        return message(411, "Content-Length required")
+    length = int(length_text)
+    lim = svc.limits
+    # A refusal before the body is read: if the client waits for "100 Continue" it never sends
+    # the body, and the connection cannot carry another request.
+    unsent = _header(request, b"expect") is not None
+    if length > lim.max_body_bytes:
+        svc.metrics.refusals.labels("body_bytes").inc()
+        return message(413, f"Body exceeds {lim.max_body_bytes} bytes", close=unsent)
+    counted_bytes = length if length > SMALL_BODY else 0
+    if not svc.budget.take(counted_bytes):
+        return svc.refused(busy("body_in_flight", f"request bodies of {lim.max_body_in_flight} "
+                                "bytes are being received (--max-body-in-flight)", 5), unsent)
+    try:
+        body = bytearray()
+        async for chunk in request.stream():
+            body += chunk
+        if len(body) != length:
+            return message(400, "Body ended early")
+        if length > SMALL_BODY:
+            values, total = await asyncio.get_running_loop().run_in_executor(
+                None, parse_values, body, lim)
+        else:
+            values, total = parse_values(body, lim)
+        del body
+        request_id = await svc.store.submit(owner_of(_presented_key(request) or b""), values,
+                                            total, kind)
+    except RequestError as e:
+        return svc.refused(e)
+    except ClientDisconnect:
+        return message(400, "Body ended early")
+    except StoreError:
+        svc.metrics.refusals.labels("store_unreachable").inc()
+        return message(503, STORE_DOWN, 5)
+    finally:
+        svc.budget.give(counted_bytes)
+    return Response(request_id_body(request_id), media_type="application/json")
+
+
+@counted("result")
+async def result(request: Request) -> Response:
+    svc: Service = request.app.state.service
+    refused = _refused(svc, request, "GET", "POST", "Use GET for results")
+    if refused is not None:
+        return refused
+    ids = request.query_params.getlist("requestId")
+    if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
+        # A message answer, never anything a client could mistake for a result payload.
+        return message(404, "Unknown requestId")
+    owner = owner_of(_presented_key(request) or b"")
+    try:
+        outcome = await svc.store.result(owner, ids[0], svc.limits.poll_wait)
+        if outcome.state == "done":
+            return payload_response(svc.deliveries, owner, outcome.payload)
+    except RequestError as e:
+        return svc.refused(e)
+    except StoreError:
+        svc.metrics.refusals.labels("store_unreachable").inc()
+        return message(503, STORE_DOWN, 5)
+    if outcome.state == "unknown":
+        return message(404, "Unknown requestId")
+    if outcome.state == "pending":
+        return Response(NOT_READY_BODY, 202, media_type="application/json")
+    if outcome.state in ("failed", "gone"):
+        # Final: the client stops polling at once and reports this text.
+        return message(410, outcome.error)
+    return message(500, "Internal error")
+
+
+@counted("healthz")
+async def healthz(request: Request) -> Response:
+    svc: Service = request.app.state.service
+    health = await svc.store.health()
+    body = b'{"status":"%s","store":{"reachable":%s,"writable":%s}}' % (
+        b"ok" if all(health.values()) else b"unavailable",
+        b"true" if health["reachable"] else b"false", b"true" if health["writable"] else b"false")
+    return Response(body, 200 if all(health.values()) else 503, media_type="application/json")
+
+
+@counted("metrics")
+async def metrics(request: Request) -> Response:
+    svc: Service = request.app.state.service
+    with contextlib.suppress(StoreError):
+        svc.metrics.queue_depth.set(await svc.store.queue_depth())
+    return Response(svc.metrics.exposition(), media_type=svc.metrics.content_type)
+
+
+@counted("other")
+async def not_found(request: Request) -> Response:
+    if request.method == "HEAD":
+        return message(405, "Method not allowed")
+    return message(404, "Not found")
+
+
+async def internal_error(request: Request, exc: Exception) -> Response:
+    # The client takes any poll answer that is not a message for the payload: never plain text.
+    return message(500, "Internal error")

@@ -1,0 +1,141 @@
+"""What a job is, whose it is, and the one table of quotas that admits or refuses it in every store.
+
+Owners are fingerprints of API keys, so no store ever holds a key. Request ids carry a short
+signature made with the store's own secret: a poll for an id the store signed but no longer knows
+is a job it lost (or a result that expired), which is final; an id it never signed is unknown.
+"""
+import hashlib
+import hmac
+import secrets
+from array import array
+from dataclasses import dataclass
+from typing import Any, Dict, Iterable, Optional, Sequence
+
+from .limits import Limits
+from .wire import RequestError, busy
+
+# Kinds of answer a job asks for; every kind is submitted with values and fetched by the same poll.
+SUMS = "sums"
+KINDS = (SUMS,)
+
+RETRY_SOON = 1  # seconds: a slot frees as soon as a solve ends
+RETRY_LATER = 30  # seconds: held results free as they are delivered or expire
+# What a held result costs beyond its payload (its record, its id, its place in the expiry order),
+# so that many tiny results are not free.
+RESULT_OVERHEAD = 512
+
+
+def owner_of(key: bytes) -> str:
+    """The name a key's problems are kept under: a digest, so a store never holds a key."""
+    return hashlib.sha256(b"zox-owner:" + key).hexdigest()[:32]
+
+
+def new_request_id(secret: bytes) -> str:
+    nonce = secrets.token_hex(8)
+    return nonce + _signature(secret, nonce)
+
+
+def signed_by(request_id: str, secrets_seen: Iterable[bytes]) -> bool:
+    nonce, signature = request_id[:16], request_id[16:]
+    return any(hmac.compare_digest(_signature(s, nonce), signature) for s in secrets_seen)
+
+
+def _signature(secret: bytes, nonce: str) -> str:
+    return hmac.new(secret, nonce.encode(), hashlib.sha256).hexdigest()[:16]
+
+
+def no_solver() -> RequestError:
+    return RequestError(503, "no solver is running", retry_after=5, reason="no_solver")
+
+
+def store_full() -> RequestError:
+    return busy("store_full", "the store is full (its memory limit is reached)", RETRY_LATER)
+
+
+class StoreError(Exception):
+    """The store cannot be reached or refused to work; the front end answers 503."""
+
+
+@dataclass
+class Job:
+    """Everything a solver needs, and the store's own handle to acknowledge it."""
+
+    request_id: str
+    owner: str
+    values: array
+    ttl: float
+    kind: str = SUMS
+    handle: Any = None
+
+
+@dataclass
+class Outcome:
+    state: str  # "unknown", "pending", "done", "failed" or "gone"
+    payload: bytes = b""
+    error: str = ""
+
+
+UNKNOWN = Outcome("unknown")
+PENDING = Outcome("pending")
+GONE = Outcome("gone", error="the job was lost by the store or its result expired; submit it again")
+
+
+def result_reservation(total: int, kind: str = SUMS) -> int:
+    """Upper bound of the stored payload of a problem: the raw bitset plus gzip's worst-case
+    growth, plus what holding a result costs."""
+    raw = 8 * (total // 64 + 1)
+    return raw + raw // 1024 + 64 + RESULT_OVERHEAD
+
+
+def payload_cost(payload: Optional[bytes]) -> int:
+    return (len(payload) if payload is not None else 0) + RESULT_OVERHEAD
+
+
+@dataclass(frozen=True)
+class Quota:
+    """One admission rule: `counter` of `scope` ("key" or "all") plus what a job adds to it must
+    stay within the limit `option`. Stores keep the counters; this table alone says the rule."""
+
+    reason: str  # the refusal's name in the metrics
+    scope: str
+    counter: str  # "pending" (problems unsolved), "queued" (problems waiting) or "bytes"
+    option: str  # the Limits field, also the command-line option
+    what: str  # the message, given the limit
+    retry_after: int
+
+    def limit(self, limits: Limits) -> int:
+        return int(getattr(limits, self.option))
+
+    def refusal(self, limits: Limits) -> RequestError:
+        flag = "--" + self.option.replace("_", "-")
+        return busy(self.reason, f"{self.what.format(self.limit(limits))} ({flag})",
+                    self.retry_after)
+
+
+QUOTAS: Sequence[Quota] = (
+    Quota("key_pending", "key", "pending", "max_pending", "this key has {} problems waiting",
+          RETRY_SOON),
+    Quota("key_held_bytes", "key", "bytes", "max_held_bytes",
+          "this key holds {} bytes of results; fetch them or wait", RETRY_LATER),
+    Quota("queue_full", "all", "queued", "max_queued", "{} problems are waiting", RETRY_SOON),
+    Quota("stored_bytes", "all", "bytes", "max_stored_bytes", "result memory of {} bytes is full",
+          RETRY_LATER),
+)
+QUOTA_BY_REASON: Dict[str, Quota] = {q.reason: q for q in QUOTAS}
+
+
+def job_adds(cost: int) -> Dict[str, int]:
+    """What one admitted job adds to each counter."""
+    return {"pending": 1, "queued": 1, "bytes": cost}
+
+
+def first_refusal(used: Dict[str, Dict[str, int]], cost: int,
+                  limits: Limits) -> Optional[Quota]:
+    """The first quota a new job of `cost` would break, given the counters by scope."""
+    adds = job_adds(cost)
+    for q in QUOTAS:
+        counters = used.get(q.scope)
+        if counters is not None and q.counter in counters \
+                and counters[q.counter] + adds[q.counter] > q.limit(limits):
+            return q
+    return None

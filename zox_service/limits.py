@@ -1,0 +1,91 @@
+"""Every limit of the service: one named setting each, with its default and its option's help."""
+from dataclasses import dataclass, fields
+from typing import Dict
+
+MiB = 2**20
+
+
+@dataclass(frozen=True)
+class Limits:
+    """Per request: ``max_body_bytes``, ``max_values``, ``max_total``, ``max_work``.
+    Per API key: ``max_pending`` (problems queued or being solved), ``max_held_bytes`` (result
+    bytes held, unsolved problems counted at their largest size).
+    Per process or store: ``max_stored_bytes`` (all results the in-process store holds),
+    ``max_queued`` (problems waiting in the store, far past what one key may queue),
+    ``max_body_in_flight`` (request bodies being received at once).
+    Per connection: ``header_timeout`` (TLS handshake plus request line and headers, from accept;
+    trickling cannot extend it), ``body_timeout`` + Content-Length / ``body_min_rate``,
+    ``max_header_bytes``, ``keep_alive_timeout`` (idle between requests), ``send_timeout`` +
+    the buffered answer / ``send_min_rate``.
+    Per delivery: ``max_unsent_bytes`` and ``max_unsent_bytes_per_key`` (answers being sent).
+    """
+
+    max_body_bytes: int = 16 * MiB
+    max_values: int = 1_000_000
+    # A solve peaks at about one byte per unit of total: about 1.1 GiB at this default.
+    max_total: int = 2**30
+    # Word operations of a plain shift-or solve: non-zero values times result words. A solve runs
+    # to its end once started, so this bounds how long one request holds a solver.
+    max_work: int = 2**34
+    max_pending: int = 1024
+    max_held_bytes: int = 256 * MiB
+    max_stored_bytes: int = 1024 * MiB
+    max_queued: int = 10_000
+    max_body_in_flight: int = 256 * MiB
+    result_ttl: float = 600.0
+    # A delivered result stays this long for a repeated poll, then its memory is freed.
+    delivered_ttl: float = 60.0
+    # A poll for an unfinished solve is held this long and answered as soon as the result exists;
+    # with the client's 60 polls at least a second apart this bounds the wait for a stuck job.
+    poll_wait: float = 5.0
+    header_timeout: float = 30.0
+    body_timeout: float = 10.0
+    body_min_rate: int = 64 * 1024
+    max_header_bytes: int = 64 * 1024
+    keep_alive_timeout: float = 15.0
+    # An answer must leave at this rate: a reader that keeps it waiting longer than send_timeout
+    # plus its buffer over send_min_rate is cut.
+    send_timeout: float = 10.0
+    send_min_rate: int = 16 * 1024
+    # Answers are sent from the one copy the store holds, a window at a time; the windows of
+    # answers not yet taken by their readers count against these (per API key and in all).
+    max_unsent_bytes: int = 64 * MiB
+    max_unsent_bytes_per_key: int = 16 * MiB
+    # Redis only: a job whose solver has been silent this long is taken over by another solver
+    # (a live solver renews its claim at a third of this), and after this many deliveries a job
+    # that keeps killing its solvers is answered with a failure.
+    reclaim_after: float = 30.0
+    max_attempts: int = 3
+
+
+HELP: Dict[str, str] = {
+    "max_body_bytes": "largest request body",
+    "max_values": "most values in one problem",
+    "max_total": "largest accepted sum of the values",
+    "max_work": "largest accepted (non-zero values) x (total / 64 + 1)",
+    "max_pending": "problems one API key may have queued or being solved",
+    "max_held_bytes":
+        "result bytes one API key may hold (unsolved problems count at their largest size)",
+    "max_stored_bytes": "result bytes the in-process store holds for all keys",
+    "max_queued": "problems waiting in the store for all keys",
+    "max_body_in_flight":
+        "bytes of request bodies received at once (bodies up to 64 KiB are not counted)",
+    "result_ttl": "seconds a result is kept after it is solved",
+    "delivered_ttl": "seconds a result is kept after it was delivered",
+    "poll_wait": "seconds a result poll waits for an unfinished solve (at most 5)",
+    "header_timeout": "seconds from accepting a connection to the end of its first request's "
+                      "headers (TLS handshake included); for a later request, from its first byte",
+    "body_timeout": "seconds a request body may take, plus its length over --body-min-rate",
+    "body_min_rate": "slowest accepted upload, bytes per second",
+    "max_header_bytes": "largest request line plus headers",
+    "keep_alive_timeout": "seconds an idle connection is kept open",
+    "send_timeout": "seconds a reader may leave an answer's buffer full, plus the buffer over "
+                    "--send-min-rate",
+    "send_min_rate": "slowest accepted download, bytes per second",
+    "max_unsent_bytes": "bytes of answers being sent to readers that have not taken them, for "
+                        "all keys",
+    "max_unsent_bytes_per_key": "bytes of answers being sent to one API key's readers",
+    "reclaim_after": "Redis: seconds after which a silent solver's job is taken over",
+    "max_attempts": "Redis: deliveries of a job before it is failed",
+}
+assert set(HELP) == {f.name for f in fields(Limits)}

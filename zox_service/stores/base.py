@@ -1,0 +1,64 @@
+"""What every store does: admit a problem, hand jobs to solvers, keep results for polls, expire.
+
+The store never knows HTTP: it admits or refuses (``RequestError``), and answers polls with an
+``Outcome``. Solvers announce themselves, so a store with no live solver refuses new work instead
+of queueing what nothing will solve.
+"""
+import abc
+from array import array
+from typing import Callable, Dict, List, Optional
+
+from ..jobs import SUMS, Job, Outcome
+
+# Solvers announce themselves this often; one silent for HEARTBEAT_LAPSE is taken for dead.
+HEARTBEAT_EVERY = 1.0
+HEARTBEAT_LAPSE = 5.0
+
+
+class Store(abc.ABC):
+    @abc.abstractmethod
+    async def start(self) -> None: ...
+
+    @abc.abstractmethod
+    async def close(self) -> None: ...
+
+    @abc.abstractmethod
+    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS) -> str:
+        """Admits a problem within the quotas and returns its request id; RequestError when a
+        quota is full or no solver is alive."""
+
+    @abc.abstractmethod
+    async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
+        """The problem's state, waiting up to `wait` seconds for an unfinished solve. A delivered
+        result is kept only for the delivered time to live from then on."""
+
+    @abc.abstractmethod
+    async def claim(self, consumer: str, wait: float) -> Optional[Job]:
+        """The next job for a solver, or None after `wait` seconds without one."""
+
+    def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
+        """Up to `most` more jobs that are waiting right now, in turn, as long as each `fits`: a
+        solver takes them along with the one it claimed. Stores where a claim costs a round trip
+        hand out none here."""
+        return []
+
+    async def renew(self, job: Job) -> None:
+        """Tells the store the solver of `job` is alive (a long solve)."""
+
+    @abc.abstractmethod
+    async def announce(self, consumer: str) -> None:
+        """A solver of `consumer` is alive for the next HEARTBEAT_LAPSE seconds."""
+
+    async def room_for(self, payload_bytes: int) -> bool:
+        """Whether a result of this size can be stored now without passing the store's memory."""
+        return True
+
+    @abc.abstractmethod
+    async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None: ...
+
+    @abc.abstractmethod
+    async def queue_depth(self) -> int: ...
+
+    async def health(self) -> Dict[str, bool]:
+        """What the store can do now: "reachable" and "writable"."""
+        return {"reachable": True, "writable": True}

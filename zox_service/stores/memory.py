@@ -1,0 +1,182 @@
+"""The embedded store: problems and results in this process, lost when it stops.
+
+Queued problems are served round robin by owner, so one key's burst does not delay another key's
+solve behind it. Results expire in the order they were stored or delivered (each time to live is
+one setting), so two ordered maps hold every expiry and a delivered result leaves no trace once
+its delivered time to live ends.
+"""
+import asyncio
+import hmac
+import secrets
+import time
+from array import array
+from collections import OrderedDict, deque
+from typing import Callable, Deque, Dict, List, Optional
+
+from ..jobs import (GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal, job_adds,
+                    new_request_id, no_solver, payload_cost, result_reservation, signed_by)
+from ..limits import Limits
+from .base import HEARTBEAT_LAPSE, Store
+
+
+class _Record:
+    __slots__ = ("owner", "cost", "outcome", "done")
+
+    def __init__(self, owner: str, cost: int):
+        self.owner = owner
+        self.cost = cost  # bytes counted against the owner's and the store's limits
+        self.outcome = PENDING
+        self.done = asyncio.Event()
+
+
+class MemoryStore(Store):
+    def __init__(self, limits: Limits, clock: Callable[[], float] = time.monotonic):
+        self._limits = limits
+        self._clock = clock
+        self._secret = secrets.token_bytes(16)
+        self._records: Dict[str, _Record] = {}
+        self._queues: Dict[str, Deque[Job]] = {}
+        self._turns: Deque[str] = deque()
+        self._owners: Dict[str, Dict[str, int]] = {}  # counters by owner: pending, bytes
+        self._all = {"queued": 0, "bytes": 0}
+        self._stored: "OrderedDict[str, float]" = OrderedDict()  # solved, not yet delivered
+        self._delivered: "OrderedDict[str, float]" = OrderedDict()
+        self._solvers: Dict[str, float] = {}
+        self._work = asyncio.Event()
+        self._sweeper: Optional["asyncio.Task[None]"] = None
+
+    async def start(self) -> None:
+        self._sweeper = asyncio.get_running_loop().create_task(self._sweep())
+
+    async def close(self) -> None:
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+
+    async def _sweep(self) -> None:
+        # Frees expired results while nobody is asking for anything.
+        while True:
+            await asyncio.sleep(1.0)
+            self.purge()
+
+    def purge(self) -> None:
+        now = self._clock()
+        for expiries in (self._stored, self._delivered):
+            while expiries:
+                request_id, when = next(iter(expiries.items()))
+                if when > now:
+                    break
+                del expiries[request_id]
+                self._forget(request_id)
+
+    def _forget(self, request_id: str) -> None:
+        rec = self._records.pop(request_id)
+        self._all["bytes"] -= rec.cost
+        counters = self._owners[rec.owner]
+        counters["bytes"] -= rec.cost
+        if not counters["bytes"] and not counters["pending"]:
+            del self._owners[rec.owner]
+
+    async def announce(self, consumer: str) -> None:
+        self._solvers[consumer] = self._clock() + HEARTBEAT_LAPSE
+
+    def _solver_alive(self) -> bool:
+        now = self._clock()
+        for consumer, until in list(self._solvers.items()):
+            if until < now:
+                del self._solvers[consumer]
+        return bool(self._solvers)
+
+    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS) -> str:
+        self.purge()
+        if not self._solver_alive():
+            raise no_solver()
+        cost = result_reservation(total, kind)
+        counters = self._owners.get(owner) or {"pending": 0, "bytes": 0}
+        refused = first_refusal({"key": counters, "all": self._all}, cost, self._limits)
+        if refused is not None:
+            raise refused.refusal(self._limits)
+        adds = job_adds(cost)
+        for scoped in (counters, self._all):
+            for name in scoped:
+                scoped[name] += adds[name]
+        self._owners[owner] = counters
+        request_id = new_request_id(self._secret)
+        self._records[request_id] = _Record(owner, cost)
+        queue = self._queues.get(owner)
+        if queue is None:
+            queue = self._queues[owner] = deque()
+            self._turns.append(owner)
+        queue.append(Job(request_id, owner, values, self._limits.result_ttl, kind))
+        self._work.set()
+        return request_id
+
+    async def claim(self, consumer: str, wait: float) -> Optional[Job]:
+        deadline = self._clock() + wait
+        while not self._turns:
+            self._work.clear()
+            left = deadline - self._clock()
+            if left <= 0:
+                return None
+            try:
+                await asyncio.wait_for(self._work.wait(), left)
+            except asyncio.TimeoutError:
+                return None
+        return self._next_job()
+
+    def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
+        jobs: List[Job] = []
+        while self._turns and len(jobs) < most and fits(self._queues[self._turns[0]][0]):
+            jobs.append(self._next_job())
+        return jobs
+
+    def _next_job(self) -> Job:
+        owner = self._turns.popleft()
+        queue = self._queues[owner]
+        job = queue.popleft()
+        if queue:
+            self._turns.append(owner)
+        else:
+            del self._queues[owner]
+        self._all["queued"] -= 1
+        return job
+
+    async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
+        rec = self._records.get(job.request_id)
+        if rec is None or rec.outcome is not PENDING:  # solved twice: the first result stands
+            return
+        counters = self._owners[rec.owner]
+        counters["pending"] -= 1
+        cost = payload_cost(payload)
+        self._all["bytes"] += cost - rec.cost
+        counters["bytes"] += cost - rec.cost
+        rec.cost = cost
+        rec.outcome = Outcome("done", payload) if payload is not None else \
+            Outcome("failed", error=error or "Solve failed")
+        self._stored[job.request_id] = self._clock() + job.ttl
+        rec.done.set()
+
+    async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
+        self.purge()
+        rec = self._records.get(request_id)
+        if rec is None or not hmac.compare_digest(rec.owner, owner):
+            return GONE if rec is None and signed_by(request_id, (self._secret,)) else UNKNOWN
+        if rec.outcome is PENDING and wait > 0:
+            try:
+                await asyncio.wait_for(rec.done.wait(), wait)
+            except asyncio.TimeoutError:
+                return PENDING
+        if rec.outcome.state == "done" and request_id in self._stored:
+            until = self._clock() + self._limits.delivered_ttl
+            if until < self._stored[request_id]:
+                del self._stored[request_id]
+                self._delivered[request_id] = until
+        return rec.outcome
+
+    async def queue_depth(self) -> int:
+        return sum(c["pending"] for c in self._owners.values())
+
+    def counts(self) -> Dict[str, int]:
+        return {"results": len(self._records), "pending": sum(c["pending"] for c in
+                                                               self._owners.values()),
+                "stored_bytes": self._all["bytes"], "queued": self._all["queued"],
+                "expiries": len(self._stored) + len(self._delivered)}
