@@ -85,8 +85,8 @@ INPUTS = {
     "pair doubling to half": lambda rng: [5, 5, 5, 6],
     "factors without a common one": lambda rng: [6, 10, 15] * 20,
     "even": lambda rng: [2 * v for v in range(1, 200)],
-    # Spread back out in steps of 6 sums, which straddle the words.
-    "multiples of 11": lambda rng: [11 * v for v in range(1, 120)],
+    # Spread back out in steps of 7 sums, which straddle the words.
+    "multiples of 10": lambda rng: [10 * v for v in range(1, 120)],
     "thousands": lambda rng: [1000 * v for v in range(1, 40)] + [3000] * 9,
 }
 
@@ -99,12 +99,12 @@ def capacities(need):
     return [0, 1, need // 2 + 1, need - 1, need + 1]
 
 
-def assert_exact(engine, values, bits):
+def assert_exact(engine, values, bits, when=""):
     need = sum(values) // 64 + 1
     for capacity in capacities(need):
         words = min(capacity, need)
         assert engine.solve(values, capacity) == (0, bits & ((1 << 64 * words) - 1), words, True), \
-            f"capacity {capacity} of {need} words"
+            f"{when}capacity {capacity} of {need} words"
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -116,15 +116,15 @@ def test_every_path_gives_exactly_the_subset_sums(engine, shape, path):
         assert_exact(engine, values, sum_bits(values))
 
 
-@pytest.mark.parametrize("start_as_runs", [0, 1], ids=["from sums", "from runs"])
+@pytest.mark.parametrize("lists", ["sums", "runs"])
 @pytest.mark.parametrize("shape", ["band", "band merging", "small", "large",
                                    "one plus multiples of 3", "outliers covering every class"])
-def test_the_bitset_takes_over_from_a_list_after_any_item(engine, shape, start_as_runs):
+def test_the_bitset_takes_over_from_a_list_after_any_item(engine, shape, lists):
     values = INPUTS[shape](random.Random(shape))
     bits = sum_bits(values)
     for taken in range(len(values) + 1):
-        with engine.on(path=2, start_as_runs=start_as_runs, list_items=taken):
-            assert_exact(engine, values, bits)
+        with engine.on(**PATHS[lists], list_items=taken):
+            assert_exact(engine, values, bits, f"lists for {taken} items, ")
 
 
 @pytest.mark.parametrize("path", PATHS)
