@@ -43,12 +43,13 @@ class Engine:
         past those (up to `spare` guard words past the capacity) stayed as they were."""
         src = (U64 * max(1, len(values)))(*values)
         words = capacity + spare
-        out = (U64 * words)(*([SENTINEL] * words))
+        guard = SENTINEL.to_bytes(8, "little")
+        out = (U64 * words).from_buffer_copy(guard * words)
         size = ctypes.c_size_t(capacity)
         status = self._solve(src, len(values), out, ctypes.byref(size))
         written = min(capacity, sum(values) // 64 + 1) if status == 0 else 0
         raw = bytes(out)
-        untouched = raw[8 * written:] == SENTINEL.to_bytes(8, "little") * (words - written)
+        untouched = raw[8 * written:] == guard * (words - written)
         return status, int.from_bytes(raw[: 8 * written], "little"), size.value, untouched
 
     @contextlib.contextmanager
