@@ -1,5 +1,5 @@
-"""Background solves: results, callback failures and process exit. The refusals at call time that
-the method shares with the synchronous one are in test_sync_solve."""
+"""Background solves: callbacks, their failures and process exit. What the form answers and refuses
+is in test_forms, beside the other forms."""
 import ctypes
 import os
 import random
@@ -72,26 +72,6 @@ def _random_lists(seed, count, max_len, max_value):
     return [[rng.randint(0, max_value) for _ in range(rng.randint(0, max_len))] for _ in range(count)]
 
 
-# Shapes of the result the worker sizes and hands over; the solver's own cases are elsewhere.
-SOLVE_CASES = {
-    "empty": [],
-    "three_five": [3, 5],
-    "two_words": [1, 2, 4, 8, 100],
-    "high_bit_after_zero_words": [1000],
-    "total_multiple_of_64": [64, 128],
-    "bools_are_ints": [True, True, 7],
-}
-
-
-@pytest.mark.parametrize("values", SOLVE_CASES.values(), ids=SOLVE_CASES.keys())
-def test_result_reaches_callback_on_worker_thread(killswitch, values):
-    cb = Recorder()
-    assert zox.complete_subset_sum_async(values, cb) is None
-    [(result, thread)] = cb.wait()
-    assert thread != threading.get_ident()
-    assert result == reference_bitset([int(v) for v in values])
-
-
 def test_many_solves_each_call_back_once(killswitch):
     inputs = _random_lists(11, 200, 40, 5000)
     recorders = [Recorder() for _ in inputs]
@@ -135,15 +115,6 @@ def test_callback_exceptions_reported_as_unraisable(request, monkeypatch, unrais
     assert {(t, str(v), o) for t, v, o in unraisable} == {(ValueError, "from the callback", failing)}
     expected = None if path == "remote_failure" else [297]
     assert [r for r, _ in seen.calls] == [expected] * 20
-
-
-def test_remote_failure_calls_back_with_none(unreachable_service, unraisable):
-    cb = Recorder(expected=5)
-    for _ in range(5):
-        zox.complete_subset_sum_async([3, 5], cb)
-    calls = cb.wait()
-    assert [result for result, _ in calls] == [None] * 5
-    assert unraisable == [], "a failed solve left an error behind"
 
 
 def test_callback_reference_released(killswitch):
@@ -190,6 +161,34 @@ def test_thread_that_cannot_start_raises():
     out, err = proc.communicate(timeout=WAIT)
     assert (proc.returncode, err) == (0, b""), err.decode(errors="replace")[-2000:]
     assert out == b"RuntimeError 0\n"
+
+
+# Callbacks print while the interpreter exits. The hook registered before zox's runs after it.
+CALLBACKS_AT_EXIT = """
+import atexit, os, random, sys, time
+atexit.register(lambda: print("exit hooks ran", flush=True))
+import zox
+os.environ["ZO_KILLSWITCH"] = "1"
+rng = random.Random(int(sys.argv[1]))
+def callback(result):
+    print("begin", flush=True)
+    time.sleep(0.02)  # the interpreter lock goes to the exiting thread meanwhile
+    print("end", flush=True)
+for _ in range(30):
+    zox.complete_subset_sum_async([rng.randint(1, 1 << 14) for _ in range(rng.randint(1, 1500))],
+                                  callback)
+print("last line", flush=True)
+"""
+
+
+@pytest.mark.parametrize("round_", range(6), ids=lambda r: f"round{r}")
+def test_callbacks_that_started_finish_and_none_start_at_exit(round_):
+    proc = _run_python(CALLBACKS_AT_EXIT, round_)
+    out, err = proc.communicate(timeout=WAIT)
+    assert (proc.returncode, err) == (0, b""), err.decode(errors="replace")[-2000:]
+    out = out.decode()  # lines of concurrent callbacks may interleave
+    assert out.endswith("\nexit hooks ran\n"), "a callback ran once the interpreter was exiting"
+    assert out.count("begin") == out.count("end"), "a callback was cut off mid-output"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -284,19 +283,6 @@ EXIT_SCRIPTS = {
     "while_solving": """
         for _ in range(50):
             slow_solve(lambda result: None)
-    """,
-    # Callbacks are running Python code when the interpreter shuts down.
-    "inside_callbacks": """
-        started = threading.Event()
-        def spin(result):
-            started.set()
-            while True:
-                sum(range(1000))
-        for _ in range(8):
-            zox.complete_subset_sum_async(list(range(1, 200)), spin)
-        for _ in range(20):
-            slow_solve(spin)
-        started.wait(60)
     """,
     # Workers print their failures through sys.stdout while the interpreter shuts down.
     "printing_at_exit": """
