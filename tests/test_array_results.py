@@ -2,19 +2,13 @@
 result list's sharing of int objects. What the forms accept and refuse is in test_forms."""
 import array
 import gc
-import os
-import signal
-import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
 
 import zox
-from reference import le_words, sums_bitset, sums_of, words_of_sums
-from scripted_peer import ScriptedPeer, aim_at, json_reply, route
-from service_fixture import SERVICE_KEY
+from reference import le_words, sums_bitset
 
 RESULTS = {
     "empty": [],
@@ -22,6 +16,7 @@ RESULTS = {
     "zeros": [0, 0, 0],
     "one-word-boundary": [64],
     "repeats": [2, 2, 2, 7],
+    "sparse-below-64k-words": [2**20, 3, 2**20 + 7],
     "sparse-past-64k-words": [2**23, 3, 2**23 + 7],
     "sparse-past-huge-pages": [2**26, 5, 2**26 + 9],
     "dense-runs": [2**k for k in range(23)],
@@ -30,68 +25,13 @@ RESULTS = {
 
 @pytest.mark.usefixtures("killswitch")
 @pytest.mark.parametrize("values", RESULTS.values(), ids=RESULTS.keys())
-def test_array_holds_the_words_of_the_list(values):
+def test_list_and_array_hold_the_words_of_the_sums(values):
+    # Large results are read back while the words behind are given back, or written in place.
+    words = le_words(sums_bitset(values), sum(values) // 64 + 1)
+    assert zox.complete_subset_sum(values) == words
     result = zox.complete_subset_sum_array(values)
     assert type(result) is array.array and result.typecode == "Q"
-    assert result.tolist() == zox.complete_subset_sum(values)
-
-
-@pytest.mark.parametrize("values", [[3, 5], [7, 11, 13, 1000], [1] * 64],
-                         ids=["three-five", "several-words", "one-word-full"])
-def test_array_through_the_service(service, monkeypatch, values):
-    monkeypatch.delenv("ZO_KILLSWITCH", raising=False)
-    monkeypatch.setenv("ZO_SERVICE_URL", service.url)
-    monkeypatch.setenv("ZO_CA_BUNDLE", service.ca_bundle)
-    monkeypatch.setenv("ZO_API_KEY", SERVICE_KEY)
-    assert zox.complete_subset_sum_array(values).tolist() == words_of_sums(sums_of(values),
-                                                                           sum(values))
-
-
-# Ctrl-C while the solve waits on the service; the service then answers, so the abandoned solve
-# writes into the array and gives it back while the interpreter still runs.
-INTERRUPTED_CHILD = textwrap.dedent(
-    """
-    import sys, time, zox
-    print("solving", flush=True)
-    try:
-        zox.complete_subset_sum_array([3, 5, 2**20])
-    except KeyboardInterrupt:
-        print("interrupted", flush=True)
-    sys.stdin.readline()          # the service has answered the abandoned solve
-    time.sleep(1)
-    print("alive", flush=True)
-    """
-)
-
-
-def test_ctrl_c_abandons_a_remote_array_solve(server_ssl_context, ca_bundle, monkeypatch):
-    submitted, answer = threading.Event(), threading.Event()
-
-    def held_submit(request):
-        submitted.set()
-        answer.wait(30)
-        return json_reply({"message": "Service unavailable"}, 503)
-
-    with ScriptedPeer(server_ssl_context, route(submit=held_submit, poll=held_submit)) as peer:
-        aim_at(monkeypatch, peer, ca_bundle)
-        child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD], env=dict(os.environ),
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
-        try:
-            assert child.stdout.readline() == "solving\n"
-            assert submitted.wait(20), "the child never reached the peer"
-            child.send_signal(signal.SIGINT)
-            assert child.stdout.readline() == "interrupted\n"
-            answer.set()
-            out, err = child.communicate("\n", timeout=60)
-        finally:
-            answer.set()
-            if child.poll() is None:
-                child.kill()
-                child.wait()
-    assert child.returncode == 0, err
-    assert out.endswith("alive\n"), out
-    assert "Sanitizer" not in err and "Fatal Python error" not in err, err
+    assert result.tolist() == words
 
 
 SHARING = {

@@ -16,6 +16,7 @@ from scripted_peer import Reply, aim_at, closed_port, json_reply, route, solving
 
 WAIT = 120  # seconds; a bound so that a lost callback fails instead of hanging
 FORMS = ["list", "array", "callback", "awaitable"]
+CHECK = "check"  # subset_sum_result_check, which reads a result list as the list form reads values
 
 
 def solve(form, values):
@@ -54,6 +55,10 @@ def details(error):
 OUTCOMES = {
     "local-empty": ("local", [], None),
     "local-three-five": ("local", [3, 5], None),
+    "local-zeros": ("local", [0, 0], None),
+    "local-one-word-boundary": ("local", [64], None),
+    "local-repeats": ("local", [2, 2, 2], None),
+    "local-bool-is-int": ("local", [True, 2], None),
     "local-several-words": ("local", [1, 2, 4, 8, 100, 1000], None),
     "remote-three-five": (solving_script(), [3, 5], None),
     "remote-several-words": (solving_script(), [7, 11, 13, 1000], None),
@@ -67,7 +72,8 @@ OUTCOMES = {
 
 @pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("script, values, failure", OUTCOMES.values(), ids=OUTCOMES.keys())
-def test_every_form_gives_the_same_outcome(monkeypatch, serve, form, script, values, failure):
+def test_every_form_gives_the_same_outcome(monkeypatch, capfd, serve, form, script, values,
+                                          failure):
     if script == "local":
         monkeypatch.setenv("ZO_KILLSWITCH", "1")
     elif script is None:
@@ -80,6 +86,8 @@ def test_every_form_gives_the_same_outcome(monkeypatch, serve, form, script, val
         return
     assert isinstance(outcome, ConnectionError), f"{form} did not fail: {outcome!r}"
     assert (outcome.phase, outcome.curl_code) == failure
+    if form != "callback":  # the callback form hands the error over instead of printing it
+        assert capfd.readouterr().out.endswith(f"Error occured {outcome}\n")
     assert details(outcome) == details(solve("list", values)), f"{form} differs from the list form"
 
 
@@ -87,6 +95,7 @@ def test_every_form_gives_the_same_outcome(monkeypatch, serve, form, script, val
 # Refusals at call time: one table per rule, each case with the forms it applies to.
 
 LIST_TEXT_FORMS = {"list", "callback"}  # the forms that keep the list form's own texts
+LIST_ITEM_READERS = set(FORMS) | {CHECK}
 ANY_INT_FORMS = {"array", "awaitable"}  # any iterable of __index__ ints, or an integer buffer
 
 
@@ -100,6 +109,8 @@ def call(form, values):
         return zox.complete_subset_sum_array(values)
     if form == "awaitable":
         return zox.complete_subset_sum_aio(values).close()
+    if form == CHECK:
+        return zox.subset_sum_result_check(values, 0)
     callback = lambda result: None  # noqa: E731
     before = sys.getrefcount(callback)
     try:
@@ -110,7 +121,7 @@ def call(form, values):
 
 def refusal_cases(table):
     return [pytest.param(form, value, id=f"{name}-{form}")
-            for name, (value, forms) in table.items() for form in FORMS if form in forms]
+            for name, (value, forms) in table.items() for form in FORMS + [CHECK] if form in forms]
 
 
 NOT_A_SEQUENCE = {
@@ -119,9 +130,9 @@ NOT_A_SEQUENCE = {
     "int": (5, set(FORMS)),
 }
 NOT_AN_INT = {
-    "str-item": ([1, "2"], set(FORMS)),
-    "float-item": ([1, 2.0], set(FORMS)),
-    "numpy-int-item": ([np.int64(3)], LIST_TEXT_FORMS),
+    "str-item": ([1, "2"], LIST_ITEM_READERS),
+    "float-item": ([1, 2.0], LIST_ITEM_READERS),
+    "numpy-int-item": ([np.int64(3)], LIST_TEXT_FORMS | {CHECK}),
     "float-in-generator": (lambda: (v for v in [1, 2.0]), ANY_INT_FORMS),
     "float64-buffer": (np.array([1.0, 2.0]), ANY_INT_FORMS),
     "float16-buffer": (np.array([1], dtype=np.float16), ANY_INT_FORMS),
@@ -131,8 +142,8 @@ NOT_AN_INT = {
     "empty-float-buffer": (np.array([], dtype=np.float64), ANY_INT_FORMS),
 }
 OUT_OF_RANGE = {
-    "negative": ([1, -1], set(FORMS)),
-    "past-2-64": ([2**64], set(FORMS)),
+    "negative": ([1, -1], LIST_ITEM_READERS),
+    "past-2-64": ([2**64], LIST_ITEM_READERS),
     "negative-in-generator": (lambda: (v for v in [1, -1]), ANY_INT_FORMS),
     "negative-int64": (np.array([1, -1], dtype=np.int64), ANY_INT_FORMS),
     "negative-int8": (np.array([-128], dtype=np.int8), ANY_INT_FORMS),
@@ -271,17 +282,11 @@ class ReplacingStdout:
         pass
 
 
-CHECK = "check"
-
-
 @pytest.mark.usefixtures("killswitch")
 @pytest.mark.parametrize("form", FORMS + [CHECK])
 def test_items_replaced_while_a_refusal_prints(form):
     values = [1, "".join(["not", " an int"] * 50)]  # the list's own, only reference
     with contextlib.redirect_stdout(ReplacingStdout(values)), pytest.raises(TypeError) as info:
-        if form == CHECK:
-            zox.subset_sum_result_check(values, 0)
-        else:
-            call(form, values)
+        call(form, values)
     assert "not an int but str" in str(info.value)
     assert values == [0], "the other thread did not run during the refusal"

@@ -16,6 +16,7 @@ WORKLOAD = textwrap.dedent(
     """
     import array, asyncio, os, ssl, sys, threading
     import zox
+    from test_forms import NOT_A_SEQUENCE, NOT_AN_INT, OUT_OF_RANGE, TOTAL_WRAPS, call, refusal_cases
     from scripted_peer import (NOT_READY, ScriptedPeer, Reply, closed_port, gzip_reply, json_reply,
                                route, sequence, solving_script)
 
@@ -49,23 +50,21 @@ WORKLOAD = textwrap.dedent(
         raise ValueError("callback failure")
 
     sys.unraisablehook = lambda unraisable: None
+    refusals = [case.values for table in (NOT_A_SEQUENCE, NOT_AN_INT, OUT_OF_RANGE, TOTAL_WRAPS)
+                for case in refusal_cases(table)]
 
     os.environ["ZO_KILLSWITCH"] = "1"
     for i in range(300):
         assert zox.complete_subset_sum([3, 5, i])[0] & 1
         zox.subset_sum_result_check([297, 1 << 63], i)
         zox.subset_sum_result_check((297,), 0)
-        expect(TypeError, zox.complete_subset_sum, (3, 5))
-        expect(TypeError, zox.complete_subset_sum, [1, "x"])
-        expect(OverflowError, zox.complete_subset_sum, [-1])
-        expect(OverflowError, zox.complete_subset_sum, [2**64 - 1, 1])
+        zox.subset_sum_result_check(array.array("Q", [297]), i)
+        for form, values in refusals:
+            expect(Exception, call, form, values)
         expect(SystemError, zox.complete_subset_sum)
         expect(TypeError, zox.complete_subset_sum_async, [1], 5)
-        expect(TypeError, zox.subset_sum_result_check, [1, "x"], 0)
         assert zox.complete_subset_sum_array(array.array("q", [3, 5, i]))[0] & 1
         assert zox.complete_subset_sum_array(v for v in [3, 5, i])[0] & 1
-        expect(TypeError, zox.complete_subset_sum_array, array.array("d", [1.0]))
-        expect(OverflowError, zox.complete_subset_sum_array, (v for v in [-1]))
     async_round([3, 5], 200)
     aio_round([3, 5], 100)
     async_round([3, 5], 50, raising_callback)
@@ -95,6 +94,7 @@ WORKLOAD = textwrap.dedent(
                         pass
             async_round([3, 5], 5)
             aio_round([3, 5], 5)
+            zox.complete_subset_sum_aio([3, 5])  # never awaited
     os.environ["ZO_SERVICE_URL"] = f"https://127.0.0.1:{closed_port()}"
     for i in range(20):
         expect(ConnectionError, zox.complete_subset_sum, [3, 5])
