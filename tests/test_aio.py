@@ -1,10 +1,7 @@
 """complete_subset_sum_aio: a solve started at the call and delivered to the loop that awaits it,
 under asyncio's own loop and uvloop. What it answers and refuses is in test_forms."""
 import asyncio
-import os
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 import types
@@ -152,20 +149,3 @@ def test_made_anywhere_it_is_delivered_to_the_loop_that_awaits_it(loop):
     assert asyncio.run(zox.complete_subset_sum_aio([3, 5])) == [297]
     with pytest.raises(RuntimeError, match="already awaited"):
         asyncio.run(solving[0])
-
-
-def test_exit_with_a_solve_running_is_clean():
-    child = textwrap.dedent(
-        """
-        import asyncio, zox
-        async def main():
-            zox.complete_subset_sum_aio([2**k for k in range(30)])
-        asyncio.run(main())
-        print("exiting", flush=True)
-        """
-    )
-    done = subprocess.run([sys.executable, "-c", child], env=dict(os.environ, ZO_KILLSWITCH="1"),
-                          capture_output=True, text=True, timeout=WAIT)
-    assert (done.returncode, done.stdout) == (0, "exiting\n"), done.stderr
-    assert "Fatal Python error" not in done.stderr and "Sanitizer" not in done.stderr
-

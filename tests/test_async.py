@@ -18,10 +18,6 @@ from scripted_peer import closed_port
 WAIT = 120  # seconds; a generous bound so a lost callback fails instead of hanging
 
 
-def reference_bitset(values):
-    return words_of_sums(sums_of(values), sum(values))
-
-
 class Recorder:
     """A callback that records every call with the thread it came on."""
 
@@ -67,13 +63,9 @@ def unreachable_service(monkeypatch, no_killswitch):
     monkeypatch.setenv("ZO_SERVICE_URL", f"https://127.0.0.1:{closed_port()}")
 
 
-def _random_lists(seed, count, max_len, max_value):
-    rng = random.Random(seed)
-    return [[rng.randint(0, max_value) for _ in range(rng.randint(0, max_len))] for _ in range(count)]
-
-
 def test_many_solves_each_call_back_once(killswitch):
-    inputs = _random_lists(11, 200, 40, 5000)
+    rng = random.Random(11)
+    inputs = [[rng.randint(0, 5000) for _ in range(rng.randint(0, 40))] for _ in range(200)]
     recorders = [Recorder() for _ in inputs]
     for values, cb in zip(inputs, recorders):
         zox.complete_subset_sum_async(values, cb)
@@ -203,7 +195,7 @@ def solve_async(lib):
 def test_worker_solves_locally(killswitch, solve_async, values):
     status, words, size, context, text = solve_async(values, 0xC0FFEE)
     assert (status, text, context) == (0, None, 0xC0FFEE)
-    assert words == reference_bitset(values) and size == len(words)
+    assert words == words_of_sums(sums_of(values), sum(values)) and size == len(words)
 
 
 def test_worker_remote_failure(unreachable_service, solve_async):
@@ -263,6 +255,13 @@ EXIT_SCRIPTS = {
         for _ in range(30):
             zox.complete_subset_sum_async(
                 [rng.randint(1, 1 << 14) for _ in range(rng.randint(1, 1500))], callback)
+    """,
+    # The interpreter shuts down while a solve's awaitable waits for it.
+    "awaitable_solving": """
+        import asyncio
+        async def main():
+            zox.complete_subset_sum_aio([2**k for k in range(30)])
+        asyncio.run(main())
     """,
     # The interpreter shuts down while every worker is still solving.
     "while_solving": """

@@ -17,6 +17,7 @@ from scripted_peer import Reply, aim_at, closed_port, json_reply, route, solving
 WAIT = 120  # seconds; a bound so that a lost callback fails instead of hanging
 FORMS = ["list", "array", "callback", "awaitable"]
 CHECK = "check"  # subset_sum_result_check, which reads a result list as the list form reads values
+pytestmark = pytest.mark.usefixtures("killswitch")  # the remote cases aim the client elsewhere
 
 
 def solve(form, values):
@@ -74,11 +75,9 @@ OUTCOMES = {
 @pytest.mark.parametrize("script, values, failure", OUTCOMES.values(), ids=OUTCOMES.keys())
 def test_every_form_gives_the_same_outcome(monkeypatch, capfd, serve, form, script, values,
                                           failure):
-    if script == "local":
-        monkeypatch.setenv("ZO_KILLSWITCH", "1")
-    elif script is None:
+    if script is None:
         aim_at(monkeypatch, f"https://127.0.0.1:{closed_port()}", None)
-    else:
+    elif script != "local":
         serve(script)
     outcome = solve(form, values)
     if failure is None:
@@ -159,7 +158,7 @@ TOTAL_WRAPS = {
 
 
 @pytest.fixture
-def refused(killswitch, capfd):
+def refused(capfd):
     """Asserts that a call raises `exc` after printing exactly `printed`."""
     def check(form, values, exc, printed):
         with pytest.raises(exc):
@@ -245,14 +244,13 @@ ACCEPTED = {
 }
 
 
-@pytest.mark.usefixtures("killswitch")
 @pytest.mark.parametrize("form", sorted(ANY_INT_FORMS))
 @pytest.mark.parametrize("make", ACCEPTED.values(), ids=ACCEPTED.keys())
 def test_any_ints_give_the_result_of_their_list(form, make):
     assert solve(form, make()) == zox.complete_subset_sum([int(v) for v in make()])
 
 
-def test_iteration_errors_pass_through(killswitch):
+def test_iteration_errors_pass_through():
     def failing():
         yield 1
         raise ValueError("from the generator")
@@ -282,7 +280,6 @@ class ReplacingStdout:
         pass
 
 
-@pytest.mark.usefixtures("killswitch")
 @pytest.mark.parametrize("form", FORMS + [CHECK])
 def test_items_replaced_while_a_refusal_prints(form):
     values = [1, "".join(["not", " an int"] * 50)]  # the list's own, only reference
