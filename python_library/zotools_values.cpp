@@ -4,6 +4,7 @@
 #include "zotools_internal.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace zotools {
 
@@ -156,6 +157,16 @@ bool int_layout(const char *format, IntLayout *layout) {
     }
 }
 
+// One item of type U in this machine's byte order; a signed item is sign-extended.
+template <typename U> uint64_t load(const unsigned char *bytes, bool is_signed, bool *negative) {
+    U v;
+    memcpy(&v, bytes, sizeof v);
+    if (!is_signed) return v;
+    const int64_t s = static_cast<std::make_signed_t<U>>(v);
+    *negative = s < 0;
+    return static_cast<uint64_t>(s);
+}
+
 uint64_t read_item(const unsigned char *p, const IntLayout &layout, bool *negative) {
     unsigned char bytes[8];
     memcpy(bytes, p, layout.size);
@@ -166,40 +177,12 @@ uint64_t read_item(const unsigned char *p, const IntLayout &layout, bool *negati
             bytes[b] = t;
         }
     }
-    uint64_t u = 0;
-    int64_t s = 0;
     switch (layout.size) {
-    case 1: {
-        uint8_t v;
-        memcpy(&v, bytes, 1);
-        if (layout.is_bool) return v != 0;
-        u = v;
-        s = static_cast<int8_t>(v);
-        break;
+    case 1: return layout.is_bool ? bytes[0] != 0 : load<uint8_t>(bytes, layout.is_signed, negative);
+    case 2: return load<uint16_t>(bytes, layout.is_signed, negative);
+    case 4: return load<uint32_t>(bytes, layout.is_signed, negative);
+    default: return load<uint64_t>(bytes, layout.is_signed, negative);
     }
-    case 2: {
-        uint16_t v;
-        memcpy(&v, bytes, 2);
-        u = v;
-        s = static_cast<int16_t>(v);
-        break;
-    }
-    case 4: {
-        uint32_t v;
-        memcpy(&v, bytes, 4);
-        u = v;
-        s = static_cast<int32_t>(v);
-        break;
-    }
-    default: {
-        memcpy(&u, bytes, 8);
-        s = static_cast<int64_t>(u);
-        break;
-    }
-    }
-    if (!layout.is_signed) return u;
-    *negative = s < 0;
-    return static_cast<uint64_t>(s);
 }
 
 int read_buffer(PyObject *obj, Values &v) {

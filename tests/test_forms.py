@@ -157,39 +157,24 @@ TOTAL_WRAPS = {
 }
 
 
-@pytest.fixture
-def refused(capfd):
-    """Asserts that a call raises `exc` after printing exactly `printed`."""
-    def check(form, values, exc, printed):
-        with pytest.raises(exc):
-            call(form, values)
-        assert capfd.readouterr().out == printed
-    return check
+UNHOLDABLE = {"2-62": ([2**62], set(FORMS))}
+# rule: (its table, the exception, the line printed before it)
+RULES = {
+    "no-sequence": (NOT_A_SEQUENCE, TypeError, "Error occured with PyList_Check 0\n"),
+    "no-int": (NOT_AN_INT, TypeError, "Error occured with PyLong_Check\n"),
+    "outside-64-bits": (OUT_OF_RANGE, OverflowError, ""),
+    "total-past-64-bits": (TOTAL_WRAPS, OverflowError, "Error occured, overflow on input\n"),
+    "unholdable-result": (UNHOLDABLE, MemoryError, ""),
+}
 
 
-@pytest.mark.parametrize("form, values", refusal_cases(NOT_A_SEQUENCE))
-def test_no_sequence_of_values_is_refused(refused, form, values):
-    refused(form, values, TypeError, "Error occured with PyList_Check 0\n")
-
-
-@pytest.mark.parametrize("form, values", refusal_cases(NOT_AN_INT))
-def test_a_value_that_is_no_int_is_refused(refused, form, values):
-    refused(form, values, TypeError, "Error occured with PyLong_Check\n")
-
-
-@pytest.mark.parametrize("form, values", refusal_cases(OUT_OF_RANGE))
-def test_a_value_outside_64_bits_is_refused(refused, form, values):
-    refused(form, values, OverflowError, "")
-
-
-@pytest.mark.parametrize("form, values", refusal_cases(TOTAL_WRAPS))
-def test_a_total_past_64_bits_is_refused(refused, form, values):
-    refused(form, values, OverflowError, "Error occured, overflow on input\n")
-
-
-@pytest.mark.parametrize("form", FORMS)
-def test_an_unholdable_result_is_refused(refused, form):
-    refused(form, [2**62], MemoryError, "")
+@pytest.mark.parametrize("form, values, exc, printed", [
+    pytest.param(*case.values, exc, printed, id=f"{rule}-{case.id}")
+    for rule, (table, exc, printed) in RULES.items() for case in refusal_cases(table)])
+def test_bad_values_are_refused_at_the_call(capfd, form, values, exc, printed):
+    with pytest.raises(exc):
+        call(form, values)
+    assert capfd.readouterr().out == printed
 
 
 # Arguments the methods cannot unpack: an ArgumentError, both TypeError and SystemError, chained to

@@ -16,7 +16,7 @@ WORKLOAD = textwrap.dedent(
     """
     import array, asyncio, os, ssl, sys, threading
     import zox
-    from test_forms import NOT_A_SEQUENCE, NOT_AN_INT, OUT_OF_RANGE, TOTAL_WRAPS, call, refusal_cases
+    from test_forms import RULES, call, refusal_cases
     from scripted_peer import (NOT_READY, ScriptedPeer, Reply, closed_port, gzip_reply, json_reply,
                                route, sequence, solving_script)
 
@@ -50,8 +50,7 @@ WORKLOAD = textwrap.dedent(
         raise ValueError("callback failure")
 
     sys.unraisablehook = lambda unraisable: None
-    refusals = [case.values for table in (NOT_A_SEQUENCE, NOT_AN_INT, OUT_OF_RANGE, TOTAL_WRAPS)
-                for case in refusal_cases(table)]
+    refusals = [case.values for table, _, _ in RULES.values() for case in refusal_cases(table)]
 
     os.environ["ZO_KILLSWITCH"] = "1"
     for i in range(300):
