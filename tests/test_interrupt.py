@@ -10,7 +10,8 @@ import threading
 
 import pytest
 
-from scripted_peer import NOT_READY, ScriptedPeer, aim_at, json_reply, route
+from reference import sums_bitset
+from scripted_peer import NOT_READY, ScriptedPeer, aim_at, gzip_reply, json_reply, route
 
 CHILD = textwrap.dedent(
     """
@@ -22,7 +23,7 @@ CHILD = textwrap.dedent(
     except KeyboardInterrupt:
         print("interrupted", flush=True)
     sys.stdin.readline()          # the service has answered the abandoned solve
-    time.sleep(1)
+    time.sleep(2)  # the next poll (a second apart) brings the answer
     print("alive", flush=True)
     """
 )
@@ -38,14 +39,14 @@ def test_ctrl_c_interrupts_a_waiting_solve(monkeypatch, server_ssl_context, ca_b
     def held(request):
         reached.set()
         answer.wait(30)
-        return json_reply({"message": "Service unavailable"}, 503)
+        return json_reply({"requestId": "abc"})
 
-    def never_ready(request):
+    def ready_once_answered(request):
         reached.set()
-        return NOT_READY
+        return gzip_reply(sums_bitset([3, 5, 2**20])) if answer.is_set() else NOT_READY
 
     submit = held if phase == "submit" else json_reply({"requestId": "abc"})
-    with ScriptedPeer(server_ssl_context, route(submit=submit, poll=never_ready)) as peer:
+    with ScriptedPeer(server_ssl_context, route(submit=submit, poll=ready_once_answered)) as peer:
         aim_at(monkeypatch, peer, ca_bundle)
         env = dict(os.environ, ZO_QUIET="1")  # no "Result not ready" lines between the child's own
         child = subprocess.Popen([sys.executable, "-c", CHILD, method], env=env,
