@@ -16,7 +16,6 @@ WORKLOAD = textwrap.dedent(
     """
     import array, asyncio, os, ssl, sys, threading
     import zox
-    from test_forms import RULES, call, refusal_cases
     from scripted_peer import (NOT_READY, ScriptedPeer, Reply, closed_port, gzip_reply, json_reply,
                                route, sequence, solving_script)
 
@@ -50,7 +49,6 @@ WORKLOAD = textwrap.dedent(
         raise ValueError("callback failure")
 
     sys.unraisablehook = lambda unraisable: None
-    refusals = [case.values for table, _, _ in RULES.values() for case in refusal_cases(table)]
 
     os.environ["ZO_KILLSWITCH"] = "1"
     for i in range(300):
@@ -58,12 +56,17 @@ WORKLOAD = textwrap.dedent(
         zox.subset_sum_result_check([297, 1 << 63], i)
         zox.subset_sum_result_check((297,), 0)
         zox.subset_sum_result_check(array.array("Q", [297]), i)
-        for form, values in refusals:
-            expect(Exception, call, form, values)
+        expect(TypeError, zox.complete_subset_sum, (3, 5))
+        expect(TypeError, zox.complete_subset_sum, [1, "x"])
+        expect(OverflowError, zox.complete_subset_sum, [-1])
+        expect(OverflowError, zox.complete_subset_sum, [2**64 - 1, 1])
         expect(SystemError, zox.complete_subset_sum)
         expect(TypeError, zox.complete_subset_sum_async, [1], 5)
+        expect(TypeError, zox.subset_sum_result_check, [1, "x"], 0)
         assert zox.complete_subset_sum_array(array.array("q", [3, 5, i]))[0] & 1
         assert zox.complete_subset_sum_array(v for v in [3, 5, i])[0] & 1
+        expect(TypeError, zox.complete_subset_sum_array, array.array("d", [1.0]))
+        expect(OverflowError, zox.complete_subset_sum_array, (v for v in [-1]))
     async_round([3, 5], 200)
     aio_round([3, 5], 100)
     async_round([3, 5], 50, raising_callback)
