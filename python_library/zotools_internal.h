@@ -1,18 +1,10 @@
-// What the binding's units share: reference owners, one solve's settings, the synchronous solve
-// and its result words, the errors a failed solve raises, the completion gate, and the result
-// list. Not for outside callers.
+// What the binding's units share: reference owners, the value reader, the result layer, the one
+// solve runner with its exit gate, the failure builder and the diagnostics sink. Not for outside
+// callers.
 //
-// A method that solves does, in this order:
-//   1. with the interpreter lock held, on the calling thread:
-//          zo_solve_config_t *config = zox_config_snapshot();   (NULL: MemoryError is set)
-//   2. anywhere, the lock released or on a thread of its own (it touches no Python object):
-//          zo_failure_t failure;
-//          zo_status_t status = zox_solve(config, input, n, output, &words, err_buf, &failure);
-//          zo_config_free(config);
-//   3. with the lock held again, when status is not 0:
-//          return zox_raise_solve_error(err_buf, &failure);
-// The environment is read only in step 1, so Python threads changing os.environ meanwhile do not
-// race the solve. SyncSolve and run_sync_solve below do steps 2 and 3 for the synchronous calls.
+// A value travels: Python object -> read_values -> Solve -> the front door -> words -> results.
+// A failure travels: the front door's failure record -> solve_error -> the same exception in
+// every form.
 #ifndef ZOTOOLS_INTERNAL_H
 #define ZOTOOLS_INTERNAL_H
 
@@ -22,32 +14,9 @@
 #include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <sys/mman.h>
-#include <time.h>
-#include <unistd.h>
 
 #include "../c_library/hdr/zo_lib.h"
 #include "../c_library/zo_internal.h"
-
-// The environment's settings for one solve (kill switch, key, address, bundle, time-out). Needs
-// the interpreter lock. NULL with MemoryError set when out of memory.
-zo_solve_config_t *zox_config_snapshot(void);
-
-// Runs one solve with the settings of `config`; the front door's contract (status, words,
-// 128-byte error buffer), plus `failure` (may be NULL) filled in when it fails.
-inline zo_status_t zox_solve(const zo_solve_config_t *config, const uint64_t *input,
-                             size_t input_length, uint64_t *output, size_t *output_size,
-                             char *err_buf, zo_failure_t *failure) {
-    return zo_solve(config, input, input_length, output, output_size, err_buf, failure);
-}
-
-// Sets the ConnectionError of a failed solve and returns NULL. Its message is exactly the error
-// buffer's text; the details travel as attributes (phase, curl_code, curl_message,
-// service_message, not_ready_polls, timed_out) and as an exception note. Prints nothing.
-PyObject *zox_raise_solve_error(const char *err_buf, const zo_failure_t *failure);
-
-// Sets MemoryError naming the bytes `words` result words need; returns NULL.
-PyObject *zox_result_memory_error(size_t words);
 
 namespace zotools {
 
@@ -80,149 +49,199 @@ template <typename T> struct Malloced {
     }
 };
 
-// Result words of a synchronous solve. Large results live in pages of their own, so that the
-// pages already turned into list items can be given back while the list grows: the peak then
-// stays near one copy of the result instead of two. Smaller ones come from the heap, which
-// usually hands back memory already mapped instead of fresh pages to fault in.
+// A held buffer view, released on scope exit.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    BufferView() = default;
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView() { release(); }
+    void release() {
+        if (held) PyBuffer_Release(&view);
+        held = false;
+    }
+};
+
+// ---- zotools_values.cpp: the one value reader.
+
+// The values of a solve, copied: the solve runs without the interpreter lock while other threads
+// may change what the caller handed in.
+struct Values {
+    Malloced<uint64_t> copy;
+    size_t length = 0;
+    uint64_t total = 0;
+};
+
+enum class ValueForms {
+    list_only,  // a list of ints, refused with the list form's own texts
+    any_ints,   // any iterable of __index__ integers, or a 1-D integer buffer
+};
+
+// Reads `obj` into `v`: 0, or -1 with the exception set and its line printed. `with_total` adds
+// the values up and refuses a total past 2^64 - 1.
+int read_values(PyObject *obj, ValueForms forms, bool with_total, Values &v);
+// True for a buffer format of unsigned 64-bit integers in this machine's byte order.
+bool is_word_format(const char *format);
+
+// ---- zotools_results.cpp: list or array from words, and words back from a result.
+
+// Result words of a solve, zeroed. Large results live in pages of their own, so that the pages
+// already turned into list items can be given back while the list grows.
 class ResultWords {
   public:
-    bool allocate(size_t count) {
-        count_ = count;
-        if (count < mapped_from_words) {
-            words_ = static_cast<uint64_t *>(calloc(count, sizeof(uint64_t)));
-            return words_ != nullptr;
-        }
-        if (count > SIZE_MAX / sizeof(uint64_t)) return false;
-        mapped_bytes_ = count * sizeof(uint64_t);
-        void *p = mmap(nullptr, mapped_bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) {
-            mapped_bytes_ = 0;
-            return false;
-        }
-        words_ = static_cast<uint64_t *>(p);  // fresh anonymous pages read as zero
-        return true;
-    }
-
-    // The words before `index` are no longer needed.
-    void release_before(size_t index) {
-        if (mapped_bytes_ == 0) return;
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        const size_t upto = index * sizeof(uint64_t) / page * page;
-        if (upto <= released_bytes_) return;
-        munmap(reinterpret_cast<char *>(words_) + released_bytes_, upto - released_bytes_);
-        released_bytes_ = upto;
-    }
-
+    bool allocate(size_t count);
+    void release_before(size_t index);  // the words before `index` are no longer needed
     uint64_t *data() { return words_; }
     size_t &count() { return count_; }
 
     ResultWords() = default;
     ResultWords(const ResultWords &) = delete;
     ResultWords &operator=(const ResultWords &) = delete;
-    ~ResultWords() {
-        if (mapped_bytes_ == 0) {
-            free(words_);
-        } else if (released_bytes_ < mapped_bytes_) {
-            munmap(reinterpret_cast<char *>(words_) + released_bytes_,
-                   mapped_bytes_ - released_bytes_);
-        }
-    }
+    ~ResultWords();
 
   private:
-    static constexpr size_t mapped_from_words = 1 << 19;  // 4 MiB
     uint64_t *words_ = nullptr;
     size_t count_ = 0;
     size_t mapped_bytes_ = 0;
     size_t released_bytes_ = 0;
 };
 
-// One synchronous solve. A remote solve can wait on the service for a minute or more: it runs on
-// a thread of its own while the caller waits in short slices and checks for signals, so Ctrl-C
-// interrupts the call. An abandoned solve finishes within its own bounds and then releases
-// everything, since the waiter is gone.
-struct SyncSolve {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t finished;
-    bool done = false;
-    bool abandoned = false;
-    uint64_t *input = nullptr;  // malloc'ed; the solve releases it
+// The result list of `count` words. Equal neighbouring words share one int object; when
+// `release_behind` is given, the words already read are given back every so often.
+PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind);
+
+// A list whose item slots receive the words of a local solve, then become its ints: no second
+// buffer of the result's size.
+class WordSlotList {
+  public:
+    bool create(size_t count);
+    uint64_t *words();
+    PyObject *convert(size_t words);  // the first `words` slots as ints, the list cut to them
+
+    WordSlotList() = default;
+    WordSlotList(const WordSlotList &) = delete;
+    WordSlotList &operator=(const WordSlotList &) = delete;
+    ~WordSlotList();
+
+  private:
+    void clear_unconverted();
+    PyRef list_;
+    size_t count_ = 0;
+    size_t converted_ = 0;
+};
+
+// A new array('Q') of `count` zero words, and a writable view of its words (released by the
+// caller's BufferView); nullptr with the exception set.
+PyObject *zeroed_word_array(size_t count);
+uint64_t *array_words(PyObject *array, BufferView *view);
+
+// The words of a result handed back by a caller: a list (read with the list form's texts) or a
+// 1-D buffer of unsigned 64-bit words (viewed in place).
+class ResultLookup {
+  public:
+    // 0; 1 when `result` is neither (no words: its line is printed); -1 with the exception set.
+    int open(PyObject *result);
+    size_t length() const { return length_; }
+    uint64_t word(size_t i) const;
+
+  private:
+    Values list_;
+    BufferView view_;
+    const unsigned char *base_ = nullptr;
+    Py_ssize_t stride_ = 0;
+    size_t length_ = 0;
+};
+
+// ---- zotools_errors.cpp: one failure -> one exception.
+
+// The ConnectionError of a failed solve, not raised: its message is exactly the error buffer's
+// text; the details travel as attributes (phase, curl_code, curl_message, service_message,
+// not_ready_polls, timed_out) and as a note. `failure` may be NULL. Prints nothing.
+PyObject *solve_error(const char *err_buf, const zo_failure_t *failure);
+// Prints "Error occured <message>" and raises solve_error's exception; returns NULL.
+PyObject *raise_solve_failure(const char *err_buf, const zo_failure_t *failure);
+// The pending exception, taken out of the error indicator (a new reference, or NULL).
+PyObject *take_exception();
+// Sets MemoryError naming the bytes `words` result words need; returns NULL.
+PyObject *result_memory_error(size_t words);
+// Replaces a failed argument unpacking's error with zox.ArgumentError chained to it, after the
+// parsing line; returns NULL.
+PyObject *parse_failure();
+// zox.ArgumentError, made once and added to `module`.
+int add_argument_error(PyObject *module);
+
+// ---- zotools_solve.cpp: the one solve runner and the exit gate.
+
+// One solve: its settings, values and words, and after it ran its status, message and failure
+// record. Touches no Python object while it runs.
+struct Solve {
+    zo_solve_config_t *config = nullptr;  // owned
+    uint64_t *input = nullptr;            // owned
     size_t input_length = 0;
+    uint64_t total = 0;
     ResultWords output;
     // Caller-provided words instead of `output`, kept alive by `keep_alive` (a reference the
-    // solve owns; an abandoned solve gives it back under the interpreter lock).
+    // solve owns, given back under the interpreter lock).
     uint64_t *into = nullptr;
     size_t into_count = 0;
     PyObject *keep_alive = nullptr;
     zo_status_t status = -1;
     char err_buf[ZO_ERR_BUF_SIZE] = {0};
-    zo_solve_config_t *config = nullptr;  // owned
     zo_failure_t failure{};
+    // A background solve hands itself to `deliver` on its own thread, with the interpreter lock
+    // held; `context` is the form's (a strong reference).
+    void (*deliver)(Solve *solve, PyObject *context) = nullptr;
+    PyObject *context = nullptr;
 
-    // The wait is timed on the monotonic clock, so a change of the system time cannot stretch it.
-    SyncSolve() {
-        pthread_condattr_t attr;
-        pthread_condattr_init(&attr);
-        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-        pthread_cond_init(&finished, &attr);
-        pthread_condattr_destroy(&attr);
-    }
-    SyncSolve(const SyncSolve &) = delete;
-    SyncSolve &operator=(const SyncSolve &) = delete;
-
-    // Runs where the interpreter lock is held, or with keep_alive already given back.
-    ~SyncSolve() {
-        free(input);
-        zo_config_free(config);
-        Py_XDECREF(keep_alive);
-        pthread_cond_destroy(&finished);
-        pthread_mutex_destroy(&mutex);
-    }
+    Solve() = default;
+    Solve(const Solve &) = delete;
+    Solve &operator=(const Solve &) = delete;
+    ~Solve();  // with the interpreter lock held, or with nothing of Python's left
 
     uint64_t *words() { return into != nullptr ? into : output.data(); }
     size_t &word_count() { return into != nullptr ? into_count : output.count(); }
-    // Solves on the calling thread, touching nothing of Python's.
-    void run() {
-        status = zox_solve(config, input, input_length, words(), &word_count(), err_buf, &failure);
-    }
 };
 
-// Runs the solve (its config set) as the synchronous method does: in place with the interpreter
-// lock released when the config keeps it local (it then always finishes), interruptibly on a
-// thread of its own otherwise. Returns the solve, finished, or nullptr with the signal handler's
-// exception set: the solve then owns itself.
-SyncSolve *run_sync_solve(SyncSolve *solve);
+// A solve of `values` (taken over) with the environment's settings read now, its words not yet
+// allocated; nullptr with the exception set.
+Solve *new_solve(Values &values, bool force_local);
+// Allocates the solve's own words, total / 64 + 1 of them; -1 with MemoryError set.
+int allocate_words(Solve *solve);
+// Runs the solve for a caller that waits. Returns it finished, or nullptr with the exception of
+// the signal that interrupted the wait set: the solve then owns itself (and its keep_alive).
+Solve *run_waited(Solve *solve);
+// The runner's outcome for a waiting caller: 0 after success; otherwise the failure printed and
+// raised (the solve is deleted either way only by the caller).
+int raise_if_failed(const Solve *solve);
+// Runs the solve on a thread of its own and delivers it there. 0; or -1 with RuntimeError set:
+// then nothing was taken over.
+int run_in_background(Solve *solve, void (*deliver)(Solve *, PyObject *), PyObject *context);
 
-// Prints the failure of a solve and raises its ConnectionError (zox_raise_solve_error).
-void raise_solve_failure(const char *message, const zo_failure_t *failure);
-// 0 after a successful solve; otherwise raise_solve_failure and -1.
-int raise_for_failed_solve(const SyncSolve *solve);
+// The exit gate. Completions from other threads call gate_enter() before taking the interpreter
+// lock and gate_open() once they hold it; Python may be used only when both say so. gate_leave()
+// when done (after gate_enter() succeeded). The interpreter's exit waits for every completion that
+// entered, so one that started runs to its end; none starts after that.
+bool gate_enter();
+bool gate_open();
+void gate_leave();
+// The exit gate's hook and what the runner learns at import; -1 with the exception set.
+int init_runner();
 
-// Completion threads that may outlive the interpreter call pass_gate() before taking the
-// interpreter lock and still_open_after_gate() once they hold it; both true means Python may be
-// used.
-bool pass_gate();
-bool still_open_after_gate();
+// ---- zotools_diag.cpp: diagnostics through sys.stdout.
+void install_diag_sink();
 
-// The result list of `count` words. Equal neighbouring words share one int object; when
-// `release_behind` is given, the words already read are given back every so often.
-PyObject *result_list(const uint64_t *words, size_t count, ResultWords *release_behind);
-
-// The result list of a local solve (its config set) of `count` words, solved straight into the
-// list's own item slots: no second buffer of the result's size. Raises as the synchronous method
-// does.
-PyObject *solve_into_list(SyncSolve *solve, size_t count);
+// ---- zotools_aio.cpp: the awaitable form.
+PyObject *complete_subset_sum_aio(PyObject *, PyObject *values);
+int ready_awaitable_type();
 
 }  // namespace zotools
 
 extern "C" {
-// The values of a list as a malloc'ed array (zotools.cpp): 0, or -1 with the exception set and
-// its message printed.
+// The values of a list as a malloc'ed array: 0, or -1 with the exception set and its message
+// printed.
 ZO_API int _pull_input_list_from_py_obj(PyObject *inputList, uint64_t **c_input_array,
                                         size_t *input_length, uint64_t *total_sum);
 }
-
-// The module's methods defined outside zotools.cpp, for its method table.
-extern PyMethodDef zotools_results_methods[];
 
 #endif  // ZOTOOLS_INTERNAL_H

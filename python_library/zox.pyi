@@ -13,7 +13,7 @@ calling thread. Diagnostics are written to ``sys.stdout``; ``ZO_QUIET=1`` silenc
 import array
 import asyncio
 import sys
-from typing import Callable, Iterable, List, Optional, Union
+from typing import Any, Callable, Coroutine, Iterable, List, Optional, Union
 
 if sys.version_info >= (3, 12):
     from collections.abc import Buffer
@@ -45,20 +45,26 @@ def complete_subset_sum_async(
     """Run complete subset sum.
 
     Returns at once; later calls ``callback(result)`` once, on a worker thread, with the result
-    list or with ``None`` when the solve failed (its message is printed). Bad arguments raise at
-    call time, as for ``complete_subset_sum`` (and ``TypeError`` for a callback that is not
-    callable); ``RuntimeError`` when no thread can be started. An exception raised by the callback
-    goes to ``sys.unraisablehook``. Solves that end once the interpreter has begun to shut down
-    call nothing.
+    list, or with ``None`` when the solve failed: its ``ConnectionError`` (the one
+    ``complete_subset_sum`` raises, attributes and note included) is then the exception being
+    handled, ``sys.exc_info()[1]``. Bad arguments raise at call time, as for
+    ``complete_subset_sum`` (and ``TypeError`` for a callback that is not callable);
+    ``RuntimeError`` when no thread can be started. An exception raised by the callback goes to
+    ``sys.unraisablehook``. Once the interpreter runs its exit hooks no callback starts, and one
+    that started runs to its end before the interpreter goes on.
     """
 
-def subset_sum_result_check(result: List[int], value: int, /) -> Optional[bool]:
+def subset_sum_result_check(
+    result: Union[List[int], Buffer], value: int, /
+) -> Optional[bool]:
     """Check for a specific int in the results of subset sum.
 
     ``True`` when ``value`` is a sum in ``result``, ``False`` when it is not, and ``None`` when it
     lies beyond the words of ``result`` (negative values and values of ``2**64`` or more always
-    do) or ``result`` is not a list (a message is printed). A word that is not an int raises
-    ``TypeError``, one outside ``0 .. 2**64 - 1`` ``OverflowError``.
+    do). ``result`` is a result list, an ``array('Q')`` or any one-dimensional buffer of unsigned
+    64-bit words in this machine's byte order (a NumPy ``uint64`` array); anything else has no
+    words (a message is printed). A list word that is not an int raises ``TypeError``, one
+    outside ``0 .. 2**64 - 1`` ``OverflowError``.
     """
 
 def complete_subset_sum_array(values: Union[Iterable[int], Buffer], /) -> "array.array[int]":
@@ -78,14 +84,13 @@ def complete_subset_sum_array(values: Union[Iterable[int], Buffer], /) -> "array
 
 def complete_subset_sum_aio(
     values: Union[Iterable[int], Buffer], /
-) -> "asyncio.Future[List[int]]":
-    """Run complete subset sum on a worker thread; a future of the running event loop.
+) -> Coroutine[Any, Any, List[int]]:
+    """Run complete subset sum on a worker thread; await it for the result list.
 
-    Must be called from a coroutine (or a callback) of a running event loop, which the solve
-    never blocks; ``await`` it for the result list of ``complete_subset_sum``. ``values`` is read
-    at call time, as for ``complete_subset_sum_array``, and bad values raise there;
-    ``RuntimeError`` without a running loop or when no thread can be started. A failed solve
-    raises ``ConnectionError`` on ``await``. Cancelling the future (or the task awaiting it)
-    abandons the solve: its result is dropped when it ends. Nothing is sent to a loop that has
-    been closed meanwhile.
+    The solve starts at the call, which needs no event loop; ``values`` is read then, as for
+    ``complete_subset_sum_array``, and bad values raise there. The outcome goes to the event loop
+    that awaits it (``await``, ``asyncio.run``, ``create_task``, ``gather``), which the solve never
+    blocks: the result list of ``complete_subset_sum``, or its ``ConnectionError`` on ``await``.
+    It can be awaited once. Cancelling the task awaiting it abandons the solve: its result is
+    dropped when it ends. Nothing is sent to a loop that has been closed meanwhile.
     """

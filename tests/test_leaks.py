@@ -55,6 +55,7 @@ WORKLOAD = textwrap.dedent(
         assert zox.complete_subset_sum([3, 5, i])[0] & 1
         zox.subset_sum_result_check([297, 1 << 63], i)
         zox.subset_sum_result_check((297,), 0)
+        zox.subset_sum_result_check(array.array("Q", [297]), i)
         expect(TypeError, zox.complete_subset_sum, (3, 5))
         expect(TypeError, zox.complete_subset_sum, [1, "x"])
         expect(OverflowError, zox.complete_subset_sum, [-1])
@@ -95,6 +96,7 @@ WORKLOAD = textwrap.dedent(
                         pass
             async_round([3, 5], 5)
             aio_round([3, 5], 5)
+            zox.complete_subset_sum_aio([3, 5])  # never awaited
     os.environ["ZO_SERVICE_URL"] = f"https://127.0.0.1:{closed_port()}"
     for i in range(20):
         expect(ConnectionError, zox.complete_subset_sum, [3, 5])

@@ -1,0 +1,293 @@
+// Python binding, the one solve runner behind every form: a waited solve (in place, or on a thread
+// of its own that Ctrl-C can abandon), a background solve delivered on its own thread, and the
+// exit gate that keeps deliveries from meeting an interpreter that is shutting down.
+#include "zotools_internal.h"
+
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <new>
+
+namespace zotools {
+
+namespace {
+
+// The waiter's side of a solve that runs on a thread of its own while its caller waits.
+struct Waited {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t finished;
+    bool done = false;
+    bool abandoned = false;
+    Solve *solve;
+
+    // Timed on the monotonic clock, so that a change of the system time cannot stretch the wait.
+    explicit Waited(Solve *s) : solve(s) {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&finished, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    ~Waited() {
+        pthread_cond_destroy(&finished);
+        pthread_mutex_destroy(&mutex);
+    }
+};
+
+// Completions that end after the interpreter has begun to shut down must not touch it: asking for
+// the interpreter lock then ends the thread, or worse, once the lock's state is gone. An exit hook
+// closes the gate and waits, without the lock, until every completion that entered has left.
+// Plain pthread objects, so no destructor runs under threads that outlive the interpreter.
+struct ExitGate {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t drained = PTHREAD_COND_INITIALIZER;
+    bool closed = false;
+    size_t inside = 0;
+};
+ExitGate gate;
+
+// A forked child has none of its parent's completion threads.
+void reset_gate_in_child() {
+    pthread_mutex_init(&gate.mutex, nullptr);
+    pthread_cond_init(&gate.drained, nullptr);
+    gate.inside = 0;
+}
+
+PyObject *close_exit_gate(PyObject *, PyObject *) {
+    pthread_mutex_lock(&gate.mutex);
+    gate.closed = true;
+    pthread_mutex_unlock(&gate.mutex);
+    Py_BEGIN_ALLOW_THREADS
+    pthread_mutex_lock(&gate.mutex);
+    while (gate.inside > 0) pthread_cond_wait(&gate.drained, &gate.mutex);
+    pthread_mutex_unlock(&gate.mutex);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef close_exit_gate_def = {"_close_exit_gate", close_exit_gate, METH_NOARGS, nullptr};
+
+// The thread Python runs signal handlers on (Ctrl-C's KeyboardInterrupt among them); 0 when it
+// could not be learnt at import, and then every thread is taken for it.
+unsigned long signal_thread_ident = 0;
+
+void learn_signal_thread() {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main(threading.p ? PyObject_CallMethod(threading.p, "main_thread", nullptr) : nullptr);
+    PyRef ident(main.p ? PyObject_GetAttrString(main.p, "ident") : nullptr);
+    if (ident.p != nullptr && PyLong_Check(ident.p))
+        signal_thread_ident = PyLong_AsUnsignedLong(ident.p);
+    if (PyErr_Occurred()) {
+        signal_thread_ident = 0;
+        PyErr_Clear();
+    }
+}
+
+void run(Solve *solve) {
+    solve->status = zo_solve(solve->config, solve->input, solve->input_length, solve->words(),
+                             &solve->word_count(), solve->err_buf, &solve->failure);
+}
+
+void run_in_place(Solve *solve) {
+    // The solve touches only its own buffers, so other Python threads may run meanwhile.
+    Py_BEGIN_ALLOW_THREADS
+    run(solve);
+    Py_END_ALLOW_THREADS
+}
+
+// The end of a solve on its own thread: delivered (a background solve) or released (an abandoned
+// one) under the interpreter lock, unless the gate has closed: then what it holds of Python's is
+// left to the exiting process. No C++ owner may be live here: a thread that asks for the lock
+// while the interpreter shuts down is ended, unwinding through this frame.
+void finish_on_own_thread(Solve *solve) {
+    if (!gate_enter()) {
+        solve->keep_alive = nullptr;
+        solve->context = nullptr;
+        delete solve;
+        return;
+    }
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    if (gate_open()) {
+        if (solve->deliver != nullptr) solve->deliver(solve, solve->context);
+    } else {
+        solve->keep_alive = nullptr;
+        solve->context = nullptr;
+    }
+    delete solve;
+    gate_leave();
+    PyGILState_Release(gil);
+}
+
+void *run_background(void *arg) {
+    auto *solve = static_cast<Solve *>(arg);
+    run(solve);
+    finish_on_own_thread(solve);
+    return nullptr;
+}
+
+void *run_waited_body(void *arg) {
+    auto *waited = static_cast<Waited *>(arg);
+    run(waited->solve);
+    pthread_mutex_lock(&waited->mutex);
+    waited->done = true;
+    const bool abandoned = waited->abandoned;
+    pthread_cond_signal(&waited->finished);
+    pthread_mutex_unlock(&waited->mutex);
+    if (abandoned) {
+        Solve *solve = waited->solve;
+        delete waited;
+        finish_on_own_thread(solve);
+    }
+    return nullptr;
+}
+
+bool start_detached(void *(*body)(void *), void *arg) {
+    pthread_attr_t attr;
+    pthread_t thread;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    const bool started = pthread_create(&thread, &attr, body, arg) == 0;
+    pthread_attr_destroy(&attr);
+    return started;
+}
+
+enum class WaitEnd { finished, abandoned, interrupted_after_finishing };
+
+// Waits in slices with the interpreter lock released, checking for signals between them. When a
+// signal handler raised, its exception is set and the solve is abandoned to its thread, unless it
+// had finished meanwhile.
+WaitEnd wait_for(Waited *waited) {
+    for (;;) {
+        bool done;
+        Py_BEGIN_ALLOW_THREADS
+        timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_nsec += 100 * 1000 * 1000;
+        if (deadline.tv_nsec >= 1000 * 1000 * 1000) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000 * 1000 * 1000;
+        }
+        pthread_mutex_lock(&waited->mutex);
+        while (!waited->done) {
+            if (pthread_cond_timedwait(&waited->finished, &waited->mutex, &deadline) == ETIMEDOUT)
+                break;
+        }
+        done = waited->done;
+        pthread_mutex_unlock(&waited->mutex);
+        Py_END_ALLOW_THREADS
+        if (done) return WaitEnd::finished;
+        if (PyErr_CheckSignals() != 0) {
+            pthread_mutex_lock(&waited->mutex);
+            waited->abandoned = !waited->done;
+            const bool abandoned = waited->abandoned;
+            pthread_mutex_unlock(&waited->mutex);
+            return abandoned ? WaitEnd::abandoned : WaitEnd::interrupted_after_finishing;
+        }
+    }
+}
+
+}  // namespace
+
+Solve::~Solve() {
+    free(input);
+    zo_config_free(config);
+    Py_XDECREF(keep_alive);
+    Py_XDECREF(context);
+}
+
+Solve *new_solve(Values &values, bool force_local) {
+    auto *solve = new (std::nothrow) Solve;
+    if (solve == nullptr) return reinterpret_cast<Solve *>(PyErr_NoMemory());
+    solve->input = values.copy.release();
+    solve->input_length = values.length;
+    solve->total = values.total;
+    solve->config = zo_config_from_env();
+    if (solve->config == nullptr) {
+        delete solve;
+        PyErr_SetString(PyExc_MemoryError, "no memory for the solve's settings");
+        return nullptr;
+    }
+    if (force_local) solve->config->keep_local = 1;
+    return solve;
+}
+
+int allocate_words(Solve *solve) {
+    const size_t words = static_cast<size_t>(solve->total / 64 + 1);
+    if (solve->output.allocate(words)) return 0;
+    result_memory_error(words);
+    return -1;
+}
+
+// Local solves always finish, and so do solves on threads that handle no signals: nothing could
+// interrupt their wait. A thread per solve and a waiter taking the lock ten times a second would
+// cost a thousand threads solving at once most of their CPU.
+Solve *run_waited(Solve *solve) {
+    if (solve->config->keep_local ||
+        (signal_thread_ident != 0 && PyThread_get_thread_ident() != signal_thread_ident)) {
+        run_in_place(solve);
+        return solve;
+    }
+    auto *waited = new (std::nothrow) Waited(solve);
+    if (waited == nullptr || !start_detached(run_waited_body, waited)) {
+        delete waited;
+        run_in_place(solve);
+        return solve;
+    }
+    const WaitEnd end = wait_for(waited);
+    if (end == WaitEnd::abandoned) return nullptr;  // the solve's thread releases both
+    delete waited;
+    if (end == WaitEnd::finished) return solve;
+    delete solve;
+    return nullptr;
+}
+
+int raise_if_failed(const Solve *solve) {
+    if (solve->status == 0) return 0;
+    raise_solve_failure(solve->err_buf, &solve->failure);
+    return -1;
+}
+
+int run_in_background(Solve *solve, void (*deliver)(Solve *, PyObject *), PyObject *context) {
+    solve->deliver = deliver;
+    solve->context = context;
+    if (start_detached(run_background, solve)) return 0;
+    solve->deliver = nullptr;
+    solve->context = nullptr;
+    PyErr_SetString(PyExc_RuntimeError, "can't start a thread for the solve");
+    return -1;
+}
+
+bool gate_enter() {
+    pthread_mutex_lock(&gate.mutex);
+    const bool open = !gate.closed;
+    if (open) gate.inside++;
+    pthread_mutex_unlock(&gate.mutex);
+    return open;
+}
+
+bool gate_open() {
+    pthread_mutex_lock(&gate.mutex);
+    const bool open = !gate.closed;
+    pthread_mutex_unlock(&gate.mutex);
+    return open;
+}
+
+void gate_leave() {
+    pthread_mutex_lock(&gate.mutex);
+    if (--gate.inside == 0) pthread_cond_broadcast(&gate.drained);
+    pthread_mutex_unlock(&gate.mutex);
+}
+
+int init_runner() {
+    static std::once_flag atfork_once;
+    std::call_once(atfork_once, [] { pthread_atfork(nullptr, nullptr, reset_gate_in_child); });
+    learn_signal_thread();
+    PyRef hook(PyCFunction_New(&close_exit_gate_def, nullptr));
+    if (hook.p == nullptr) return -1;
+    PyRef atexit_module(PyImport_ImportModule("atexit"));
+    if (atexit_module.p == nullptr) return -1;
+    PyRef done(PyObject_CallMethod(atexit_module.p, "register", "O", hook.p));
+    return done.p == nullptr ? -1 : 0;
+}
+
+}  // namespace zotools
