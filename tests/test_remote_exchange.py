@@ -15,8 +15,6 @@ from scripted_peer import (
     POLL_PATH,
     SUBMIT_PATH,
     Reply,
-    aim_at,
-    closed_port,
     connection_error,
     flood_chunks,
     gzip_reply,
@@ -130,16 +128,28 @@ def test_request_id_is_escaped_in_the_poll_address(serve):
     assert " " not in query and "&" not in query.split("=", 1)[1]
 
 
-# Each damage the unpacking refuses is in test_payload_decoding; here, each way it arrives.
-@pytest.mark.parametrize(
-    "payload",
-    [gzip.compress(b"\x29\x01")[:-4], b"", b'{"result":[297]}'],
-    ids=["damaged-gzip", "no-body", "not-gzip"],
-)
-def test_undecodable_payload_fails(serve, capfd, payload):
+# Each damage the unpacking refuses is in test_payload_decoding; here, each way it arrives, and
+# the bits no set of values could give.
+REFUSED_PAYLOADS = {
+    "damaged-gzip": (gzip.compress(b"\x29\x01")[:-4], "Result payload could not be decoded"),
+    "no-body": (b"", "Result payload could not be decoded"),
+    "not-gzip": (b'{"result":[297]}', "Result payload could not be decoded"),
+    "empty-bit-0-clear": (gzip.compress(b""), "Result payload is not a valid sum set"),
+    "bits-above-total": (gzip.compress(b"\xff\xff"), "Result payload is not a valid sum set"),
+    "not-symmetric": (gzip.compress(b"\x0b\x01"), "Result payload is not a valid sum set"),
+    "bit-above-total": (gzip.compress(b"\x29\x03"), "Result payload is not a valid sum set"),
+    "bit-past-capacity": (gzip.compress(b"\x29\x01\x00\x01"),
+                          "Result payload is not a valid sum set"),
+}
+
+
+@pytest.mark.parametrize("payload, message", REFUSED_PAYLOADS.values(), ids=REFUSED_PAYLOADS.keys())
+def test_a_payload_that_cannot_be_the_result_is_refused(serve, capfd, payload, message):
     serve(route(submit=json_reply({"requestId": "abc"}), poll=Reply(200, payload)))
-    assert connection_error([3, 5]) == "Result payload could not be decoded"
-    assert "Failed with error: Result payload could not be decoded\n" in capfd.readouterr().out
+    with pytest.raises(ConnectionError) as raised:
+        zox.complete_subset_sum([3, 5])
+    assert (str(raised.value), raised.value.phase) == (message, "payload")
+    assert f"Failed with error: {message}\n" in capfd.readouterr().out
 
 
 @pytest.mark.parametrize("announce", [False, True], ids=["streamed", "announced-length"])
@@ -166,29 +176,21 @@ def test_incompressible_result_of_full_capacity_is_accepted(serve):
 
 
 @pytest.mark.parametrize(
-    "drop_first, connections",
-    [(1, 2), (4, 5)],
-    ids=["once", "four-times"],
+    "drop_first, connections, message",
+    [(1, 2, None), (4, 5, None), (100, 5, "Submit problem curl failed with 35")],
+    ids=["once", "four-times", "gives-up-after-five"],
 )
-def test_submit_is_retried_after_a_tls_connect_failure(serve, capfd, drop_first, connections):
+def test_submit_is_retried_after_a_tls_connect_failure(serve, capfd, drop_first, connections,
+                                                       message):
     peer = serve(solving_script(), drop_first=drop_first)
-    assert zox.complete_subset_sum([3, 5]) == [297]
-    assert peer.paths("POST") == [SUBMIT_PATH]
+    if message is None:
+        assert zox.complete_subset_sum([3, 5]) == [297]
+        assert peer.paths("POST") == [SUBMIT_PATH]
+        assert capfd.readouterr().out == ""
+    else:
+        assert connection_error([3, 5]) == message
+        assert f"Failed with error: {message}\n" in capfd.readouterr().out
     assert peer.connections == connections  # the poll goes over the submit's connection
-    assert capfd.readouterr().out == ""
-
-
-def test_submit_gives_up_after_five_transient_failures(serve, capfd):
-    peer = serve(solving_script(), drop_first=100)
-    assert connection_error([3, 5]) == "Submit problem curl failed with 35"
-    assert peer.connections == 5
-    assert "Failed with error: Submit problem curl failed with 35\n" in capfd.readouterr().out
-
-
-def test_refused_connection(monkeypatch, capfd, ca_bundle):
-    aim_at(monkeypatch, f"https://127.0.0.1:{closed_port()}", ca_bundle)
-    assert connection_error([3, 5]) == "Submit problem curl failed with 7"
-    assert "Failed with error: Submit problem curl failed with 7\n" in capfd.readouterr().out
 
 
 @pytest.fixture(scope="session")
@@ -236,8 +238,16 @@ def test_ca_directory_is_trusted_as_a_directory(serve, monkeypatch, tmp_path, ca
 
 @pytest.mark.slow
 def test_poll_gives_up_after_sixty_not_ready_answers(serve, capfd):
-    peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=NOT_READY))
-    assert connection_error([3, 5]) == "Submit problem curl failed with 23"
+    peer = serve(route(submit=json_reply({"requestId": "abc"}),
+                       poll=json_reply({"message": "Unknown requestId"}, 404)))
+    with pytest.raises(ConnectionError) as raised:
+        zox.complete_subset_sum([3, 5])
+    error = raised.value
+    assert str(error) == "Submit problem curl failed with 23"
+    assert (error.phase, error.not_ready_polls, error.service_message) == (
+        "poll", 60, "Unknown requestId")
+    assert error.__notes__ == [
+        "the result poll gave up after 60 not-ready answers; last answer: Unknown requestId"]
     out = capfd.readouterr().out
     assert out.startswith("Result not ready (23)\n" * 60 + "Failed with error: Submit problem curl failed with 23\n")
     assert len(peer.paths("GET")) == 60
