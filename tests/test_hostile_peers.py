@@ -20,13 +20,10 @@ from scripted_peer import (
     json_reply,
     route,
     solving_script,
+    unanswered,
 )
 
 ACCEPTED = json_reply({"requestId": "abc"})
-
-
-def unanswered(request):
-    raise ConnectionResetError("the peer hangs up without an answer")
 
 
 def trickle(piece, pause):

@@ -3,6 +3,8 @@ import gzip
 import random
 import shutil
 import subprocess
+import threading
+import time
 import urllib.parse
 
 import pytest
@@ -22,6 +24,7 @@ from scripted_peer import (
     route,
     sequence,
     solving_script,
+    unanswered,
 )
 from reference import le_words, sums_bitset
 
@@ -251,3 +254,91 @@ def test_poll_gives_up_after_sixty_not_ready_answers(serve, capfd):
     out = capfd.readouterr().out
     assert out.startswith("Result not ready (23)\n" * 60 + "Failed with error: Submit problem curl failed with 23\n")
     assert len(peer.paths("GET")) == 60
+
+
+GONE = json_reply({"message": "the solve failed: out of memory"}, 410)
+
+
+@pytest.mark.parametrize(
+    "poll, outcome, polls, out",
+    [
+        (GONE, "the solve failed: out of memory", 1, ""),
+        (sequence(NOT_READY, GONE), "the solve failed: out of memory", 2, "Result not ready (23)\n"),
+        (Reply(410, b"gone"), "Result is gone (HTTP 410)", 1, ""),
+        (sequence(json_reply({"message": "no solver is running"}, 503), gzip_reply(b"\x29\x01")),
+         [297], 2, "Result not ready (23)\n"),
+    ],
+    ids=["gone-at-once", "gone-after-not-ready", "gone-without-message", "other-status-not-ready"],
+)
+def test_only_a_410_answer_ends_the_poll_at_once(serve, capfd, poll, outcome, polls, out):
+    peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=poll))
+    if isinstance(outcome, list):
+        assert zox.complete_subset_sum([3, 5]) == outcome
+    else:
+        with pytest.raises(ConnectionError) as raised:
+            zox.complete_subset_sum([3, 5])
+        assert (str(raised.value), raised.value.phase, raised.value.curl_code) == (
+            outcome, "poll", None)
+        out += f"Failed with error: {outcome}\n"
+    assert capfd.readouterr().out.startswith(out)
+    assert len(peer.paths("GET")) == polls
+
+
+@pytest.mark.parametrize("hold, least, most", [(0.0, 0.95, 1.4), (0.6, 0.95, 1.4), (1.3, 1.25, 1.8)],
+                         ids=["answered-at-once", "held-under-a-second", "held-past-a-second"])
+def test_poll_attempts_start_a_second_apart(serve, hold, least, most):
+    starts = []
+
+    def held_not_ready(request):
+        starts.append(time.monotonic())
+        time.sleep(hold)
+        return NOT_READY
+
+    serve(route(submit=json_reply({"requestId": "abc"}),
+                poll=sequence(held_not_ready, held_not_ready, held_not_ready,
+                              gzip_reply(b"\x29\x01"))))
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    gaps = [b - a for a, b in zip(starts, starts[1:])]
+    assert len(gaps) == 2 and all(least <= gap < most for gap in gaps), gaps
+
+
+# After a first solve leaves its connection open, the next submit (or poll) meets a peer that
+# closes it before answering: cut before the body was read, or after the whole request was.
+KEPT_CONNECTION_CASES = {
+    "poll-closed": ("GET", "after-request", [3, 5], [297], 2),
+    "submit-cut-inside-its-body": ("POST", "after-head", [0] * 2_000_000 + [3, 5], [297], 2),
+    "submit-closed-once-taken": ("POST", "after-request", [3, 5],
+                                 "Submit problem curl failed with 52", 1),
+}
+
+
+@pytest.mark.parametrize("method, cut, values, outcome, sent", KEPT_CONNECTION_CASES.values(),
+                         ids=KEPT_CONNECTION_CASES.keys())
+def test_a_closed_kept_connection_costs_at_most_one_more_attempt(serve, method, cut, values,
+                                                                 outcome, sent):
+    solving, armed = solving_script(), threading.Event()
+
+    def take_cut(request):
+        if armed.is_set() and request.method == method:
+            armed.clear()
+            return True
+        return False
+
+    def script(request):
+        if cut == "after-request" and take_cut(request):
+            unanswered(request)
+        return solving(request)
+
+    peer = serve(script)
+    if cut == "after-head":
+        peer.cut_on_head = take_cut
+    assert zox.complete_subset_sum([3, 5]) == [297]  # leaves its connection open
+    armed.set()
+    if isinstance(outcome, list):
+        assert zox.complete_subset_sum(values) == outcome
+    else:
+        with pytest.raises(ConnectionError) as raised:
+            zox.complete_subset_sum(values)
+        assert str(raised.value) == outcome
+        assert "not sent again" in raised.value.__notes__[0]
+    assert len(peer.paths(method)) == 1 + sent

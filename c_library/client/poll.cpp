@@ -1,5 +1,7 @@
-// The result poll: asks for the payload once a second, at most poll_attempts times, following the
-// redirects the rules allow, until the payload arrives or the call fails.
+// The result poll: asks for the payload with attempts at least a second apart, at most
+// poll_attempts of them, following the redirects the rules allow, until the payload arrives, the
+// service says the job is gone (410), or the call fails.
+#include <chrono>
 #include <string>
 
 #include <curl/curl.h>
@@ -17,18 +19,29 @@ using zo::Origin;
 using zo::Transfer;
 
 constexpr int poll_attempts = 60;
+constexpr long long poll_interval_ms = 1000;
+// The service's final answer for a job that failed or was lost: never ready, ask no more.
+constexpr long gone_status = 410;
 
 // One answer in flight: its head, and where its body goes.
 struct PollHop {
     AnswerHead head;
     zo_download_buffer_t *buffer;
     FailureRecord *report;
+    bool gone_body_started;
 };
 
-// A redirect's own body is no result: it is read (within the download bound) and dropped.
+// A redirect's own body is no result: it is read (within the download bound) and dropped. So is
+// a final answer's, but for its message.
 size_t collect_poll_body(char *data, size_t size, size_t count, void *userp) {
     auto *hop = static_cast<PollHop *>(userp);
     if (hop->head.redirect()) return size * count;
+    if (hop->head.status == gone_status) {
+        if (!hop->gone_body_started) hop->report->forget_service_message();
+        hop->gone_body_started = true;
+        if (size == 1) hop->report->keep_service_message(data, count);
+        return size * count;
+    }
     if (size == 1) hop->report->keep_service_message(data, count);
     return write_memory_callback(data, size, count, hop->buffer);
 }
@@ -46,28 +59,48 @@ CURLcode poll_once(CURL *h, const std::string &url, curl_slist *headers, PollHop
     return rc;
 }
 
-// One poll attempt: the poll address, then the redirects it leads to. *no_handle is set when an
-// easy handle could not be made.
-CURLcode poll_attempt(const std::string &poll_url, const Origin *service, curl_slist *key_headers,
-                      zo::DownloadOwner &download, FailureRecord &report,
-                      const Transfer &transfer, DownloadLimit *limit, bool *no_handle) {
+struct AttemptEnd {
+    CURLcode code = CURLE_OK;
+    bool no_handle = false;  // an easy handle could not be made
+    bool gone = false;       // the service answered that the job will never finish
+};
+
+// One poll attempt: the poll address, then the redirects it leads to. A request whose kept-alive
+// connection was closed before any answer is sent once more.
+AttemptEnd poll_attempt(const std::string &poll_url, const Origin *service,
+                        curl_slist *key_headers, zo::DownloadOwner &download,
+                        FailureRecord &report, const Transfer &transfer, DownloadLimit *limit) {
+    AttemptEnd end;
     std::string url = poll_url;
     curl_slist *headers = key_headers;
-    for (int hops = 0;; hops++) {
-        if (hops > 0 && transfer.deadline.passed()) return CURLE_OPERATION_TIMEDOUT;
+    bool reconnected = false;
+    for (int hops = 0;;) {
+        if ((hops > 0 || reconnected) && transfer.deadline.passed()) {
+            end.code = CURLE_OPERATION_TIMEDOUT;
+            return end;
+        }
         zo::Easy h(curl_easy_init());
         if (!h) {
-            *no_handle = true;
-            return CURLE_FAILED_INIT;
+            end.no_handle = true;
+            end.code = CURLE_FAILED_INIT;
+            return end;
         }
-        PollHop hop{AnswerHead{}, &download.buffer, &report};
-        CURLcode rc = poll_once(h.get(), url, headers, &hop, transfer, limit);
-        if (rc != CURLE_OK) return rc;
-        if (!zo::redirected(h.get(), hops, service, key_headers, &rc, &url, &headers))
-            return CURLE_OK;
+        PollHop hop{AnswerHead{}, &download.buffer, &report, false};
+        end.code = poll_once(h.get(), url, headers, &hop, transfer, limit);
+        if (end.code != CURLE_OK && !reconnected && zo::closed_before_answer(h.get(), end.code)) {
+            reconnected = true;
+            download.clear();
+            continue;
+        }
+        if (end.code != CURLE_OK) return end;
+        if (!zo::redirected(h.get(), hops, service, key_headers, &end.code, &url, &headers)) {
+            end.gone = hop.head.status == gone_status;
+            return end;
+        }
         // Should the head have been read otherwise, nothing of this answer stays either.
         download.clear();
-        if (rc != CURLE_OK) return rc;
+        if (end.code != CURLE_OK) return end;
+        hops++;
     }
 }
 
@@ -99,10 +132,17 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
         }
         // Bytes of a failed attempt never reach the result.
         download.clear();
-        bool no_handle = false;
-        code = poll_attempt(poll_url, service_known ? &service : nullptr, headers.get(), download,
-                            report, transfer, &limit, &no_handle);
-        if (no_handle) return report.fail("[Local failure] curl failed to generate");
+        const auto started = std::chrono::steady_clock::now();
+        const AttemptEnd end = poll_attempt(poll_url, service_known ? &service : nullptr,
+                                            headers.get(), download, report, transfer, &limit);
+        code = end.code;
+        if (end.no_handle) return report.fail("[Local failure] curl failed to generate");
+        if (end.gone) {
+            report.note("the service answered the result poll with 410: the job failed or was "
+                        "lost, and will not finish");
+            return report.fail(report.has_service_message() ? failure.service_message
+                                                            : "Result is gone (HTTP 410)");
+        }
         if (code == CURLE_OK) return 0;
         if (code == CURLE_OPERATION_TIMEDOUT && deadline.passed()) {
             report.note("the deadline passed during the result poll, after %d not-ready answers",
@@ -123,7 +163,12 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
         }
         failure.not_ready_polls++;
         zo_say("Result not ready (%d)\n", static_cast<int>(code));
-        deadline.sleep_at_most(1000);
+        // Attempts start a second apart: an answer the service held back for a while already
+        // took part of that second.
+        const long long took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - started)
+                                   .count();
+        deadline.sleep_at_most(took < poll_interval_ms ? poll_interval_ms - took : 0);
     }
     report.note("the result poll gave up after %d not-ready answers", failure.not_ready_polls);
     report.note_last_answer();

@@ -149,4 +149,17 @@ CURLcode set_common_options(CURL *h, const std::string &url, curl_slist *headers
     return rc;
 }
 
+bool closed_before_answer(CURL *h, CURLcode code) {
+    // No final answer: nothing came, or only an interim one (100 Continue).
+    long status = 0, new_connections = 0;
+    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status >= 200)
+        return false;
+    // libcurl found the kept connection dead and would have sent the request again.
+    if (code == CURLE_SEND_FAIL_REWIND) return true;
+    if (code != CURLE_GOT_NOTHING && code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR)
+        return false;
+    return curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &new_connections) == CURLE_OK &&
+           new_connections == 0;
+}
+
 }  // namespace zo

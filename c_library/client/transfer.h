@@ -62,6 +62,12 @@ DownloadLimit download_limit(size_t capacity_words);
 CURLcode set_common_options(CURL *h, const std::string &url, curl_slist *headers,
                             const Transfer &transfer, DownloadLimit *limit);
 
+// True when the transfer failed because the kept-alive connection it went over was closed before
+// any answer came, so that the request may deserve one more attempt on a fresh connection.
+// libcurl itself tries again at once while nothing of a request's body was sent; once some was,
+// it cannot rewind a body it reads through a callback and ends with CURLE_SEND_FAIL_REWIND.
+bool closed_before_answer(CURL *h, CURLcode code);
+
 }  // namespace zo
 
 #endif  // ZO_CLIENT_TRANSFER_H
