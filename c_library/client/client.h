@@ -89,6 +89,21 @@ ZO_API zo_status_t zo_online_solve(const zo_solve_config_t *config, const uint64
                                    size_t input_length, uint64_t *output, size_t *output_size,
                                    char *err_buf, zo_failure_t *failure);
 
+/* Which of `values` add up to `target`, asked of the service with the same submit and poll as
+   zo_online_solve. On 0, *found is 1 with the ascending indices in `indices` (capacity `count`)
+   and their number in *index_count, or 0 when no sub-multiset reaches the target; nothing is
+   written on failure (-1), whose message is in `err_buf` and details in `failure` (may be NULL). */
+ZO_API zo_status_t zo_online_subset(const zo_solve_config_t *config, const uint64_t *values,
+                                    size_t count, uint64_t target, size_t *indices,
+                                    size_t *index_count, int *found, char *err_buf,
+                                    zo_failure_t *failure);
+/* Decodes a witness payload for `count` values: a gzip stream of little-endian words, 1 (found)
+   or 0 (none), then k, then k indices, strictly ascending and below `count` (k = 0 and nothing
+   more when none). 0 with the outputs written, or -1 when the payload breaks any of that (the
+   outputs untouched). */
+ZO_API int zo_witness_decode(const zo_download_buffer_t *buffer, size_t count, size_t *indices,
+                             size_t *index_count, int *found);
+
 #ifdef __cplusplus
 }
 
@@ -115,6 +130,13 @@ struct DownloadOwner {
     }
     ~DownloadOwner() { free(buffer.memory); }
 };
+
+enum class Inflated { complete, window_full, damaged };
+/* Inflates one gzip stream into dest[0 .. capacity); *produced is the number of bytes written.
+   Output that outgrows the window is cut there; a stream that ends early or fails its check is
+   damaged. */
+Inflated inflate_gzip(unsigned char *dest, size_t capacity, const unsigned char *source,
+                      size_t source_len, size_t *produced);
 
 inline bool starts_with(const char *data, size_t len, const char *prefix) {
     const size_t n = strlen(prefix);

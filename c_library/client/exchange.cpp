@@ -1,44 +1,50 @@
 // The remote branch of the front door: prepares the request, submits it, polls for the payload
-// and decodes it into the caller's words.
+// and decodes it into the caller's words. The witness exchange asks the same way.
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "client/steps.h"
 
-namespace {
-
 using zo::FailureRecord;
 
-zo_status_t exchange(const zo_solve_config_t *config, const uint64_t *input, size_t input_length,
-                     uint64_t *output, size_t *output_size, FailureRecord &report) {
+zo_status_t zo::ask_service(const zo_solve_config_t *config, const uint64_t *values, size_t count,
+                            const char *path, size_t capacity_words, DownloadOwner &download,
+                            FailureRecord &report) {
     const double timeout_s = config->timeout_s;
     if (!(timeout_s > 0) || !std::isfinite(timeout_s))
         return report.fail("[Local failure] ZO_TIMEOUT is not a positive number of seconds");
-    const zo::Deadline deadline(timeout_s);
+    const Deadline deadline(timeout_s);
 
-    zo::Slist headers(zo_key_headers(1, config->api_key));
+    Slist headers(zo_key_headers(1, config->api_key));
     if (!headers) return report.fail("[Local failure] slist failed to generate");
-    zo::Malloced<char> body(_generate_curl_data(input, input_length));
+    Malloced<char> body(_generate_curl_data(values, count));
     if (!body) return report.fail("[Local failure] postdata failed to generate");
-    const zo::Transfer transfer{config, deadline, zo::service_base(config), zo::ca_bundle(config)};
+    const Transfer transfer{config, deadline, service_base(config), ca_bundle(config)};
     if (transfer.ca.empty()) return report.fail("Couldn't find ca cert");
 
+    char request_id[ZO_REQUEST_ID_SIZE] = {0};
+    if (submit_problem(transfer, path, headers.get(), body.get(), request_id, report) != 0)
+        return -1;
+    headers.reset();
+    body.reset();
+    return poll_result(transfer, request_id, capacity_words, download, report);
+}
+
+namespace {
+
+zo_status_t exchange(const zo_solve_config_t *config, const uint64_t *input, size_t input_length,
+                     uint64_t *output, size_t *output_size, FailureRecord &report) {
     // A total past 64 bits cannot be checked against; its callers refuse it before the solve.
     uint64_t total = 0;
     bool total_known = true;
     for (size_t i = 0; i < input_length && total_known; i++)
         total_known = !__builtin_add_overflow(total, input[i], &total);
 
-    char request_id[ZO_REQUEST_ID_SIZE] = {0};
-    if (zo::submit_problem(transfer, "/v0/app/sspu", headers.get(), body.get(), request_id,
-                           report) != 0)
-        return -1;
-    headers.reset();
-    body.reset();
-
     zo::DownloadOwner download;
-    if (zo::poll_result(transfer, request_id, *output_size, download, report) != 0) return -1;
+    if (zo::ask_service(config, input, input_length, "/v0/app/sspu", *output_size, download,
+                        report) != 0)
+        return -1;
 
     report.set_phase("payload");
     zo_unpack_target_t target{output, output_size};

@@ -20,6 +20,12 @@ zo_status_t submit_problem(const Transfer &transfer, const char *path, curl_slis
 zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t capacity_words,
                         DownloadOwner &download, FailureRecord &report);
 
+// Both steps for one problem: the values posted to `path`, then the payload polled for into
+// `download` (0), within the call's ZO_TIMEOUT; or the failure reported through `report` (-1).
+zo_status_t ask_service(const zo_solve_config_t *config, const uint64_t *values, size_t count,
+                        const char *path, size_t capacity_words, DownloadOwner &download,
+                        FailureRecord &report);
+
 }  // namespace zo
 
 #endif  // ZO_CLIENT_STEPS_H
