@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/pool.h"
 #include "zo_internal.h"
 
 namespace {
@@ -28,6 +29,8 @@ extern "C" int zo_diag_quiet(void) {
 }
 
 extern "C" void zo_diag_write(const char *text, size_t length) {
+    // Exchanges stopped by the process's exit fail with nobody left to tell.
+    if (zo::client_stopping()) return;
     // An installed sink decides on ZO_QUIET itself: the binding's reads it with the interpreter
     // lock held, where no Python thread can be changing the environment.
     const zo_diag_sink_t sink = installed_sink.load(std::memory_order_acquire);

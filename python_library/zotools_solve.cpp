@@ -12,6 +12,9 @@ namespace zotools {
 
 namespace {
 
+// How long the process's exit waits for exchanges still talking to the service to stop.
+constexpr double exit_stop_wait_s = 2.0;
+
 // The waiter's side of a solve that runs on a thread of its own while its caller waits.
 struct Waited {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -61,6 +64,9 @@ PyObject *close_exit_gate(PyObject *, PyObject *) {
     pthread_mutex_lock(&gate.mutex);
     while (gate.inside > 0) pthread_cond_wait(&gate.drained, &gate.mutex);
     pthread_mutex_unlock(&gate.mutex);
+    // Abandoned and background solves may still be talking to the service: their transfers must
+    // end before the TLS library is torn down at the process's exit.
+    zo_client_stop(exit_stop_wait_s);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }

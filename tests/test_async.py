@@ -279,6 +279,19 @@ EXIT_SCRIPTS = {
         for _ in range(60):
             zox.complete_subset_sum_async([3, 5], lambda result: None)
     """,
+    # Workers are mid-transfer with a service that never answers when the process exits: their
+    # transfers must end before the TLS library is torn down.
+    "talking_to_a_silent_service": """
+        import socket
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(64)
+        del os.environ["ZO_KILLSWITCH"]
+        os.environ["ZO_SERVICE_URL"] = f"https://127.0.0.1:{silent.getsockname()[1]}"
+        for _ in range(20):
+            zox.complete_subset_sum_async([3, 5], lambda result: None)
+        time.sleep(0.3)
+    """,
     # Workers finish after the interpreter is gone, while the process is still flushing C's
     # standard output into a full pipe.
     "after_interpreter_gone": """
@@ -313,4 +326,5 @@ def test_exit_with_solves_running(script, round_):
     out = out.decode(errors="replace")  # lines of concurrent callbacks may interleave
     after_hooks = out.partition("exit hooks ran\n")[2]
     assert "callback-begin" not in after_hooks, "a callback started once the interpreter exited"
+    assert "Failed with error" not in after_hooks, "a solve spoke once the interpreter exited"
     assert out.count("callback-begin") == out.count("callback-end"), "a callback was cut off"

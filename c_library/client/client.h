@@ -82,6 +82,11 @@ ZO_API int zo_unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *t
 /* libcurl's global set-up and the process-wide connection share, once; later calls return at
    once. Called on import, so that what the set-up reads from the environment is read there. */
 void zo_client_init(void);
+/* Stops every exchange still talking to the service (their transfers end at once, their waits
+   too) and waits up to `wait_s` seconds for them to return. For the process's exit: a transfer
+   still running while the TLS library tears itself down can crash the process. Later exchanges
+   end at once. */
+ZO_API void zo_client_stop(double wait_s);
 
 /* The remote exchange with a config snapshot: fetch_complete_subset_sum's contract, plus
    `failure` (may be NULL) filled in when the solve fails. */

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "client/pool.h"
 #include "client/steps.h"
 
 using zo::FailureRecord;
@@ -11,6 +12,7 @@ using zo::FailureRecord;
 zo_status_t zo::ask_service(const zo_solve_config_t *config, const uint64_t *values, size_t count,
                             const char *path, size_t capacity_words, DownloadOwner &download,
                             FailureRecord &report) {
+    const zo::ExchangeInFlight counted;
     const double timeout_s = config->timeout_s;
     if (!(timeout_s > 0) || !std::isfinite(timeout_s))
         return report.fail("[Local failure] ZO_TIMEOUT is not a positive number of seconds");

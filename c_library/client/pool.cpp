@@ -1,6 +1,8 @@
 // The process-wide connection share, the pool of multi handles that drive one transfer each,
 // and their renewal in a forked child.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -78,6 +80,42 @@ struct MultiPool {
     std::vector<CURLM *> idle;
 };
 
+// Exchanges running, and the multi handles driving a transfer now (to wake them at the stop).
+struct InFlight {
+    std::mutex lock;
+    std::condition_variable drained;
+    int exchanges = 0;
+    std::vector<CURLM *> driving;
+};
+
+// Never released; a forked child starts afresh (another thread may have held the lock at the fork).
+InFlight *flights = new InFlight;
+std::atomic<bool> stopping{false};
+
+// Registers `m` as driving a transfer; false when the client is stopping (then it is not).
+bool start_driving(CURLM *m) {
+    std::lock_guard<std::mutex> held(flights->lock);
+    if (stopping.load()) return false;
+    try {
+        flights->driving.push_back(m);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void stop_driving(CURLM *m) {
+    std::lock_guard<std::mutex> held(flights->lock);
+    auto &d = flights->driving;
+    for (size_t i = 0; i < d.size(); i++) {
+        if (d[i] == m) {
+            d[i] = d.back();
+            d.pop_back();
+            break;
+        }
+    }
+}
+
 std::once_flag curl_initialised;
 std::atomic<Share *> process_share{nullptr};
 std::atomic<MultiPool *> process_multis{nullptr};
@@ -86,6 +124,7 @@ long process_kept_connections = least_kept_connections;
 // A forked child must not talk over its parent's connections (nor wait on its parent's locks):
 // it starts a share and a pool of its own, and leaves the parent's untouched.
 void renew_share_in_child() {
+    if (InFlight *fresh = new (std::nothrow) InFlight) flights = fresh;
     process_share.store(make_share());
     process_multis.store(new (std::nothrow) MultiPool);
 }
@@ -147,19 +186,47 @@ void give_back(Multi m) {
 
 extern "C" void zo_client_init(void) { share_once(); }
 
+extern "C" void zo_client_stop(double wait_s) {
+    std::unique_lock<std::mutex> held(flights->lock);
+    stopping.store(true);
+    for (CURLM *m : flights->driving) curl_multi_wakeup(m);
+    const auto wait = std::chrono::duration<double>(wait_s > 0 ? wait_s : 0);
+    flights->drained.wait_for(held, wait, [] { return flights->exchanges == 0; });
+}
+
 namespace zo {
 
 CURLSH *connection_share() { return share_once(); }
 
+bool client_stopping() { return stopping.load(std::memory_order_relaxed); }
+
+ExchangeInFlight::ExchangeInFlight() {
+    std::lock_guard<std::mutex> held(flights->lock);
+    flights->exchanges++;
+}
+
+ExchangeInFlight::~ExchangeInFlight() {
+    std::lock_guard<std::mutex> held(flights->lock);
+    // A child forked inside an exchange counts from zero.
+    if (flights->exchanges > 0 && --flights->exchanges == 0) flights->drained.notify_all();
+}
+
 CURLcode perform(CURL *h) {
     Multi m = borrow_multi();
     if (!m) return CURLE_OUT_OF_MEMORY;
+    if (!start_driving(m.get())) return CURLE_ABORTED_BY_CALLBACK;
     CURLMcode mc = curl_multi_add_handle(m.get(), h);
-    if (mc != CURLM_OK)
+    if (mc != CURLM_OK) {
+        stop_driving(m.get());
         return mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+    }
     CURLcode rc = CURLE_OK;
     bool done = false;
     while (!done) {
+        if (client_stopping()) {
+            rc = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
         int running = 0;
         mc = curl_multi_perform(m.get(), &running);
         if (mc == CURLM_OK && running == 0) {
@@ -176,6 +243,7 @@ CURLcode perform(CURL *h) {
             done = true;
         }
     }
+    stop_driving(m.get());
     if (curl_multi_remove_handle(m.get(), h) == CURLM_OK && mc == CURLM_OK) give_back(std::move(m));
     return rc;
 }

@@ -1,4 +1,5 @@
-// The process-wide connection share and the pool of multi handles that drive transfers.
+// The process-wide connection share, the pool of multi handles that drive transfers, and the stop
+// of every exchange at the process's exit.
 #ifndef ZO_CLIENT_POOL_H
 #define ZO_CLIENT_POOL_H
 
@@ -9,6 +10,18 @@ namespace zo {
 // libcurl's global set-up, the share and the pool, once per process. NULL when the share could
 // not be made: transfers then go unshared.
 CURLSH *connection_share();
+
+// True once zo_client_stop has run: exchanges end at their next step.
+bool client_stopping();
+
+// Counts the exchanges that zo_client_stop waits for, for as long as it lives.
+class ExchangeInFlight {
+  public:
+    ExchangeInFlight();
+    ~ExchangeInFlight();
+    ExchangeInFlight(const ExchangeInFlight &) = delete;
+    ExchangeInFlight &operator=(const ExchangeInFlight &) = delete;
+};
 
 // curl_easy_perform's own loop, on a kept multi handle: the easy handle's options (time-outs,
 // deadline, share) apply unchanged.

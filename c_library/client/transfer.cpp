@@ -33,6 +33,7 @@ Deadline::Deadline(double seconds)
                std::chrono::duration<double>(seconds < 3e9 ? seconds : 3e9))) {}
 
 long long Deadline::ms_left() const {
+    if (client_stopping()) return 0;
     return std::chrono::duration_cast<std::chrono::milliseconds>(end_ -
                                                                  std::chrono::steady_clock::now())
         .count();
@@ -41,9 +42,14 @@ long long Deadline::ms_left() const {
 void Deadline::sleep_at_most(long long ms) const {
     long long left = ms_left();
     if (left < ms) ms = left;
-    if (ms <= 0) return;
-    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    // In slices, so that the process's exit does not wait out a whole pause between polls.
+    constexpr long long slice_ms = 50;
+    while (ms > 0 && !client_stopping()) {
+        const long long now = ms < slice_ms ? ms : slice_ms;
+        timespec t{0, static_cast<long>(now) * 1000000L};
+        while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+        }
+        ms -= now;
     }
 }
 
