@@ -20,6 +20,8 @@ std::atomic<int64_t> core_knob{24};
 constexpr size_t kMaxHalvesItems = 50;
 // One list entry merged, against one word step of a reach set's shift-or.
 constexpr double kEntryCost = 6.0;
+// Word steps up to which the first-item table is the cheaper way.
+constexpr double kTableWork = 1 << 20;
 
 bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     const size_t n = g.values.size();
@@ -47,8 +49,10 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         }
     }
     if (n >= 2 * first_core_items() && solve_by_core(s, g, target)) return true;
-    // The table does the work of one reach set; the split does two, then solves the halves.
-    if (n <= FirstItemTable::kMaxItems && FirstItemTable::bytes_for(n, target) <= s.budget()) {
+    // The table notes every new bit, so it pays only where the reach set is small; the split's
+    // reach sets skip saturated words and stay sum lists where those are cheaper.
+    if (n <= FirstItemTable::kMaxItems && dense <= kTableWork &&
+        FirstItemTable::bytes_for(n, target) <= s.budget()) {
         return solve_by_table(s, g, target);
     }
     return solve_by_split(s, g, target);

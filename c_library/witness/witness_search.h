@@ -57,11 +57,6 @@ bool solve_by_core(Search &s, const Group &g, uint64_t target);
 /* The sums of two halves meet at a split of the target; each half is then solved for its part. */
 bool solve_by_split(Search &s, const Group &g, uint64_t target);
 
-/* The sums of `values` (ascending, each in [1, limit]) as bits 0 .. limit of limit / 64 + 1
-   words; bits above the limit in the last word are true sums but maybe not all of them. */
-std::vector<uint64_t> reach_bits(const Search &s, const std::vector<uint64_t> &values,
-                                 uint64_t limit);
-
 /* Knobs that tests turn to force each way on small inputs. */
 enum Way : int64_t { kWayAuto = 0, kWayTable = 1, kWayHalves = 2, kWayCore = 3, kWaySplit = 4 };
 int64_t forced_way();
