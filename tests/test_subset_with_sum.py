@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from local_solver import make_solver
+from local_solver import Engine
 from reference import sum_bits, sums_of
 
 FOUND, NONE, NO_MEMORY, CANCELLED, TOO_LARGE = 1, 0, -1, -2, -3
@@ -114,7 +114,7 @@ def test_larger_inputs_against_the_complete_solve(lib, witness, family):
     rng = random.Random(family)
     values = LARGE[family](rng)
     total = sum(values)
-    _, bits, _, _ = make_solver(lib)(values, total // 64 + 1)
+    _, bits, _, _ = Engine(lib).solve(values, total // 64 + 1)
     # Below the smallest value and just past the middle most targets miss in sparse families.
     missing = next((t for t in range(total) if not bits >> t & 1), None)
     targets = [total // 3 + 1, total // 2, total - 1, 1] + [rng.randint(0, total) for _ in range(12)]
