@@ -5,6 +5,8 @@
 #include <stdarg.h>
 
 #include "hdr/zo_lib.h"
+/* The remote client's records and routines, its failure record among them. */
+#include "client/client.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -16,61 +18,6 @@ extern "C" {
 /* fmss_complete_subset_sum results besides 0. */
 #define FMSS_NO_MEMORY (-1)
 #define FMSS_TOTAL_OVERFLOW (-2)
-
-/* ------------------------------------------------------------------------------------------
-   Remote solver client. */
-
-struct curl_slist;
-
-/* Size of the request identifier buffer, terminator included. */
-#define ZO_REQUEST_ID_SIZE 2000
-
-/* What the submit response scanner found. Lives on the exchange's stack. */
-typedef struct zo_submit_response {
-    int32_t status;   /* 0, or -1 once the service's answer was rejected */
-    char *request_id; /* ZO_REQUEST_ID_SIZE bytes owned by the exchange; the scanner writes the id */
-    char *err_str;    /* malloc'ed failure text once status is -1 (NULL before); freed by the owner */
-} zo_submit_response_t;
-
-/* Bytes of a result payload collected so far (no terminator). */
-typedef struct zo_download_buffer {
-    char *memory; /* malloc'ed (or NULL while empty); freed by the owner */
-    size_t size;
-} zo_download_buffer_t;
-
-/* Where _unzip_data writes the result: the caller's words and the address of their count. */
-typedef struct zo_unpack_target {
-    uint64_t *output;
-    size_t *output_size;
-} zo_unpack_target_t;
-
-/* Certificate bundles and directories, searched in this order. */
-ZO_API extern const char *const zo_curl_ca_locs[];
-ZO_API extern const int zo_curl_ca_loc_max;
-
-/* Header lines of a request: mode 1 is the submit (key and content type), any other mode the key
-   line alone. NULL on failure; release with curl_slist_free_all. */
-ZO_API struct curl_slist *_generate_slist(int mode);
-/* The values as a JSON array of decimals, malloc'ed and NUL-terminated; NULL on failure. */
-ZO_API char *_generate_curl_data(const uint64_t *values, size_t count);
-/* The first of zo_curl_ca_locs that exists (straight from the table), or NULL. */
-ZO_API const char *_curl_ca_location(void);
-/* Non-zero for the transfer codes worth an immediate new attempt (time-out, TLS connect). */
-ZO_API int _curl_transient_err(int code);
-
-/* libcurl write callback of the submit: scans each piece as a flat JSON object into `record`
-   (a zo_submit_response_t). Returns the bytes consumed; less than `count` stops the transfer. */
-ZO_API size_t make_request_write_callback(char *data, size_t size, size_t count, void *record);
-/* libcurl write callback of the poll: appends to `buffer` (a zo_download_buffer_t), refuses the
-   not-ready answers with 0. */
-ZO_API size_t write_memory_callback(char *data, size_t size, size_t count, void *buffer);
-/* Inflates one gzip stream; *dest_len is the capacity in, the bytes produced out. zlib status. */
-ZO_API int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char *source,
-                  size_t source_len);
-/* Inflates the payload and writes its little-endian bytes into the target's words, at most their
-   count (trailing zero bytes dropped). 0, or -1 when the payload is empty, damaged or not gzip:
-   then the output is untouched. */
-ZO_API int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *target);
 
 /* Diagnostics: zo_say formats one message and hands it to zo_diag_write, which gives it to the
    installed sink, or to standard output (flushed) when there is none or the sink declines (returns
@@ -111,51 +58,17 @@ typedef struct zo_solve_config {
    memory. Reads getenv: call it where nothing else may change the environment meanwhile. */
 ZO_API zo_solve_config_t *zo_config_from_env(void);
 ZO_API void zo_config_free(zo_solve_config_t *config);
-/* libcurl's global set-up and the process-wide connection share, once; later calls return at
-   once. Called on import, so that what the set-up reads from the environment is read there. */
-void zo_client_init(void);
-
-/* What a failed solve knows beyond its message: where it failed and why, for callers that can
-   show more than the 127 characters of the error buffer. */
-typedef struct zo_failure {
-    char phase[16];            /* "prepare", "submit", "poll", "payload", "local"; "" when none */
-    int curl_code;             /* the transfer's code, -1 when no transfer failed */
-    char curl_words[96];       /* curl's own words for curl_code, "" when none */
-    int deadline_passed;       /* the call ran out of its ZO_TIMEOUT */
-    int not_ready_polls;       /* not-ready answers the poll received */
-    char service_message[512]; /* the last {"message":...} the service sent, "" when none */
-    char note[768];            /* one sentence that says what happened, "" when none */
-} zo_failure_t;
-
 /* The front door with a config snapshot: fetch_complete_subset_sum's contract, plus `failure`
    (may be NULL) filled in when the solve fails. */
 ZO_API zo_status_t zo_solve(const zo_solve_config_t *config, const uint64_t *input,
                             size_t input_length, uint64_t *output, size_t *output_size,
                             char *err_buf, zo_failure_t *failure);
-/* The remote exchange with a config snapshot. */
-ZO_API zo_status_t zo_online_solve(const zo_solve_config_t *config, const uint64_t *input,
-                                   size_t input_length, uint64_t *output, size_t *output_size,
-                                   char *err_buf, zo_failure_t *failure);
 /* fetch_complete_subset_sum_async with a config snapshot, which the worker takes over (also when
    this fails: then it is released). */
 ZO_API zo_status_t zo_solve_async(zo_solve_config_t *config, uint64_t *input, size_t input_length,
                                   zo_completion_cb_t callback, void *context);
 
-/* Header lines with the given key (see _generate_slist). */
-ZO_API struct curl_slist *zo_key_headers(int mode, const char *api_key);
-
-/* Result payload check: a sum set of values adding up to `total` has bit 0 and bit `total` set,
-   no bit above `total`, and s set exactly when total - s is. Looks only at the bits `bytes` holds
-   (little-endian, `len` bytes) below bit 64 * `words_held`. Non-zero when the bits pass. */
-ZO_API int zo_sum_set_is_valid(const unsigned char *bytes, size_t len, size_t words_held,
-                               uint64_t total);
-/* _unzip_data that first checks the payload against `total` (zo_sum_set_is_valid). 0; -1 when
-   the payload cannot be decoded; -2 when it is not a sum set. The output is written only on 0. */
-ZO_API int zo_unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *target,
-                             uint64_t total);
-
 ZO_API int keep_local(void);
-ZO_API void _safe_copy_to_err_buff(const char *msg, char *err_buf);
 ZO_API zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, size_t input_length,
                                                      uint64_t *output, size_t *output_size,
                                                      char *err_buf);
@@ -212,16 +125,6 @@ struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
 template <typename T> using Malloced = std::unique_ptr<T, FreeDeleter>;
-
-struct SlistDeleter {
-    void operator()(curl_slist *l) const;
-};
-using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
-
-inline bool starts_with(const char *data, size_t len, const char *prefix) {
-    const size_t n = strlen(prefix);
-    return len >= n && memcmp(data, prefix, n) == 0;
-}
 
 }  // namespace zo
 #endif

@@ -1,5 +1,5 @@
 // Solver front door, background solve worker and the diagnostic printer. The remote client lives
-// beside it: zo_request.cpp, zo_scanner.cpp, zo_exchange.cpp, zo_payload.cpp.
+// in client/, its failure record in client/failure.cpp.
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -100,23 +100,11 @@ struct ConfigDeleter {
 using Config = std::unique_ptr<zo_solve_config_t, ConfigDeleter>;
 
 zo_status_t no_config(char *err_buf, zo_failure_t *failure) {
-    if (failure != nullptr) {
-        *failure = zo_failure_t{};
-        failure->curl_code = -1;
-        strcpy(failure->phase, "prepare");
-    }
-    _safe_copy_to_err_buff("[Local failure] out of memory", err_buf);
-    return -1;
+    return zo_fail_plainly("prepare", "[Local failure] out of memory", err_buf, failure);
 }
 
 zo_status_t local_failure(const char *msg, char *err_buf, zo_failure_t *failure) {
-    if (failure != nullptr) {
-        *failure = zo_failure_t{};
-        failure->curl_code = -1;
-        strcpy(failure->phase, "local");
-    }
-    _safe_copy_to_err_buff(msg, err_buf);
-    return -1;
+    return zo_fail_plainly("local", msg, err_buf, failure);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ import random
 import select
 import socket
 import ssl
+import struct
 import threading
 import time
 from dataclasses import dataclass, field
@@ -67,6 +68,11 @@ def flood_chunks():
     """FLOOD bytes of noise, in 64 KiB pieces made as they are sent."""
     noise = random.Random(1).randbytes(64 * 1024)
     return (noise for _ in range(FLOOD // len(noise)))
+
+
+def unanswered(request):
+    """A script that hangs up on the request without an answer."""
+    raise ConnectionResetError("the peer hangs up without an answer")
 
 
 def sequence(*replies) -> Script:
@@ -124,6 +130,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def _serve(self):
+        cut = self.peer.cut_on_head
+        if cut is not None and cut(Request(self.command, self.path, {}, b"")):
+            # Unread, until the client can send no more; then a reset, not a close, so that what
+            # it still sends is refused.
+            self.peer._record(Request(self.command, self.path, {}, b""))
+            with self.peer._lock:
+                self.peer.cuts += 1
+            time.sleep(0.3)
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.close_connection = True
+            return
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         request = Request(self.command, self.path,
@@ -186,6 +203,10 @@ class _Server(http.server.ThreadingHTTPServer):
             # Hang up before the TLS handshake: the client sees a TLS connect failure.
             sock.close()
             raise OSError("dropped by script")
+        if self.peer.cut_on_head is not None and self.peer.cuts == 0:
+            # A small window until a request was cut, so that a body the peer does not read
+            # stays with the client.
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         tls = self.peer.ssl_context.wrap_socket(sock, server_side=True,
                                                 do_handshake_on_connect=False)
         with self.peer._lock:
@@ -200,7 +221,9 @@ class _Server(http.server.ThreadingHTTPServer):
 class ScriptedPeer:
     """A TLS HTTP/1.1 server on a loopback address, answering requests from `script`.
 
-    `drop_first` connections are closed before the TLS handshake. Records `requests`,
+    `drop_first` connections are closed before the TLS handshake; requests for which
+    `cut_on_head(request)` is true (it sees the method and path) are reset right after their head,
+    before their body is read. Records `requests`,
     `connections` and `bytes_sent`; `client_hung_up` is set when a streamed body was cut off.
     `script` may be replaced while the peer runs (to aim at peers started after it)."""
 
@@ -210,6 +233,8 @@ class ScriptedPeer:
         self.script = script
         self.host = host
         self.drop_first = drop_first
+        self.cut_on_head: Optional[Callable[[Request], bool]] = None
+        self.cuts = 0
         self.requests: List[Request] = []
         self.connections = 0
         self.bytes_sent = 0

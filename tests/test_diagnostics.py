@@ -126,7 +126,7 @@ def c_caller(tmp_path_factory):
     work = tmp_path_factory.mktemp("c_caller")
     (work / "main.c").write_text(textwrap.dedent(C_CALLER))
     lib = REPO / "c_library"
-    sources = sorted(lib.glob("*.cpp"))  # the whole library, whatever its units
+    sources = sorted(lib.rglob("*.cpp"))  # the whole library, whatever its units and folders
     subprocess.run([compiler, "-std=c++17", "-O0", f"-I{lib}", "-x", "c++", str(work / "main.c"),
                     "-x", "none", *map(str, sources), "-lcurl", "-lz", "-lpthread",
                     "-o", str(work / "caller")], check=True, timeout=300)

@@ -20,13 +20,10 @@ from scripted_peer import (
     json_reply,
     route,
     solving_script,
+    unanswered,
 )
 
 ACCEPTED = json_reply({"requestId": "abc"})
-
-
-def unanswered(request):
-    raise ConnectionResetError("the peer hangs up without an answer")
 
 
 def trickle(piece, pause):
@@ -83,34 +80,20 @@ def test_every_call_ends_by_its_deadline(serve, monkeypatch, capfd, method, scri
         assert note.endswith(f"last answer: {last_answer}")
 
 
-@pytest.mark.parametrize("value", ["0", "-1", "abc", "nan", "inf"])
-def test_a_bad_timeout_fails_before_any_traffic(serve, monkeypatch, value):
+@pytest.mark.parametrize(
+    "value, accepted",
+    [("0", False), ("-1", False), ("abc", False), ("nan", False), ("inf", False),
+     ("1e300", True), (" 7.5 ", True), ("300", True)],
+)
+def test_timeout_must_be_a_positive_number_of_seconds(serve, monkeypatch, value, accepted):
     peer = serve(solving_script())
     monkeypatch.setenv("ZO_TIMEOUT", value)
+    if accepted:
+        assert zox.complete_subset_sum([3, 5]) == [297]
+        return
     error = failure_of([3, 5], "sync")
     assert str(error) == "[Local failure] ZO_TIMEOUT is not a positive number of seconds"
-    assert error.phase == "prepare" and peer.connections == 0
-
-
-@pytest.mark.parametrize("value", ["1e300", " 7.5 ", "300"])
-def test_a_good_timeout_lets_the_solve_through(serve, monkeypatch, value):
-    serve(solving_script())
-    monkeypatch.setenv("ZO_TIMEOUT", value)
-    assert zox.complete_subset_sum([3, 5]) == [297]
-
-
-@pytest.mark.parametrize(
-    "payload",
-    [b"", b"\xff\xff", b"\x0b\x01", b"\x29\x03", b"\x29\x01\x00\x01"],
-    ids=["empty-bit-0-clear", "bits-above-total", "not-symmetric", "bit-above-total",
-         "bit-past-capacity"],
-)
-def test_a_payload_that_is_no_sum_set_is_refused(serve, capfd, payload):
-    serve(route(submit=ACCEPTED, poll=gzip_reply(payload)))
-    error = failure_of([3, 5], "sync")
-    assert str(error) == "Result payload is not a valid sum set"
-    assert error.phase == "payload"
-    assert "Failed with error: Result payload is not a valid sum set\n" in capfd.readouterr().out
+    assert error.phase == "prepare" and peer.connections == 0, "failed after traffic"
 
 
 ERROR_CASES = {
@@ -139,17 +122,6 @@ def test_errors_say_what_happened(serve, monkeypatch, ca_bundle, capfd, lib, scr
     assert (error.phase, error.curl_code, error.curl_message) == (phase, code, curl_message)
     assert error.__notes__[0].startswith(note_start) and curl_message in error.__notes__[0]
     assert f"Failed with error: Submit problem curl failed with {code}\n" in capfd.readouterr().out
-
-
-@pytest.mark.slow
-def test_sixty_not_ready_answers_carry_the_last_one(serve):
-    serve(route(submit=ACCEPTED, poll=json_reply({"message": "Unknown requestId"}, 404)))
-    error = failure_of([3, 5], "sync")
-    assert str(error) == "Submit problem curl failed with 23"
-    assert (error.phase, error.not_ready_polls, error.service_message) == (
-        "poll", 60, "Unknown requestId")
-    assert error.__notes__ == [
-        "the result poll gave up after 60 not-ready answers; last answer: Unknown requestId"]
 
 
 def test_consecutive_solves_share_one_connection(serve, monkeypatch, tmp_path):

@@ -3,6 +3,8 @@ import gzip
 import random
 import shutil
 import subprocess
+import threading
+import time
 import urllib.parse
 
 import pytest
@@ -15,8 +17,6 @@ from scripted_peer import (
     POLL_PATH,
     SUBMIT_PATH,
     Reply,
-    aim_at,
-    closed_port,
     connection_error,
     flood_chunks,
     gzip_reply,
@@ -24,6 +24,7 @@ from scripted_peer import (
     route,
     sequence,
     solving_script,
+    unanswered,
 )
 from reference import le_words, sums_bitset
 
@@ -130,16 +131,28 @@ def test_request_id_is_escaped_in_the_poll_address(serve):
     assert " " not in query and "&" not in query.split("=", 1)[1]
 
 
-# Each damage the unpacking refuses is in test_payload_decoding; here, each way it arrives.
-@pytest.mark.parametrize(
-    "payload",
-    [gzip.compress(b"\x29\x01")[:-4], b"", b'{"result":[297]}'],
-    ids=["damaged-gzip", "no-body", "not-gzip"],
-)
-def test_undecodable_payload_fails(serve, capfd, payload):
+# Each damage the unpacking refuses is in test_payload_decoding; here, each way it arrives, and
+# the bits no set of values could give.
+REFUSED_PAYLOADS = {
+    "damaged-gzip": (gzip.compress(b"\x29\x01")[:-4], "Result payload could not be decoded"),
+    "no-body": (b"", "Result payload could not be decoded"),
+    "not-gzip": (b'{"result":[297]}', "Result payload could not be decoded"),
+    "empty-bit-0-clear": (gzip.compress(b""), "Result payload is not a valid sum set"),
+    "bits-above-total": (gzip.compress(b"\xff\xff"), "Result payload is not a valid sum set"),
+    "not-symmetric": (gzip.compress(b"\x0b\x01"), "Result payload is not a valid sum set"),
+    "bit-above-total": (gzip.compress(b"\x29\x03"), "Result payload is not a valid sum set"),
+    "bit-past-capacity": (gzip.compress(b"\x29\x01\x00\x01"),
+                          "Result payload is not a valid sum set"),
+}
+
+
+@pytest.mark.parametrize("payload, message", REFUSED_PAYLOADS.values(), ids=REFUSED_PAYLOADS.keys())
+def test_a_payload_that_cannot_be_the_result_is_refused(serve, capfd, payload, message):
     serve(route(submit=json_reply({"requestId": "abc"}), poll=Reply(200, payload)))
-    assert connection_error([3, 5]) == "Result payload could not be decoded"
-    assert "Failed with error: Result payload could not be decoded\n" in capfd.readouterr().out
+    with pytest.raises(ConnectionError) as raised:
+        zox.complete_subset_sum([3, 5])
+    assert (str(raised.value), raised.value.phase) == (message, "payload")
+    assert f"Failed with error: {message}\n" in capfd.readouterr().out
 
 
 @pytest.mark.parametrize("announce", [False, True], ids=["streamed", "announced-length"])
@@ -166,29 +179,21 @@ def test_incompressible_result_of_full_capacity_is_accepted(serve):
 
 
 @pytest.mark.parametrize(
-    "drop_first, connections",
-    [(1, 2), (4, 5)],
-    ids=["once", "four-times"],
+    "drop_first, connections, message",
+    [(1, 2, None), (4, 5, None), (100, 5, "Submit problem curl failed with 35")],
+    ids=["once", "four-times", "gives-up-after-five"],
 )
-def test_submit_is_retried_after_a_tls_connect_failure(serve, capfd, drop_first, connections):
+def test_submit_is_retried_after_a_tls_connect_failure(serve, capfd, drop_first, connections,
+                                                       message):
     peer = serve(solving_script(), drop_first=drop_first)
-    assert zox.complete_subset_sum([3, 5]) == [297]
-    assert peer.paths("POST") == [SUBMIT_PATH]
+    if message is None:
+        assert zox.complete_subset_sum([3, 5]) == [297]
+        assert peer.paths("POST") == [SUBMIT_PATH]
+        assert capfd.readouterr().out == ""
+    else:
+        assert connection_error([3, 5]) == message
+        assert f"Failed with error: {message}\n" in capfd.readouterr().out
     assert peer.connections == connections  # the poll goes over the submit's connection
-    assert capfd.readouterr().out == ""
-
-
-def test_submit_gives_up_after_five_transient_failures(serve, capfd):
-    peer = serve(solving_script(), drop_first=100)
-    assert connection_error([3, 5]) == "Submit problem curl failed with 35"
-    assert peer.connections == 5
-    assert "Failed with error: Submit problem curl failed with 35\n" in capfd.readouterr().out
-
-
-def test_refused_connection(monkeypatch, capfd, ca_bundle):
-    aim_at(monkeypatch, f"https://127.0.0.1:{closed_port()}", ca_bundle)
-    assert connection_error([3, 5]) == "Submit problem curl failed with 7"
-    assert "Failed with error: Submit problem curl failed with 7\n" in capfd.readouterr().out
 
 
 @pytest.fixture(scope="session")
@@ -236,8 +241,104 @@ def test_ca_directory_is_trusted_as_a_directory(serve, monkeypatch, tmp_path, ca
 
 @pytest.mark.slow
 def test_poll_gives_up_after_sixty_not_ready_answers(serve, capfd):
-    peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=NOT_READY))
-    assert connection_error([3, 5]) == "Submit problem curl failed with 23"
+    peer = serve(route(submit=json_reply({"requestId": "abc"}),
+                       poll=json_reply({"message": "Unknown requestId"}, 404)))
+    with pytest.raises(ConnectionError) as raised:
+        zox.complete_subset_sum([3, 5])
+    error = raised.value
+    assert str(error) == "Submit problem curl failed with 23"
+    assert (error.phase, error.not_ready_polls, error.service_message) == (
+        "poll", 60, "Unknown requestId")
+    assert error.__notes__ == [
+        "the result poll gave up after 60 not-ready answers; last answer: Unknown requestId"]
     out = capfd.readouterr().out
     assert out.startswith("Result not ready (23)\n" * 60 + "Failed with error: Submit problem curl failed with 23\n")
     assert len(peer.paths("GET")) == 60
+
+
+GONE = json_reply({"message": "the solve failed: out of memory"}, 410)
+
+
+@pytest.mark.parametrize(
+    "poll, outcome, polls, out",
+    [
+        (GONE, "the solve failed: out of memory", 1, ""),
+        (sequence(NOT_READY, GONE), "the solve failed: out of memory", 2, "Result not ready (23)\n"),
+        (Reply(410, b"gone"), "Result is gone (HTTP 410)", 1, ""),
+        (sequence(json_reply({"message": "no solver is running"}, 503), gzip_reply(b"\x29\x01")),
+         [297], 2, "Result not ready (23)\n"),
+    ],
+    ids=["gone-at-once", "gone-after-not-ready", "gone-without-message", "other-status-not-ready"],
+)
+def test_only_a_410_answer_ends_the_poll_at_once(serve, capfd, poll, outcome, polls, out):
+    peer = serve(route(submit=json_reply({"requestId": "abc"}), poll=poll))
+    if isinstance(outcome, list):
+        assert zox.complete_subset_sum([3, 5]) == outcome
+    else:
+        with pytest.raises(ConnectionError) as raised:
+            zox.complete_subset_sum([3, 5])
+        assert (str(raised.value), raised.value.phase, raised.value.curl_code) == (
+            outcome, "poll", None)
+        out += f"Failed with error: {outcome}\n"
+    assert capfd.readouterr().out.startswith(out)
+    assert len(peer.paths("GET")) == polls
+
+
+@pytest.mark.parametrize("hold, least, most", [(0.0, 0.95, 1.4), (0.6, 0.95, 1.4), (1.3, 1.25, 1.8)],
+                         ids=["answered-at-once", "held-under-a-second", "held-past-a-second"])
+def test_poll_attempts_start_a_second_apart(serve, hold, least, most):
+    starts = []
+
+    def held_not_ready(request):
+        starts.append(time.monotonic())
+        time.sleep(hold)
+        return NOT_READY
+
+    serve(route(submit=json_reply({"requestId": "abc"}),
+                poll=sequence(held_not_ready, held_not_ready, held_not_ready,
+                              gzip_reply(b"\x29\x01"))))
+    assert zox.complete_subset_sum([3, 5]) == [297]
+    gaps = [b - a for a, b in zip(starts, starts[1:])]
+    assert len(gaps) == 2 and all(least <= gap < most for gap in gaps), gaps
+
+
+# After a first solve leaves its connection open, the next submit (or poll) meets a peer that
+# closes it before answering: cut before the body was read, or after the whole request was.
+KEPT_CONNECTION_CASES = {
+    "poll-closed": ("GET", "after-request", [3, 5], [297], 2),
+    "submit-cut-inside-its-body": ("POST", "after-head", [0] * 2_000_000 + [3, 5], [297], 2),
+    "submit-closed-once-taken": ("POST", "after-request", [3, 5],
+                                 "Submit problem curl failed with 52", 1),
+}
+
+
+@pytest.mark.parametrize("method, cut, values, outcome, sent", KEPT_CONNECTION_CASES.values(),
+                         ids=KEPT_CONNECTION_CASES.keys())
+def test_a_closed_kept_connection_costs_at_most_one_more_attempt(serve, method, cut, values,
+                                                                 outcome, sent):
+    solving, armed = solving_script(), threading.Event()
+
+    def take_cut(request):
+        if armed.is_set() and request.method == method:
+            armed.clear()
+            return True
+        return False
+
+    def script(request):
+        if cut == "after-request" and take_cut(request):
+            unanswered(request)
+        return solving(request)
+
+    peer = serve(script)
+    if cut == "after-head":
+        peer.cut_on_head = take_cut
+    assert zox.complete_subset_sum([3, 5]) == [297]  # leaves its connection open
+    armed.set()
+    if isinstance(outcome, list):
+        assert zox.complete_subset_sum(values) == outcome
+    else:
+        with pytest.raises(ConnectionError) as raised:
+            zox.complete_subset_sum(values)
+        assert str(raised.value) == outcome
+        assert "not sent again" in raised.value.__notes__[0]
+    assert len(peer.paths(method)) == 1 + sent

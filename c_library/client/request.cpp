@@ -1,7 +1,5 @@
-// Request preparation: header lines, body, certificate bundle, transient codes, and the one
-// routine that reports a failure into the caller's error buffer.
+// Request preparation: header lines, body, certificate bundle and transient codes.
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,25 +14,6 @@ using zo::Malloced;
 using zo::Slist;
 
 void zo::SlistDeleter::operator()(curl_slist *l) const { curl_slist_free_all(l); }
-
-extern "C" char *zo_heap_printf(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    char *text = nullptr;
-    const int n = vasprintf(&text, fmt, ap);
-    va_end(ap);
-    return n < 0 ? nullptr : text;
-}
-
-extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
-    // Callers pass NULL only when formatting their message ran out of memory.
-    if (msg == nullptr) msg = "[Local failure] out of memory";
-    zo_say("Failed with error: %s\n", msg);
-    if (err_buf == nullptr) return;
-    // strncpy zero-fills the rest of the first 127 bytes; byte 127 always ends the text.
-    strncpy(err_buf, msg, ZO_ERR_BUF_SIZE - 1);
-    err_buf[ZO_ERR_BUF_SIZE - 1] = '\0';
-}
 
 extern "C" const char *const zo_curl_ca_locs[] = {
     "/etc/ssl/certs/ca-certificates.crt",

@@ -1,10 +1,20 @@
 // Submit response scanner. Each piece is scanned as a whole flat object; nothing carries over.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "zo_internal.h"
+
+extern "C" char *zo_heap_printf(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char *text = nullptr;
+    const int n = vasprintf(&text, fmt, ap);
+    va_end(ap);
+    return n < 0 ? nullptr : text;
+}
 
 namespace {
 

@@ -8,16 +8,13 @@
 
 #include "zo_internal.h"
 
+using zo::Inflated;
 using zo::Malloced;
 using zo::starts_with;
 
-namespace {
+namespace zo {
 
-enum class Inflated { complete, window_full, damaged };
-
-// Inflates one gzip stream into dest[0 .. capacity); *produced is the number of bytes written.
-// Output that outgrows the window is cut there; a stream that ends early or fails its check is
-// damaged. Works in chunks, since zlib counts in 32 bits.
+// Works in chunks, since zlib counts in 32 bits.
 Inflated inflate_gzip(unsigned char *dest, size_t capacity, const unsigned char *source,
                       size_t source_len, size_t *produced) {
     constexpr size_t chunk = UINT32_MAX;
@@ -54,7 +51,7 @@ Inflated inflate_gzip(unsigned char *dest, size_t capacity, const unsigned char 
     return outcome;
 }
 
-}  // namespace
+}  // namespace zo
 
 extern "C" size_t write_memory_callback(char *data, size_t size, size_t count, void *userp) {
     auto *buffer = static_cast<zo_download_buffer_t *>(userp);
@@ -142,7 +139,7 @@ Unpacked unpack(zo_download_buffer_t *buffer, zo_unpack_target_t *target, const 
     if (!window) return Unpacked::undecodable;
 
     size_t len = 0;
-    if (inflate_gzip(window.get(), window_len, reinterpret_cast<unsigned char *>(buffer->memory),
+    if (zo::inflate_gzip(window.get(), window_len, reinterpret_cast<unsigned char *>(buffer->memory),
                      buffer->size, &len) == Inflated::damaged)
         return Unpacked::undecodable;
 

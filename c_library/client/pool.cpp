@@ -1,0 +1,183 @@
+// The process-wide connection share, the pool of multi handles that drive one transfer each,
+// and their renewal in a forked child.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include <curl/curl.h>
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include "client/pool.h"
+#include "zo_internal.h"
+
+namespace {
+
+// Idle connections the share keeps open, at most: concurrent solves beyond that reconnect. Each
+// costs a descriptor and its TLS state (tens of KiB) while idle, and only as many exist as solves
+// ever ran at once; a quarter of the descriptor limit is left to them (see kept_connections()).
+constexpr long most_kept_connections = 1024;
+constexpr long least_kept_connections = 32;
+
+// One process-wide share of connections, TLS sessions and name lookups, so that the submit and
+// the polls of a solve, and consecutive solves, reuse one verified connection. Each kind of data
+// has its own lock. Never released: worker threads may still use it when the process exits.
+struct Share {
+    CURLSH *handle = nullptr;
+    std::mutex locks[CURL_LOCK_DATA_LAST];
+};
+
+void lock_share(CURL *, curl_lock_data data, curl_lock_access, void *userp) {
+    static_cast<Share *>(userp)->locks[data].lock();
+}
+
+void unlock_share(CURL *, curl_lock_data data, void *userp) {
+    static_cast<Share *>(userp)->locks[data].unlock();
+}
+
+Share *make_share() {
+    auto *share = new (std::nothrow) Share;
+    if (share == nullptr) return nullptr;
+    share->handle = curl_share_init();
+    bool ok = share->handle != nullptr;
+    for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION,
+                                CURL_LOCK_DATA_DNS})
+        ok = ok && curl_share_setopt(share->handle, CURLSHOPT_SHARE, data) == CURLSHE_OK;
+    ok = ok && curl_share_setopt(share->handle, CURLSHOPT_LOCKFUNC, lock_share) == CURLSHE_OK &&
+         curl_share_setopt(share->handle, CURLSHOPT_UNLOCKFUNC, unlock_share) == CURLSHE_OK &&
+         curl_share_setopt(share->handle, CURLSHOPT_USERDATA, share) == CURLSHE_OK;
+    if (!ok) {
+        if (share->handle != nullptr) curl_share_cleanup(share->handle);
+        delete share;
+        return nullptr;
+    }
+    return share;
+}
+
+// Enough idle connections for as many concurrent solves as a program is likely to run, within a
+// quarter of the descriptors the process may open.
+long kept_connections() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return most_kept_connections;
+    const rlim_t quarter = files.rlim_cur / 4;
+    if (quarter < static_cast<rlim_t>(least_kept_connections)) return least_kept_connections;
+    return quarter < static_cast<rlim_t>(most_kept_connections) ? static_cast<long>(quarter)
+                                                                  : most_kept_connections;
+}
+
+// Multi handles that drive one transfer at a time, kept for the next. curl_easy_perform makes and
+// destroys a multi handle per easy handle, and destroying one sets the SIGPIPE disposition
+// (twice), which the kernel does under a process-wide lock in time proportional to the number of
+// threads: with a thousand threads solving, that alone took a tenth of the client's CPU. Never
+// released, like the share.
+struct MultiPool {
+    std::mutex lock;
+    std::vector<CURLM *> idle;
+};
+
+std::once_flag curl_initialised;
+std::atomic<Share *> process_share{nullptr};
+std::atomic<MultiPool *> process_multis{nullptr};
+long process_kept_connections = least_kept_connections;
+
+// A forked child must not talk over its parent's connections (nor wait on its parent's locks):
+// it starts a share and a pool of its own, and leaves the parent's untouched.
+void renew_share_in_child() {
+    process_share.store(make_share());
+    process_multis.store(new (std::nothrow) MultiPool);
+}
+
+// libcurl's global set-up, the share and the pool, once per process. NULL when the share could
+// not be made: transfers then go unshared.
+CURLSH *share_once() {
+    std::call_once(curl_initialised, [] {
+        curl_global_init(CURL_GLOBAL_ALL);
+        process_kept_connections = kept_connections();
+        process_share.store(make_share());
+        process_multis.store(new (std::nothrow) MultiPool);
+        pthread_atfork(nullptr, nullptr, renew_share_in_child);
+    });
+    Share *share = process_share.load();
+    return share != nullptr ? share->handle : nullptr;
+}
+
+struct MultiDeleter {
+    void operator()(CURLM *m) const { curl_multi_cleanup(m); }
+};
+using Multi = std::unique_ptr<CURLM, MultiDeleter>;
+
+// A multi handle for one transfer: from the pool, or new. NULL when none can be made.
+Multi borrow_multi() {
+    share_once();
+    MultiPool *pool = process_multis.load();
+    if (pool != nullptr) {
+        std::lock_guard<std::mutex> held(pool->lock);
+        if (!pool->idle.empty()) {
+            Multi m(pool->idle.back());
+            pool->idle.pop_back();
+            return m;
+        }
+    }
+    Multi m(curl_multi_init());
+    // The limit of the share's cache is read from the multi handle of the transfer returning a
+    // connection to it.
+    if (m && curl_multi_setopt(m.get(), CURLMOPT_MAXCONNECTS, process_kept_connections) != CURLM_OK)
+        m.reset();
+    return m;
+}
+
+// Back to the pool, empty. A multi handle holds two descriptors (its wake-up pair): the pool keeps
+// no more of them than connections are kept, and destroys the rest.
+void give_back(Multi m) {
+    MultiPool *pool = process_multis.load();
+    if (pool == nullptr) return;
+    std::lock_guard<std::mutex> held(pool->lock);
+    if (pool->idle.size() >= static_cast<size_t>(process_kept_connections)) return;
+    try {
+        pool->idle.push_back(m.get());
+        m.release();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+extern "C" void zo_client_init(void) { share_once(); }
+
+namespace zo {
+
+CURLSH *connection_share() { return share_once(); }
+
+CURLcode perform(CURL *h) {
+    Multi m = borrow_multi();
+    if (!m) return CURLE_OUT_OF_MEMORY;
+    CURLMcode mc = curl_multi_add_handle(m.get(), h);
+    if (mc != CURLM_OK)
+        return mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+    CURLcode rc = CURLE_OK;
+    bool done = false;
+    while (!done) {
+        int running = 0;
+        mc = curl_multi_perform(m.get(), &running);
+        if (mc == CURLM_OK && running == 0) {
+            int left = 0;
+            CURLMsg *msg = curl_multi_info_read(m.get(), &left);
+            rc = msg != nullptr && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_GOT_NOTHING;
+            done = true;
+        } else if (mc == CURLM_OK) {
+            // libcurl bounds the wait by the transfer's own time-outs.
+            mc = curl_multi_poll(m.get(), nullptr, 0, 1000, nullptr);
+        }
+        if (mc != CURLM_OK) {
+            rc = mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+            done = true;
+        }
+    }
+    if (curl_multi_remove_handle(m.get(), h) == CURLM_OK && mc == CURLM_OK) give_back(std::move(m));
+    return rc;
+}
+
+}  // namespace zo

@@ -1,0 +1,96 @@
+// The witness exchange: which values make a sum, asked of the service like a solve, and the
+// decoding of its answer, checked against the problem before any of it is handed out.
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "client/steps.h"
+
+namespace {
+
+uint64_t word_at(const unsigned char *bytes, size_t w) {
+    uint64_t word = 0;
+    for (size_t b = 0; b < 8; b++) word |= static_cast<uint64_t>(bytes[8 * w + b]) << (8 * b);
+    return word;
+}
+
+}  // namespace
+
+extern "C" int zo_witness_decode(const zo_download_buffer_t *buffer, size_t count,
+                                 size_t *indices, size_t *index_count, int *found) {
+    // Room for the longest valid answer and one word more, so that a longer one is seen.
+    if (count > SIZE_MAX / 8 - 4) return -1;
+    const size_t window_len = (count + 3) * 8;
+    zo::Malloced<unsigned char> window(static_cast<unsigned char *>(malloc(window_len)));
+    if (!window) return -1;
+    size_t len = 0;
+    if (zo::inflate_gzip(window.get(), window_len,
+                         reinterpret_cast<const unsigned char *>(buffer->memory), buffer->size,
+                         &len) != zo::Inflated::complete ||
+        len % 8 != 0 || len < 16)
+        return -1;
+    const unsigned char *bytes = window.get();
+    const uint64_t flag = word_at(bytes, 0), k = word_at(bytes, 1);
+    if (flag > 1 || (flag == 0 && k != 0) || k > count || len / 8 - 2 != k) return -1;
+    for (size_t i = 0; i < k; i++) {
+        const uint64_t index = word_at(bytes, 2 + i);
+        if (index >= count || (i > 0 && index <= word_at(bytes, 1 + i))) return -1;
+    }
+    for (size_t i = 0; i < k; i++) indices[i] = static_cast<size_t>(word_at(bytes, 2 + i));
+    *index_count = static_cast<size_t>(k);
+    *found = static_cast<int>(flag);
+    return 0;
+}
+
+namespace {
+
+zo_status_t witness_exchange(const zo_solve_config_t *config, const uint64_t *values, size_t count,
+                             uint64_t target, size_t *indices, size_t *index_count, int *found,
+                             zo::FailureRecord &report) {
+    if (count > SIZE_MAX - 2) return report.fail("[Local failure] out of memory");
+    char path[64];
+    snprintf(path, sizeof path, "/v0/app/subset?target=%" PRIu64, target);
+    zo::DownloadOwner download;
+    if (zo::ask_service(config, values, count, path, count + 2, download, report) != 0) return -1;
+
+    report.set_phase("payload");
+    int got_found = 0;
+    size_t got_count = 0;
+    zo::Malloced<size_t> got(static_cast<size_t *>(malloc((count > 0 ? count : 1) * sizeof(size_t))));
+    if (!got) return report.fail("[Local failure] out of memory");
+    if (zo_witness_decode(&download.buffer, count, got.get(), &got_count, &got_found) != 0) {
+        report.note("the witness payload is not one complete gzip stream of a found flag, a "
+                    "count and that many ascending indices below %zu", count);
+        return report.fail("Witness payload could not be decoded");
+    }
+    uint64_t sum = 0;
+    bool overflow = false;
+    for (size_t i = 0; i < got_count && !overflow; i++)
+        overflow = __builtin_add_overflow(sum, values[got.get()[i]], &sum);
+    if (got_found && (overflow || sum != target)) {
+        report.note("the values at the indices the service named do not add up to %" PRIu64,
+                    target);
+        return report.fail("Witness payload does not add up to the target");
+    }
+    if (got_count > 0) memcpy(indices, got.get(), got_count * sizeof(size_t));
+    *index_count = got_count;
+    *found = got_found;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" zo_status_t zo_online_subset(const zo_solve_config_t *config, const uint64_t *values,
+                                        size_t count, uint64_t target, size_t *indices,
+                                        size_t *index_count, int *found, char *err_buf,
+                                        zo_failure_t *failure) {
+    zo::FailureRecord report(err_buf, failure);
+    // No C++ exception may cross into C callers; the owners have released everything by here.
+    try {
+        return witness_exchange(config, values, count, target, indices, index_count, found,
+                                report);
+    } catch (...) {
+        return report.fail("[Local failure] out of memory");
+    }
+}
