@@ -116,18 +116,6 @@ std::vector<uint64_t> folded_items(const uint64_t *values, size_t count, uint64_
 // ---------------------------------------------------------------------------------------------
 // Mirror: s is a sum exactly when total - s is.
 
-inline uint64_t reverse_bits(uint64_t x) {
-#if defined(__clang__)
-    return __builtin_bitreverse64(x);
-#else
-    x = __builtin_bswap64(x);
-    x = ((x >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((x & 0x0F0F0F0F0F0F0F0FULL) << 4);
-    x = ((x >> 2) & 0x3333333333333333ULL) | ((x & 0x3333333333333333ULL) << 2);
-    x = ((x >> 1) & 0x5555555555555555ULL) | ((x & 0x5555555555555555ULL) << 1);
-    return x;
-#endif
-}
-
 // dst[i] = the 64 bits starting at bit s of src_top[-i], reversed. The sources walk down as the
 // destinations walk up; the two ranges do not overlap.
 FMSS_VECTOR_CLONES

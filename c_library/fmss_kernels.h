@@ -18,6 +18,19 @@ ShiftOrFn pick_shift_or(size_t span_words);
 void or_shifted(uint64_t *__restrict dst, const uint64_t *__restrict src, size_t lo, size_t end,
                 size_t q, unsigned r);
 
+/* Bit j of x moved to bit 63 - j. */
+inline uint64_t reverse_bits(uint64_t x) {
+#if defined(__clang__)
+    return __builtin_bitreverse64(x);
+#else
+    x = __builtin_bswap64(x);
+    x = ((x >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((x & 0x0F0F0F0F0F0F0F0FULL) << 4);
+    x = ((x >> 2) & 0x3333333333333333ULL) | ((x & 0x3333333333333333ULL) << 2);
+    x = ((x >> 1) & 0x5555555555555555ULL) | ((x & 0x5555555555555555ULL) << 1);
+    return x;
+#endif
+}
+
 /* Bits [a, b] of w set. */
 void fill_bits(uint64_t *w, uint64_t a, uint64_t b);
 

@@ -36,9 +36,10 @@ inline bool all_ones(const uint64_t *w, size_t n) {
     return a == kAllOnes;
 }
 
-// w holds the sums of items[0, begin), whose total is `reach`; adds the rest.
-void dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach, uint64_t limit,
-                uint64_t *w) {
+// w holds the sums of items[0, begin), whose total is `reach`; adds the rest. False when *cancel
+// turned non-zero first.
+bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach, uint64_t limit,
+                uint64_t *w, const volatile int *cancel) {
     const size_t top = static_cast<size_t>(limit / 64);
     const ShiftOrFn fn = pick_shift_or(top + 1);
     // Words [full_lo, full_hi) are all ones: a shift-or cannot change them, so it skips them.
@@ -49,6 +50,7 @@ void dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
         const size_t q = static_cast<size_t>(x / 64);
         const unsigned r = static_cast<unsigned>(x % 64);
         if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
+        if (cancel && *cancel) return false;
         reach += x;
         const size_t hi = static_cast<size_t>(std::min(reach, limit) / 64);
         if (full_lo < full_hi) {
@@ -69,6 +71,7 @@ void dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
             while (full_lo > 0 && w[full_lo - 1] == kAllOnes) full_lo--;
         }
     }
+    return true;
 }
 
 }  // namespace
@@ -92,7 +95,7 @@ void write_list(const Reach &r, uint64_t limit, uint64_t *w) {
 }
 
 Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w, size_t max_list,
-                 bool may_give_up) {
+                 bool may_give_up, const volatile int *cancel) {
     const Tuning &t = tuning();
     const int64_t path = t.path.load(std::memory_order_relaxed);
     const int64_t list_items = t.list_items.load(std::memory_order_relaxed);
@@ -125,6 +128,11 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
         if (v.size() < want) v.resize(std::max(want, 2 * v.size()));
     };
     for (size_t i = 0; i < n; i++) {
+        if (cancel && *cancel) {
+            Reach stopped;
+            stopped.form = Reach::kCancelled;
+            return stopped;
+        }
         const bool as_runs = r.form == Reach::kRuns;
         bool to_bits;
         if (path == kPathLists) {
@@ -156,9 +164,9 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             r.sums.resize(as_runs ? 0 : size);
             r.runs.resize(as_runs ? size : 0);
             write_list(r, limit, w);
-            dense_sums(items, i, reach, limit, w);
             Reach bits;
-            bits.form = Reach::kBits;
+            bits.form = dense_sums(items, i, reach, limit, w, cancel) ? Reach::kBits
+                                                                       : Reach::kCancelled;
             return bits;
         }
         const uint64_t x = items[i];

@@ -12,7 +12,7 @@
 namespace fmss {
 
 struct Reach {
-    enum Form { kSums, kRuns, kBits, kGaveUp } form = kSums;
+    enum Form { kSums, kRuns, kBits, kGaveUp, kCancelled } form = kSums;
     std::vector<uint64_t> sums;  // kSums: ascending
     std::vector<SumRun> runs;    // kRuns
 };
@@ -20,9 +20,10 @@ struct Reach {
 /* The subset sums of `items` (ascending, each in 1 .. limit) up to `limit`. Lists longer than
    `max_list` words are not kept. Either a list comes back, or w[0 .. limit / 64] holds the sums
    (kBits: exact in bits 0 .. limit; bits above it in the last word are true sums but maybe not all
-   of them). With `may_give_up`, kGaveUp comes back instead of the bitset, w untouched. */
+   of them). With `may_give_up`, kGaveUp comes back instead of the bitset, w untouched. Once
+   *cancel (when given) turns non-zero, kCancelled comes back within an item, w undefined. */
 Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w, size_t max_list,
-                 bool may_give_up);
+                 bool may_give_up, const volatile int *cancel = nullptr);
 
 /* Shift-or word steps of the bitset on `items`: the estimate the planners share. */
 uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit);

@@ -1,0 +1,95 @@
+// The front door of the witness search: checks the total, turns equal values into a few bundles
+// (c copies of v become v, 2v, 4v, ... and a remainder, which make every count 0 .. c), solves,
+// and hands out as many positions of each value as its chosen bundles hold.
+#include "zo_witness.h"
+
+#include <algorithm>
+#include <new>
+#include <numeric>
+
+#include "witness_search.h"
+
+namespace zo_witness {
+namespace {
+
+// A working budget below this is no budget at all: small inputs may use it freely.
+constexpr uint64_t kLeastBudget = uint64_t{8} << 20;
+
+struct Bundle {
+    size_t run;       // the run of equal values it draws from
+    uint64_t copies;  // how many of them
+};
+
+int find(const uint64_t *values, size_t count, uint64_t target, uint64_t total, size_t *indices,
+         size_t *index_count, const volatile int *cancel) {
+    // Positions by value: each run of equal non-zero values is one range of `order`.
+    std::vector<size_t> order;
+    for (size_t i = 0; i < count; i++) {
+        if (values[i] != 0) order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return values[a] < values[b]; });
+    std::vector<size_t> run_start;
+    for (size_t k = 0; k < order.size(); k++) {
+        if (k == 0 || values[order[k]] != values[order[k - 1]]) run_start.push_back(k);
+    }
+    run_start.push_back(order.size());
+
+    std::vector<Bundle> bundles;
+    for (size_t r = 0; r + 1 < run_start.size(); r++) {
+        uint64_t left = run_start[r + 1] - run_start[r];
+        for (uint64_t part = 1; left != 0; part *= 2) {
+            const uint64_t take = std::min(part, left);
+            bundles.push_back(Bundle{r, take});
+            left -= take;
+        }
+    }
+    if (bundles.size() > UINT32_MAX) throw std::bad_alloc();
+    auto value_of = [&](const Bundle &b) { return values[order[run_start[b.run]]] * b.copies; };
+    std::vector<uint32_t> by_value(bundles.size());
+    std::iota(by_value.begin(), by_value.end(), 0u);
+    std::stable_sort(by_value.begin(), by_value.end(), [&](uint32_t a, uint32_t b) {
+        return value_of(bundles[a]) < value_of(bundles[b]);
+    });
+    Group all;
+    all.ids = by_value;
+    for (uint32_t id : by_value) all.values.push_back(value_of(bundles[id]));
+
+    // The complete solve's result takes total / 8 bytes; one step may hold as much.
+    Search s(bundles.size(), cancel, std::max(total / 8, kLeastBudget));
+    if (!solve_group(s, std::move(all), target)) return ZO_WITNESS_NONE;
+
+    std::vector<uint64_t> taken(run_start.size(), 0);
+    for (size_t id = 0; id < bundles.size(); id++) {
+        if (s.chosen[id]) taken[bundles[id].run] += bundles[id].copies;
+    }
+    size_t n = 0;
+    for (size_t r = 0; r + 1 < run_start.size(); r++) {
+        for (uint64_t c = 0; c < taken[r]; c++) indices[n++] = order[run_start[r] + c];
+    }
+    std::sort(indices, indices + n);
+    *index_count = n;
+    return ZO_WITNESS_FOUND;
+}
+
+}  // namespace
+}  // namespace zo_witness
+
+extern "C" int zo_subset_with_sum(const uint64_t *values, size_t count, uint64_t target,
+                                  size_t *indices, size_t *index_count,
+                                  const volatile int *cancel) {
+    *index_count = 0;
+    uint64_t total = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (__builtin_add_overflow(total, values[i], &total)) return ZO_WITNESS_TOO_LARGE;
+    }
+    if (target == 0) return ZO_WITNESS_FOUND;
+    if (target > total) return ZO_WITNESS_NONE;
+    try {
+        return zo_witness::find(values, count, target, total, indices, index_count, cancel);
+    } catch (const std::bad_alloc &) {
+        return ZO_WITNESS_NO_MEMORY;
+    } catch (const zo_witness::Cancelled &) {
+        return ZO_WITNESS_CANCELLED;
+    }
+}

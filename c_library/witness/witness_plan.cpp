@@ -1,0 +1,112 @@
+// Which way a group is solved. Every group is first reduced (values above the target dropped, the
+// smaller of target and total - target sought, a common factor divided out); then its shape picks
+// the way: few items take the meet in the middle, dense groups a core, groups whose table fits the
+// first-item table, and the rest are split in two.
+#include <algorithm>
+#include <atomic>
+#include <numeric>
+
+#include "fmss_reach.h"
+#include "witness_search.h"
+#include "witness_table.h"
+
+namespace zo_witness {
+namespace {
+
+std::atomic<int64_t> way_knob{kWayAuto};
+std::atomic<int64_t> core_knob{24};
+
+// Beyond this many items the halves' lists (2^(n/2) entries each) cost too much in any case.
+constexpr size_t kMaxHalvesItems = 50;
+// One list entry merged, against one word step of a reach set's shift-or.
+constexpr double kEntryCost = 6.0;
+// Word steps up to which the first-item table is the cheaper way.
+constexpr double kTableWork = 1 << 20;
+
+bool solve_reduced(Search &s, const Group &g, uint64_t target) {
+    const size_t n = g.values.size();
+    switch (forced_way()) {
+    case kWayTable:
+        if (n <= FirstItemTable::kMaxItems) return solve_by_table(s, g, target);
+        break;
+    case kWayHalves:
+        return solve_by_halves(s, g, target);
+    case kWayCore:
+        return solve_by_core(s, g, target) || solve_by_split(s, g, target);
+    case kWaySplit:
+        return solve_by_split(s, g, target);
+    default:
+        break;
+    }
+    const double dense = static_cast<double>(fmss::dense_work(g.values, target));
+    if (n <= kMaxHalvesItems) {
+        const double entries =
+            std::min(static_cast<double>(uint64_t{1} << ((n + 1) / 2)), static_cast<double>(target) + 1);
+        // Each half holds its list and the next one while it merges.
+        const double bytes = 4 * entries * 16;
+        if (kEntryCost * 2 * entries < dense && bytes <= static_cast<double>(s.budget())) {
+            return solve_by_halves(s, g, target);
+        }
+    }
+    if (n >= 2 * first_core_items() && solve_by_core(s, g, target)) return true;
+    // The table notes every new bit, so it pays only where the reach set is small; the split's
+    // reach sets skip saturated words and stay sum lists where those are cheaper.
+    if (n <= FirstItemTable::kMaxItems && dense <= kTableWork &&
+        FirstItemTable::bytes_for(n, target) <= s.budget()) {
+        return solve_by_table(s, g, target);
+    }
+    return solve_by_split(s, g, target);
+}
+
+}  // namespace
+
+int64_t forced_way() { return way_knob.load(std::memory_order_relaxed); }
+
+size_t first_core_items() {
+    return static_cast<size_t>(std::max<int64_t>(2, core_knob.load(std::memory_order_relaxed)));
+}
+
+bool solve_group(Search &s, Group g, uint64_t target) {
+    s.poll();
+    if (target == 0) return true;
+    // Values above the target take no part.
+    const size_t keep = static_cast<size_t>(
+        std::upper_bound(g.values.begin(), g.values.end(), target) - g.values.begin());
+    g.values.resize(keep);
+    g.ids.resize(keep);
+    uint64_t total = 0;
+    for (uint64_t v : g.values) total += v;  // a part of the input's total: no wrap
+    if (target > total) return false;
+    if (target == total) {
+        for (uint32_t id : g.ids) s.choose(id);
+        return true;
+    }
+    if (target > total - target) {
+        // What is left out makes total - target: the smaller target costs less.
+        const std::vector<uint32_t> ids = g.ids;
+        if (!solve_group(s, std::move(g), total - target)) return false;
+        for (uint32_t id : ids) s.chosen[id] ^= 1;
+        return true;
+    }
+    uint64_t factor = 0;
+    for (uint64_t v : g.values) factor = std::gcd(factor, v);
+    if (target % factor != 0) return false;
+    if (factor > 1) {
+        for (uint64_t &v : g.values) v /= factor;
+        target /= factor;
+    }
+    return solve_reduced(s, g, target);
+}
+
+}  // namespace zo_witness
+
+extern "C" int64_t zo_witness_tune(int knob, int64_t value) {
+    switch (knob) {
+    case 0:
+        return zo_witness::way_knob.exchange(value);
+    case 1:
+        return zo_witness::core_knob.exchange(value);
+    default:
+        return INT64_MIN;
+    }
+}

@@ -1,0 +1,74 @@
+/* The search behind zo_subset_with_sum: the state of one call, the group of items a step works
+   on, and the ways a group can be solved. Private to the library. */
+#ifndef ZO_WITNESS_SEARCH_H
+#define ZO_WITNESS_SEARCH_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "hdr/zo_lib.h"
+
+namespace zo_witness {
+
+/* Thrown once *cancel turns non-zero; the C boundary turns it into ZO_WITNESS_CANCELLED. */
+struct Cancelled {};
+
+/* One call: which items are chosen so far, the flag that stops it, and how much memory one step
+   may hold at a time. */
+class Search {
+public:
+    Search(size_t items, const volatile int *cancel, uint64_t budget_bytes)
+        : chosen(items, 0), cancel_(cancel), budget_(budget_bytes) {}
+    void poll() const {
+        if (cancel_ && *cancel_) throw Cancelled{};
+    }
+    const volatile int *cancel() const { return cancel_; }
+    uint64_t budget() const { return budget_; }
+    void choose(uint32_t id) { chosen[id] = 1; }
+
+    std::vector<char> chosen;
+
+private:
+    const volatile int *cancel_;
+    uint64_t budget_;
+};
+
+/* Items by id, with their values (maybe divided by a common factor), ascending by value. */
+struct Group {
+    std::vector<uint32_t> ids;
+    std::vector<uint64_t> values;
+};
+
+/* Chooses items of `g` whose values add up to `target`: true, or false with nothing chosen when
+   no sub-multiset of them does. Any values, in ascending order. */
+bool solve_group(Search &s, Group g, uint64_t target);
+
+/* The ways below take a reduced group: values ascending, each in [1, target], no common factor,
+   and 0 < target <= their total / 2. Each answers as solve_group does, except that the core may
+   decline (false) where an answer exists. */
+
+/* The first-item table over the whole target: fits groups of at most 65535 items. */
+bool solve_by_table(Search &s, const Group &g, uint64_t target);
+/* Meet in the middle: sorted sum lists of two halves. */
+bool solve_by_halves(Search &s, const Group &g, uint64_t target);
+/* A small core of items whose sums cover a wide band, the rest taken greedily into it. */
+bool solve_by_core(Search &s, const Group &g, uint64_t target);
+/* The sums of two halves meet at a split of the target; each half is then solved for its part. */
+bool solve_by_split(Search &s, const Group &g, uint64_t target);
+
+/* Knobs that tests turn to force each way on small inputs. */
+enum Way : int64_t { kWayAuto = 0, kWayTable = 1, kWayHalves = 2, kWayCore = 3, kWaySplit = 4 };
+int64_t forced_way();
+/* Items of the smallest core tried. */
+size_t first_core_items();
+
+}  // namespace zo_witness
+
+extern "C" {
+/* Sets a knob (0: the way, 1: the smallest core) and returns its old value; INT64_MIN for a knob
+   that does not exist. For tests. */
+ZO_API int64_t zo_witness_tune(int knob, int64_t value);
+}
+
+#endif /* ZO_WITNESS_SEARCH_H */
