@@ -21,7 +21,7 @@ constexpr size_t kMaxHalvesItems = 50;
 // One list entry merged, against one word step of a reach set's shift-or.
 constexpr double kEntryCost = 6.0;
 // Word steps up to which the first-item table is the cheaper way.
-constexpr double kTableWork = 1 << 20;
+constexpr double kTableWork = 1 << 16;
 
 bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     const size_t n = g.values.size();

@@ -2,7 +2,9 @@
 // target, meet at a split a + b = target; each half is then solved for its own part. Only two
 // bitsets live at a time, and they are gone before the halves are solved.
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "fmss_kernels.h"
 #include "fmss_reach.h"
@@ -15,15 +17,21 @@ constexpr uint64_t kNoSplit = ~uint64_t{0};
 
 // The sums of a half up to a limit: the engine's sum list while it keeps one (no bitset is
 // touched then), else a bitset.
+struct FreeWords {
+    void operator()(uint64_t *p) const { std::free(p); }
+};
+
 struct HalfSums {
     fmss::Reach list;
-    std::unique_ptr<uint64_t[]> bits;
+    std::unique_ptr<uint64_t[], FreeWords> bits;
 };
 
 HalfSums half_sums(const Search &s, const std::vector<uint64_t> &values, uint64_t limit) {
     const size_t words = static_cast<size_t>(limit / 64) + 1;
     HalfSums h;
-    h.bits.reset(new uint64_t[words]);
+    // From malloc: a bitset too large for the machine is refused with a null, never a crash.
+    h.bits.reset(static_cast<uint64_t *>(std::malloc(words * sizeof(uint64_t))));
+    if (!h.bits) throw std::bad_alloc();
     // Sum lists may take half the bitset's memory before the bitset takes over.
     h.list = fmss::reach_sums(values, limit, h.bits.get(), std::max<size_t>(words / 2, 4096), false,
                               s.cancel());

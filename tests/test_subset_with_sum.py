@@ -1,0 +1,170 @@
+"""Which values make a sum: every answer of the witness engine is checked against an independent
+reference (a brute-force set of sums on small inputs of every shape, through every way the engine
+can take; the complete solve's bitset on larger ones), and its refusals have their own statuses."""
+import contextlib
+import ctypes
+import random
+import threading
+
+import pytest
+
+from local_solver import make_solver
+from reference import sum_bits, sums_of
+
+FOUND, NONE, NO_MEMORY, CANCELLED, TOO_LARGE = 1, 0, -1, -2, -3
+WAYS = {"by shape": 0, "table": 1, "halves": 2, "core": 3, "split": 4}
+
+
+@pytest.fixture(scope="module")
+def witness(lib):
+    fn = lib.zo_subset_with_sum
+    fn.argtypes = [ctypes.POINTER(ctypes.c_uint64), ctypes.c_size_t, ctypes.c_uint64,
+                   ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_size_t),
+                   ctypes.POINTER(ctypes.c_int)]
+    fn.restype = ctypes.c_int
+
+    def run(values, target, cancel=None):
+        """The status and the indices (exactly `count` of room, so a write past it shows)."""
+        src = (ctypes.c_uint64 * max(1, len(values)))(*values)
+        out = (ctypes.c_size_t * max(1, len(values)))()
+        count = ctypes.c_size_t(12345)
+        status = fn(src, len(values), target, out, ctypes.byref(count), cancel)
+        return status, list(out[: count.value])
+
+    return run
+
+
+@pytest.fixture(scope="module")
+def way(lib):
+    tune = lib.zo_witness_tune
+    tune.argtypes = [ctypes.c_int, ctypes.c_int64]
+    tune.restype = ctypes.c_int64
+
+    @contextlib.contextmanager
+    def forced(name):
+        # Small cores, so that the core is tried on small inputs too.
+        old = tune(0, WAYS[name]), tune(1, 4 if name == "core" else 24)
+        try:
+            yield
+        finally:
+            tune(0, old[0])
+            tune(1, old[1])
+
+    return forced
+
+
+def check_answer(values, target, answer, reachable):
+    status, indices = answer
+    if not reachable:
+        assert answer == (NONE, []), f"target {target} is no sum, yet the answer is {answer}"
+        return
+    assert status == FOUND, f"target {target} is a sum, yet the status is {status}"
+    assert indices == sorted(set(indices)), f"indices not ascending and distinct: {indices}"
+    assert all(0 <= i < len(values) for i in indices), f"index out of range: {indices}"
+    assert sum(values[i] for i in indices) == target, f"{indices} do not add up to {target}"
+
+
+SMALL = {
+    "random": lambda r: [r.randint(0, 60) for _ in range(10)],
+    "clusters": lambda r: [c + r.randint(-3, 3) for c in (40, 90, 200) for _ in range(4)],
+    "bands": lambda r: [r.randint(100, 108) for _ in range(12)],
+    "few huge": lambda r: [r.randint(10**5, 10**6) for _ in range(10)],
+    "duplicates": lambda r: [r.choice((3, 5, 12)) for _ in range(25)],
+    "all even": lambda r: [2 * r.randint(1, 40) for _ in range(12)],
+    "zeros": lambda r: [0, 0] + [r.randint(0, 30) for _ in range(8)] + [0],
+    "dense": lambda r: [r.randint(1, 30) for _ in range(60)],
+}
+
+
+@pytest.mark.parametrize("way_name", WAYS)
+@pytest.mark.parametrize("family", SMALL)
+def test_small_inputs_against_brute_force(witness, way, family, way_name):
+    rng = random.Random(f"{family}/{way_name}")
+    with way(way_name):
+        for _ in range(3):
+            values = SMALL[family](rng)
+            total = sum(values)
+            if total <= 4000:
+                bits = sum_bits(values)
+                targets = {t: bool(bits >> t & 1) for t in range(total + 2)}
+            else:
+                sums = sums_of(values)
+                picked = rng.sample(sorted(sums), 40) + [rng.randint(0, total) for _ in range(40)]
+                targets = {t: t in sums for t in picked + [total // 3 + 1]}
+            for t, reachable in targets.items():
+                check_answer(values, t, witness(values, t), reachable)
+
+
+LARGE = {
+    "200 up to 1e5": lambda r: [r.randint(1, 10**5) for _ in range(200)],
+    "1000 up to 1e4": lambda r: [r.randint(1, 10**4) for _ in range(1000)],
+    "3000 up to 2e3": lambda r: [r.randint(1, 2000) for _ in range(3000)],
+    "clusters": lambda r: [c + r.randint(-50, 50) for c in (10**4, 3 * 10**4, 7 * 10**4)
+                           for _ in range(60)],
+    "bands": lambda r: [r.randint(10**5, 10**5 + 300) for _ in range(150)],
+    "sparse": lambda r: [r.randint(1, 10**6) for _ in range(30)],
+    "small and huge": lambda r: [r.randint(1, 50) for _ in range(30)]
+    + [r.randint(10**6, 2 * 10**6) for _ in range(6)],
+}
+
+
+@pytest.mark.parametrize("family", LARGE)
+def test_larger_inputs_against_the_complete_solve(lib, witness, family):
+    rng = random.Random(family)
+    values = LARGE[family](rng)
+    total = sum(values)
+    _, bits, _, _ = make_solver(lib)(values, total // 64 + 1)
+    # Below the smallest value and just past the middle most targets miss in sparse families.
+    missing = next((t for t in range(total) if not bits >> t & 1), None)
+    targets = [total // 3 + 1, total // 2, total - 1, 1] + [rng.randint(0, total) for _ in range(12)]
+    for t in targets + ([missing] if missing is not None else []):
+        check_answer(values, t, witness(values, t), bool(bits >> t & 1))
+
+
+def test_few_huge_values_meet_in_the_middle(witness):
+    rng = random.Random(40)
+    values = [rng.randint(10**8, 10**9) for _ in range(40)]
+    target = sum(v for v in values if rng.random() < 0.4)
+    check_answer(values, target, witness(values, target), True)
+
+
+STATUSES = {
+    "total past 2^64 - 1": ([2**63, 2**63], 1, TOO_LARGE),
+    "total past 2^64 - 1, target 0": ([2**64 - 1, 1], 0, TOO_LARGE),
+    "target above the total": ([5, 7], 13, NONE),
+    "no values, target 0": ([], 0, FOUND),
+    "no values": ([], 3, NONE),
+    "largest total": ([2**63, 2**63 - 1], 2**64 - 1, FOUND),
+}
+
+
+@pytest.mark.parametrize("values, target, status", STATUSES.values(), ids=STATUSES)
+def test_statuses(witness, values, target, status):
+    assert witness(values, target)[0] == status
+
+
+def test_a_bitset_too_large_for_memory_is_refused(witness, way):
+    values = [2**61 + 1, 2**61 - 1, 2**60, 2**60 + 3, 5, 7]
+    with way("split"):
+        assert witness(values, 2**61 + 5) == (NO_MEMORY, [])
+
+
+@pytest.mark.parametrize("way_name", WAYS)
+def test_a_raised_cancel_flag_stops_every_way(witness, way, way_name):
+    values = [random.Random(way_name).randint(1, 100) for _ in range(60)]
+    flag = ctypes.c_int(1)
+    with way(way_name):
+        assert witness(values, sum(values) // 3 + 1, ctypes.pointer(flag)) == (CANCELLED, [])
+
+
+def test_a_cancel_flag_raised_while_it_works(witness, way):
+    rng = random.Random(3)
+    values = [rng.randint(1, 10**5) for _ in range(3000)]
+    flag = ctypes.c_int(0)
+    timer = threading.Timer(0.1, lambda: setattr(flag, "value", 1))
+    timer.start()
+    # The table over this target takes seconds: the flag stops it well before.
+    with way("table"):
+        answer = witness(values, sum(values) // 3 + 1, ctypes.pointer(flag))
+    timer.cancel()
+    assert answer == (CANCELLED, [])
