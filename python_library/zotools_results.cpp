@@ -1,5 +1,6 @@
 // Python binding, results: the words of a solve as a list or an array('Q'), a witness as its
-// list of indices, and the words of a result a caller hands back (a list or a buffer of words) for the membership check.
+// list of indices, and the words of a result a caller hands back (a list or a buffer of words)
+// for the membership check.
 #include "zotools_internal.h"
 
 #include <sys/mman.h>

@@ -21,9 +21,10 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, List, Optional
 
 import zox
-from reference import sums_bitset
+from reference import sums_bitset, witness_of
 
 SUBMIT_PATH = "/v0/app/sspu"
+WITNESS_PATH = "/v0/app/subset"
 POLL_PATH = "/v0/result"
 
 
@@ -56,6 +57,12 @@ def json_reply(obj, status=200) -> Reply:
 
 def gzip_reply(raw: bytes) -> Reply:
     return Reply(200, gzip.compress(raw), {"Content-Type": "application/octet-stream"})
+
+
+def witness_reply(indices: Optional[List[int]]) -> Reply:
+    """The witness answer: little-endian words 1 (found) or 0, the count, the indices."""
+    words = [0, 0] if indices is None else [1, len(indices), *indices]
+    return gzip_reply(struct.pack(f"<{len(words)}Q", *words))
 
 
 NOT_READY = json_reply({"message": "Result not ready"})
@@ -105,17 +112,23 @@ def route(submit, poll, other: Optional[Reply] = None) -> Script:
 
 
 def solving_script(request_id="abc") -> Script:
-    """A peer that solves what was submitted and hands the result over on the first poll."""
+    """A peer that solves what was submitted (every sum, or which values make a target) and hands
+    the result over on the first poll."""
     submitted = {}
 
     def script(request):
         if request.method == "POST" and request.path == SUBMIT_PATH:
             submitted[request_id] = json.loads(request.body)
             return json_reply({"requestId": request_id})
+        if request.method == "POST" and request.path.startswith(WITNESS_PATH + "?target="):
+            submitted[request_id] = (json.loads(request.body), int(request.path.split("=")[1]))
+            return json_reply({"requestId": request_id})
         if request.path.startswith(POLL_PATH + "?"):
             values = submitted.get(request_id)
             if values is None:
                 return json_reply({"message": "Unknown request"}, 404)
+            if isinstance(values, tuple):
+                return witness_reply(witness_of(*values))
             return gzip_reply(sums_bitset(values))
         return Reply(404, b"not found")
 
