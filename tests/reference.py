@@ -1,5 +1,4 @@
 """Independent references the tests compare the module's answers with."""
-import itertools
 
 
 def sums_of(values):
@@ -40,13 +39,3 @@ def le_words(raw: bytes, count: int):
     """The first `count` little-endian 64-bit words of `raw`, zero-padded."""
     raw = raw[: count * 8].ljust(count * 8, b"\0")
     return [int.from_bytes(raw[8 * i: 8 * i + 8], "little") for i in range(count)]
-
-
-def witness_of(values, target):
-    """The indices of the first sub-multiset (fewest values, then by position) that adds up to
-    `target`, or None: by trying them all (for few values)."""
-    for size in range(len(values) + 1):
-        for chosen in itertools.combinations(range(len(values)), size):
-            if sum(values[i] for i in chosen) == target:
-                return list(chosen)
-    return None
