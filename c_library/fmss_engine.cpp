@@ -131,6 +131,8 @@ void reversed_run(uint64_t *__restrict dst, const uint64_t *__restrict src_top, 
     }
 }
 
+}  // namespace
+
 // s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords) from the exact
 // bits 0 .. half. Word k's bits come from the 64 bits ending at total - 64k, reversed.
 void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half) {
@@ -169,6 +171,8 @@ void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half
         k++;
     }
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Common factor: when every item is a multiple of g, so is every sum. The sums are computed for

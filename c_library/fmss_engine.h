@@ -13,6 +13,11 @@ namespace fmss {
 int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint64_t *out,
                      size_t nwords);
 
+/* s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords), nwords <=
+   total / 64 + 1, last the highest bit they hold, from the exact bits 0 .. half (bits above half
+   in its word may hold anything). */
+void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half);
+
 }  // namespace fmss
 
 #endif /* FMSS_ENGINE_H */

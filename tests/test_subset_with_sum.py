@@ -73,6 +73,7 @@ SMALL = {
     "all even": lambda r: [2 * r.randint(1, 40) for _ in range(12)],
     "zeros": lambda r: [0, 0] + [r.randint(0, 30) for _ in range(8)] + [0],
     "dense": lambda r: [r.randint(1, 30) for _ in range(60)],
+    "small and large": lambda r: [r.randint(1, 9) for _ in range(9)] + [r.randint(60, 90) for _ in range(3)],
 }
 
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "fmss_engine.h"
 #include "fmss_kernels.h"
 #include "fmss_reach.h"
 #include "witness_search.h"
@@ -26,26 +27,53 @@ struct HalfSums {
     std::unique_ptr<uint64_t[], FreeWords> bits;
 };
 
-HalfSums half_sums(const Search &s, const std::vector<uint64_t> &values, uint64_t limit) {
-    const size_t words = static_cast<size_t>(limit / 64) + 1;
-    HalfSums h;
-    // From malloc: a bitset too large for the machine is refused with a null, never a crash.
-    h.bits.reset(static_cast<uint64_t *>(std::malloc(words * sizeof(uint64_t))));
-    if (!h.bits) throw std::bad_alloc();
-    // Sum lists may take half the bitset's memory before the bitset takes over.
-    h.list = fmss::reach_sums(values, limit, h.bits.get(), std::max<size_t>(words / 2, 4096), false,
-                              s.cancel());
-    if (h.list.form == fmss::Reach::kCancelled) throw Cancelled{};
-    if (h.list.form != fmss::Reach::kBits) h.bits.reset();
-    return h;
-}
-
 // The list as runs, up to the limit.
 std::vector<fmss::SumRun> runs_of(const fmss::Reach &r) {
     if (r.form == fmss::Reach::kRuns) return r.runs;
     std::vector<fmss::SumRun> runs(r.sums.size());
     runs.resize(fmss::runs_of(r.sums.data(), r.sums.size(), runs.data()));
     return runs;
+}
+
+// The sums of the values up to `limit`. They mirror about half their total, so only those up to
+// the half are computed, and the rest copied from them.
+HalfSums half_sums(const Search &s, const std::vector<uint64_t> &values, uint64_t limit) {
+    uint64_t total = 0;
+    for (uint64_t v : values) total += v;
+    const uint64_t half = std::min(limit, total / 2);
+    const size_t words = static_cast<size_t>(limit / 64) + 1;
+    HalfSums h;
+    // From malloc: a bitset too large for the machine is refused with a null, never a crash.
+    h.bits.reset(static_cast<uint64_t *>(std::malloc(words * sizeof(uint64_t))));
+    if (!h.bits) throw std::bad_alloc();
+    // Values above the half make no sum up to it.
+    const std::vector<uint64_t> below(
+        values.begin(), std::upper_bound(values.begin(), values.end(), half));
+    // Sum lists may take half the bitset's memory before the bitset takes over.
+    h.list = fmss::reach_sums(below, half, h.bits.get(), std::max<size_t>(words / 2, 4096), false,
+                              s.cancel());
+    if (h.list.form == fmss::Reach::kCancelled) throw Cancelled{};
+    if (h.list.form == fmss::Reach::kBits) {
+        if (half < limit) {
+            const size_t mirrored = static_cast<size_t>(std::min(limit, total) / 64) + 1;
+            fmss::mirror_upper_half(h.bits.get(), mirrored, total, half);
+            std::fill(h.bits.get() + mirrored, h.bits.get() + words, 0);
+        }
+        return h;
+    }
+    h.bits.reset();
+    if (half < limit) {
+        std::vector<fmss::SumRun> runs = runs_of(h.list);
+        for (size_t k = runs.size(); k-- > 0;) {
+            const uint64_t lo = std::max(total - runs[k].hi, half + 1);
+            const uint64_t hi = std::min(total - runs[k].lo, limit);
+            if (lo <= hi) runs.push_back(fmss::SumRun{lo, hi});
+        }
+        h.list.form = fmss::Reach::kRuns;
+        h.list.runs = std::move(runs);
+        h.list.sums.clear();
+    }
+    return h;
 }
 
 // Bit j: bit end - j of w (bits below 0 are clear).
