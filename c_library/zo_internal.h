@@ -63,6 +63,17 @@ ZO_API void zo_config_free(zo_solve_config_t *config);
 ZO_API zo_status_t zo_solve(const zo_solve_config_t *config, const uint64_t *input,
                             size_t input_length, uint64_t *output, size_t *output_size,
                             char *err_buf, zo_failure_t *failure);
+/* zo_find_subset's result when `*cancel` became non-zero: nothing is reported, the canceller
+   knows why. */
+#define ZO_FIND_CANCELLED (-2)
+/* Which of `values` add up to `target`, through the front door: asked of the service
+   (zo_online_subset) or, when config->keep_local, found in this process (zo_subset_with_sum,
+   which stops once `*cancel` (may be NULL) becomes non-zero). zo_online_subset's contract, plus
+   ZO_FIND_CANCELLED. */
+ZO_API zo_status_t zo_find_subset(const zo_solve_config_t *config, const uint64_t *values,
+                                  size_t count, uint64_t target, size_t *indices,
+                                  size_t *index_count, int *found, const volatile int *cancel,
+                                  char *err_buf, zo_failure_t *failure);
 /* fetch_complete_subset_sum_async with a config snapshot, which the worker takes over (also when
    this fails: then it is released). */
 ZO_API zo_status_t zo_solve_async(zo_solve_config_t *config, uint64_t *input, size_t input_length,

@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include "witness/zo_witness.h"
 #include "zo_internal.h"
 
 // Diagnostics go where zo_diag.cpp sends them: through the host's sink or to standard output.
@@ -119,6 +120,32 @@ extern "C" zo_status_t zo_solve(const zo_solve_config_t *config, const uint64_t 
     case 0:
         return 0;
     case FMSS_TOTAL_OVERFLOW:
+        return local_failure("[Local failure] total of the values exceeds 2^64 - 1", err_buf,
+                             failure);
+    default:
+        return local_failure("[Local failure] not enough memory for the local solve", err_buf,
+                             failure);
+    }
+}
+
+extern "C" zo_status_t zo_find_subset(const zo_solve_config_t *config, const uint64_t *values,
+                                      size_t count, uint64_t target, size_t *indices,
+                                      size_t *index_count, int *found, const volatile int *cancel,
+                                      char *err_buf, zo_failure_t *failure) {
+    if (!config->keep_local)
+        return zo_online_subset(config, values, count, target, indices, index_count, found,
+                                err_buf, failure);
+    switch (zo_subset_with_sum(values, count, target, indices, index_count, cancel)) {
+    case ZO_WITNESS_FOUND:
+        *found = 1;
+        return 0;
+    case ZO_WITNESS_NONE:
+        *found = 0;
+        *index_count = 0;
+        return 0;
+    case ZO_WITNESS_CANCELLED:
+        return ZO_FIND_CANCELLED;
+    case ZO_WITNESS_TOO_LARGE:
         return local_failure("[Local failure] total of the values exceeds 2^64 - 1", err_buf,
                              failure);
     default:

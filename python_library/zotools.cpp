@@ -59,6 +59,21 @@ PyObject *solve_to_array(PyObject *arg, bool force_local) {
     return array.release();
 }
 
+// The witness forms waited for: the ascending indices, or None.
+PyObject *find_subset(PyObject *args, const char *format, bool force_local) {
+    PyObject *values, *target;
+    if (!PyArg_ParseTuple(args, format, &values, &target)) return parse_failure();
+    SolveOwner solve(new_witness_solve(values, target, force_local));
+    if (!solve) return nullptr;
+    // Interrupted, the solve owns itself.
+    if (run_waited(solve.get()) == nullptr) {
+        solve.release();
+        return nullptr;
+    }
+    if (raise_if_failed(solve.get()) != 0) return nullptr;
+    return solve_result(solve.get());
+}
+
 // Calls the user's callback with the result list, or with None after a failure: then inside the
 // callback the failure is the exception being handled (sys.exc_info()), as for an except block.
 void call_back(PyObject *callback, PyObject *result, PyObject *failure) {
@@ -86,7 +101,7 @@ void call_back(PyObject *callback, PyObject *result, PyObject *failure) {
 void deliver_to_callback(Solve *solve, PyObject *callback) {
     PyRef result, failure;
     if (solve->status == 0) {
-        result.p = result_list(solve->output.data(), solve->output.count(), &solve->output);
+        result.p = solve_result(solve);
         if (result.p == nullptr) PyErr_WriteUnraisable(callback);
     } else {
         failure.p = solve_error(solve->err_buf, &solve->failure);
@@ -237,6 +252,25 @@ static PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
 // The service's solvers: always in this process, whatever the environment says.
 static PyObject *solve_local_array(PyObject *, PyObject *arg) { return solve_to_array(arg, true); }
 
+static PyObject *subset_with_sum(PyObject *, PyObject *args) {
+    return find_subset(args, "OO:subset_with_sum", false);
+}
+
+// The service's witness solvers: always in this process.
+static PyObject *subset_with_sum_local(PyObject *, PyObject *args) {
+    return find_subset(args, "OO:_subset_with_sum_local", true);
+}
+
+PyDoc_STRVAR(subset_with_sum_doc,
+             "subset_with_sum($module, values, target, /)\n--\n\n"
+             "The ascending indices of values whose sum is exactly target, or None.");
+PyDoc_STRVAR(subset_with_sum_aio_doc,
+             "subset_with_sum_aio($module, values, target, /)\n--\n\n"
+             "subset_with_sum on a worker thread; await it for the indices or None.");
+PyDoc_STRVAR(subset_with_sum_local_doc,
+             "_subset_with_sum_local($module, values, target, /)\n--\n\n"
+             "subset_with_sum solved in this process.");
+
 static PyMethodDef ZOXMethods[] = {
     // Each documentation string opens with the signature that inspect.signature reads; the
     // interpreter strips it from __doc__, which then starts with the method's own text.
@@ -256,6 +290,9 @@ static PyMethodDef ZOXMethods[] = {
     {"_solve_local_array", solve_local_array, METH_O,
      "_solve_local_array($module, values, /)\n--\n\n"
      "complete_subset_sum_array solved in this process."},
+    {"subset_with_sum", subset_with_sum, METH_VARARGS, subset_with_sum_doc},
+    {"subset_with_sum_aio", subset_with_sum_aio, METH_VARARGS, subset_with_sum_aio_doc},
+    {"_subset_with_sum_local", subset_with_sum_local, METH_VARARGS, subset_with_sum_local_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -207,7 +207,7 @@ void deliver_to_awaitable(Solve *solve, PyObject *self) {
     if (a->stage == Stage::finished || (a->stage == Stage::awaiting && loop_gone(a))) return;
     bool failed = solve->status != 0;
     PyRef value(failed ? (raise_solve_failure(solve->err_buf, &solve->failure), take_exception())
-                       : result_list(solve->output.data(), solve->output.count(), &solve->output));
+                       : solve_result(solve));
     if (value.p == nullptr) {
         failed = true;
         value.p = take_exception();
@@ -234,13 +234,9 @@ int ready_awaitable_type() {
     return awaitable_type != nullptr ? 0 : -1;
 }
 
-PyObject *complete_subset_sum_aio(PyObject *, PyObject *arg) {
-    Values values;
-    if (read_values(arg, ValueForms::any_ints, true, values) != 0) return nullptr;
-    Solve *solve = new_solve(values, false);
-    if (solve == nullptr) return nullptr;
-    Awaitable *a = nullptr;
-    if (allocate_words(solve) == 0) a = PyObject_GC_New(Awaitable, awaitable_type);
+// An awaitable for `solve`, which it takes over and starts; nullptr with the exception set.
+static PyObject *start_awaitable(Solve *solve) {
+    Awaitable *a = PyObject_GC_New(Awaitable, awaitable_type);
     if (a == nullptr) {
         delete solve;
         return nullptr;
@@ -257,6 +253,26 @@ PyObject *complete_subset_sum_aio(PyObject *, PyObject *arg) {
         return nullptr;
     }
     return self.release();
+}
+
+PyObject *complete_subset_sum_aio(PyObject *, PyObject *arg) {
+    Values values;
+    if (read_values(arg, ValueForms::any_ints, true, values) != 0) return nullptr;
+    Solve *solve = new_solve(values, false);
+    if (solve == nullptr) return nullptr;
+    if (allocate_words(solve) != 0) {
+        delete solve;
+        return nullptr;
+    }
+    return start_awaitable(solve);
+}
+
+PyObject *subset_with_sum_aio(PyObject *, PyObject *args) {
+    PyObject *values, *target;
+    if (!PyArg_ParseTuple(args, "OO:subset_with_sum_aio", &values, &target))
+        return parse_failure();
+    Solve *solve = new_witness_solve(values, target, false);
+    return solve != nullptr ? start_awaitable(solve) : nullptr;
 }
 
 }  // namespace zotools

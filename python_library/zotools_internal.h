@@ -81,6 +81,10 @@ enum class ValueForms {
 // Reads `obj` into `v`: 0, or -1 with the exception set and its line printed. `with_total` adds
 // the values up and refuses a total past 2^64 - 1.
 int read_values(PyObject *obj, ValueForms forms, bool with_total, Values &v);
+// Reads the target of a witness into `target`: 0 (with `beyond` set, and nothing in `target`,
+// for 2**64 or more, which no values reach), or -1 with TypeError (not an int) or OverflowError
+// (negative) set.
+int read_target(PyObject *obj, uint64_t *target, bool *beyond);
 // True for a buffer format of unsigned 64-bit integers in this machine's byte order.
 bool is_word_format(const char *format);
 
@@ -173,9 +177,15 @@ int add_argument_error(PyObject *module);
 
 // ---- zotools_solve.cpp: the one solve runner and the exit gate.
 
+enum class SolveKind {
+    sums,     // every sum of the values, as words
+    witness,  // the values that make one target sum, as their indices
+};
+
 // One solve: its settings, values and words, and after it ran its status, message and failure
 // record. Touches no Python object while it runs.
 struct Solve {
+    SolveKind kind = SolveKind::sums;
     zo_solve_config_t *config = nullptr;  // owned
     uint64_t *input = nullptr;            // owned
     size_t input_length = 0;
@@ -189,6 +199,14 @@ struct Solve {
     zo_status_t status = -1;
     char err_buf[ZO_ERR_BUF_SIZE] = {0};
     zo_failure_t failure{};
+    // A witness solve: its target, and once found the ascending indices of the values that make
+    // it (room for every value). `cancel` stops a local one; its waiter sets it when interrupted.
+    uint64_t target = 0;
+    Malloced<size_t> indices;
+    size_t index_count = 0;
+    int found = 0;
+    bool unreachable = false;  // the target lies past the total: no values make it, nothing asked
+    volatile int cancel = 0;
     // A background solve hands itself to `deliver` on its own thread, with the interpreter lock
     // held; `context` is the form's (a strong reference).
     void (*deliver)(Solve *solve, PyObject *context) = nullptr;
@@ -206,8 +224,15 @@ struct Solve {
 // A solve of `values` (taken over) with the environment's settings read now, its words not yet
 // allocated; nullptr with the exception set.
 Solve *new_solve(Values &values, bool force_local);
+// A witness solve of the values and the target a caller handed in, read as the array form reads
+// values; nullptr with the exception set.
+Solve *new_witness_solve(PyObject *values, PyObject *target, bool force_local);
 // Allocates the solve's own words, total / 64 + 1 of them; -1 with MemoryError set.
 int allocate_words(Solve *solve);
+// The result of a solve that succeeded: the list of its own words (given back as they are read),
+// or the list of a witness's indices, or None when no values make the target; nullptr with the
+// exception set.
+PyObject *solve_result(Solve *solve);
 // Runs the solve for a caller that waits. Returns it finished, or nullptr with the exception of
 // the signal that interrupted the wait set: the solve then owns itself (and its keep_alive).
 Solve *run_waited(Solve *solve);
@@ -233,6 +258,7 @@ void install_diag_sink();
 
 // ---- zotools_aio.cpp: the awaitable form.
 PyObject *complete_subset_sum_aio(PyObject *, PyObject *values);
+PyObject *subset_with_sum_aio(PyObject *, PyObject *args);
 int ready_awaitable_type();
 
 }  // namespace zotools

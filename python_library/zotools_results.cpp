@@ -1,5 +1,6 @@
-// Python binding, results: the words of a solve as a list or an array('Q'), and the words of a
-// result a caller hands back (a list or a buffer of words) for the membership check.
+// Python binding, results: the words of a solve as a list or an array('Q'), a witness as its
+// list of indices, and the words of a result a caller hands back (a list or a buffer of words)
+// for the membership check.
 #include "zotools_internal.h"
 
 #include <sys/mman.h>
@@ -267,6 +268,20 @@ class HugePageAllocations {
 
 // A new array('Q') of `count` zero words, allocated at its final size: one word repeated, so no
 // second buffer of that size is ever made.
+PyObject *solve_result(Solve *solve) {
+    if (solve->kind == SolveKind::sums)
+        return result_list(solve->output.data(), solve->output.count(), &solve->output);
+    if (!solve->found) Py_RETURN_NONE;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(solve->index_count)));
+    if (list.p == nullptr) return nullptr;
+    for (size_t i = 0; i < solve->index_count; i++) {
+        PyObject *index = PyLong_FromSize_t(solve->indices.p[i]);
+        if (index == nullptr) return nullptr;
+        PyList_SET_ITEM(list.p, static_cast<Py_ssize_t>(i), index);
+    }
+    return list.release();
+}
+
 PyObject *zeroed_word_array(size_t count) {
     if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t))
         return result_memory_error(count);

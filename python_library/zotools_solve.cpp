@@ -90,8 +90,18 @@ void learn_signal_thread() {
 }
 
 void run(Solve *solve) {
-    solve->status = zo_solve(solve->config, solve->input, solve->input_length, solve->words(),
-                             &solve->word_count(), solve->err_buf, &solve->failure);
+    if (solve->kind == SolveKind::sums) {
+        solve->status = zo_solve(solve->config, solve->input, solve->input_length, solve->words(),
+                                 &solve->word_count(), solve->err_buf, &solve->failure);
+    } else if (solve->unreachable) {
+        solve->status = 0;
+        solve->found = 0;
+    } else {
+        solve->status = zo_find_subset(solve->config, solve->input, solve->input_length,
+                                       solve->target, solve->indices.p, &solve->index_count,
+                                       &solve->found, &solve->cancel, solve->err_buf,
+                                       &solve->failure);
+    }
 }
 
 void run_in_place(Solve *solve) {
@@ -186,6 +196,8 @@ WaitEnd wait_for(Waited *waited) {
             pthread_mutex_lock(&waited->mutex);
             waited->abandoned = !waited->done;
             const bool abandoned = waited->abandoned;
+            // A local witness stops at its engine's next look; until then its thread owns it.
+            if (abandoned) __atomic_store_n(&waited->solve->cancel, 1, __ATOMIC_RELAXED);
             pthread_mutex_unlock(&waited->mutex);
             return abandoned ? WaitEnd::abandoned : WaitEnd::interrupted_after_finishing;
         }
@@ -217,6 +229,26 @@ Solve *new_solve(Values &values, bool force_local) {
     return solve;
 }
 
+Solve *new_witness_solve(PyObject *values_arg, PyObject *target_arg, bool force_local) {
+    uint64_t target;
+    bool beyond;
+    if (read_target(target_arg, &target, &beyond) != 0) return nullptr;
+    Values values;
+    if (read_values(values_arg, ValueForms::any_ints, true, values) != 0) return nullptr;
+    Solve *solve = new_solve(values, force_local);
+    if (solve == nullptr) return nullptr;
+    solve->kind = SolveKind::witness;
+    solve->target = target;
+    solve->unreachable = beyond || target > solve->total;
+    const size_t room = solve->input_length > 0 ? solve->input_length : 1;
+    solve->indices.p = static_cast<size_t *>(malloc(room * sizeof(size_t)));
+    if (solve->indices.p == nullptr) {
+        delete solve;
+        return reinterpret_cast<Solve *>(PyErr_NoMemory());
+    }
+    return solve;
+}
+
 int allocate_words(Solve *solve) {
     const size_t words = static_cast<size_t>(solve->total / 64 + 1);
     if (solve->output.allocate(words)) return 0;
@@ -224,11 +256,15 @@ int allocate_words(Solve *solve) {
     return -1;
 }
 
-// Local solves always finish, and so do solves on threads that handle no signals: nothing could
-// interrupt their wait. A thread per solve and a waiter taking the lock ten times a second would
-// cost a thousand threads solving at once most of their CPU.
+// Local solves of every sum always finish, and so do solves on threads that handle no signals:
+// nothing could interrupt their wait. A thread per solve and a waiter taking the lock ten times a
+// second would cost a thousand threads solving at once most of their CPU. A local witness search
+// can take long, and stops when cancelled: it waits like a remote solve.
 Solve *run_waited(Solve *solve) {
-    if (solve->config->keep_local ||
+    const bool finishes_at_once = solve->kind == SolveKind::witness
+                                      ? solve->unreachable
+                                      : solve->config->keep_local != 0;
+    if (finishes_at_once ||
         (signal_thread_ident != 0 && PyThread_get_thread_ident() != signal_thread_ident)) {
         run_in_place(solve);
         return solve;

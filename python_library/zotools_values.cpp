@@ -263,4 +263,35 @@ int read_values(PyObject *obj, ValueForms forms, bool with_total, Values &v) {
     return status;
 }
 
+int read_target(PyObject *obj, uint64_t *target, bool *beyond) {
+    *target = 0;
+    *beyond = false;
+    if (!PyIndex_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "target must be an int, not %.200s", Py_TYPE(obj)->tp_name);
+        return -1;
+    }
+    PyRef index(PyNumber_Index(obj));
+    if (index.p == nullptr) return -1;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.p, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
+        PyErr_SetString(PyExc_OverflowError, "target must be a non-negative int");
+        return -1;
+    }
+    if (overflow == 0) {
+        *target = static_cast<uint64_t>(v);
+        return 0;
+    }
+    const unsigned long long u = PyLong_AsUnsignedLongLong(index.p);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        *beyond = true;
+        return 0;
+    }
+    *target = u;
+    return 0;
+}
+
 }  // namespace zotools

@@ -94,3 +94,24 @@ def complete_subset_sum_aio(
     It can be awaited once. Cancelling the task awaiting it abandons the solve: its result is
     dropped when it ends. Nothing is sent to a loop that has been closed meanwhile.
     """
+
+def subset_with_sum(values: Union[Iterable[int], Buffer], target: int, /) -> Optional[List[int]]:
+    """The ascending indices of values whose sum is exactly target, or None.
+
+    ``values`` is read as ``complete_subset_sum_array`` reads it (any iterable of ints or a
+    one-dimensional integer buffer), with its errors; ``target`` must be an int (``TypeError``)
+    and not negative (``OverflowError``). The result is one choice of positions whose values add
+    up to ``target`` (``[]`` for ``0``), or ``None`` when no sub-multiset of the values does. Asked
+    of the service, or solved in-process with ``ZO_KILLSWITCH=1``; a failure raises the
+    ``ConnectionError`` of ``complete_subset_sum``. Other threads run while it works; a signal
+    (Ctrl-C) interrupts it, also a local search, raising what the signal handler raises.
+    """
+
+def subset_with_sum_aio(
+    values: Union[Iterable[int], Buffer], target: int, /
+) -> Coroutine[Any, Any, Optional[List[int]]]:
+    """subset_with_sum on a worker thread; await it for the indices or None.
+
+    Starts at the call and is awaited as ``complete_subset_sum_aio`` is; bad arguments raise at
+    the call, a failed solve its ``ConnectionError`` on ``await``.
+    """

@@ -24,6 +24,7 @@ import zox
 from reference import sums_bitset
 
 SUBMIT_PATH = "/v0/app/sspu"
+WITNESS_PATH = "/v0/app/subset"
 POLL_PATH = "/v0/result"
 
 
@@ -105,17 +106,25 @@ def route(submit, poll, other: Optional[Reply] = None) -> Script:
 
 
 def solving_script(request_id="abc") -> Script:
-    """A peer that solves what was submitted and hands the result over on the first poll."""
+    """A peer that solves what was submitted (every sum, or which values make a target) and hands
+    the result over on the first poll."""
     submitted = {}
 
     def script(request):
         if request.method == "POST" and request.path == SUBMIT_PATH:
             submitted[request_id] = json.loads(request.body)
             return json_reply({"requestId": request_id})
+        if request.method == "POST" and request.path.startswith(WITNESS_PATH + "?target="):
+            submitted[request_id] = (json.loads(request.body), int(request.path.split("=")[1]))
+            return json_reply({"requestId": request_id})
         if request.path.startswith(POLL_PATH + "?"):
             values = submitted.get(request_id)
             if values is None:
                 return json_reply({"message": "Unknown request"}, 404)
+            if isinstance(values, tuple):  # words 1 (found) or 0, the count, the indices
+                found = zox._subset_with_sum_local(*values)
+                words = [0, 0] if found is None else [1, len(found), *found]
+                return gzip_reply(struct.pack(f"<{len(words)}Q", *words))
             return gzip_reply(sums_bitset(values))
         return Reply(404, b"not found")
 

@@ -1,6 +1,7 @@
 """Every call form agrees: the list, array, callback and awaitable forms give the same answer and the
 same failure details for the same input, locally and through a peer, and refuse bad values with the
-same errors, one table per rule."""
+same errors, one table per rule. The witness forms (which values make a target) read values and fail
+as they do."""
 import array
 import asyncio
 import contextlib
@@ -15,14 +16,26 @@ from reference import sums_of, words_of_sums
 from scripted_peer import Reply, aim_at, closed_port, json_reply, route, solving_script
 
 WAIT = 120  # seconds; a bound so that a lost callback fails instead of hanging
-FORMS = ["list", "array", "callback", "awaitable"]
+SUM_FORMS = ["list", "array", "callback", "awaitable"]
+WITNESS_FORMS = ["witness", "witness-awaitable"]
+FORMS = SUM_FORMS + WITNESS_FORMS
 CHECK = "check"  # subset_sum_result_check, which reads a result list as the list form reads values
 pytestmark = pytest.mark.usefixtures("killswitch")  # the remote cases aim the client elsewhere
 
 
+def target_for(values):
+    """The target the witness forms are asked for: reachable or not, as the values have it."""
+    return sum(values) // 2 + 1
+
+
 def solve(form, values):
-    """The words `values` solve to in `form`, or the ConnectionError it fails with."""
+    """What `values` solve to in `form` (the words, or the witness for target_for(values)), or the
+    ConnectionError it fails with."""
     try:
+        if form == "witness":
+            return zox.subset_with_sum(values, target_for(values))
+        if form == "witness-awaitable":
+            return asyncio.run(zox.subset_with_sum_aio(values, target_for(values)))
         if form == "list":
             return zox.complete_subset_sum(values)
         if form == "array":
@@ -52,6 +65,19 @@ def details(error):
             getattr(error, "__notes__", None))
 
 
+def is_witness(values, target, answer):
+    """None exactly when no values make `target`, else ascending indices of values that do."""
+    if answer is None:
+        return target not in sums_of(values)
+    return answer == sorted(set(answer)) and sum(values[i] for i in answer) == target
+
+
+def both_submits(submit, poll):
+    """A peer that answers the witness submit as the solve's."""
+    return route(submit=submit, poll=poll, other=submit)
+
+
+SUBMITTED = json_reply({"requestId": "r"})
 # (peer script, or "local", or None for a closed port; values; phase and curl code of a failure)
 OUTCOMES = {
     "local-empty": ("local", [], None),
@@ -64,10 +90,12 @@ OUTCOMES = {
     "remote-three-five": (solving_script(), [3, 5], None),
     "remote-several-words": (solving_script(), [7, 11, 13, 1000], None),
     "refused-connection": (None, [3, 5], ("submit", 7)),
-    "service-refuses": (route(submit=json_reply({"message": "Forbidden"}, 403),
-                              poll=json_reply({})), [3, 5], ("submit", None)),
-    "damaged-payload": (route(submit=json_reply({"requestId": "r"}),
-                              poll=Reply(200, b"\x1f\x8bxx")), [3, 5], ("payload", None)),
+    "service-refuses": (both_submits(json_reply({"message": "Forbidden"}, 403), json_reply({})),
+                        [3, 5], ("submit", None)),
+    "damaged-payload": (both_submits(SUBMITTED, Reply(200, b"\x1f\x8bxx")), [3, 5],
+                        ("payload", None)),
+    "job-gone": (both_submits(SUBMITTED, json_reply({"message": "the solve failed"}, 410)), [3, 5],
+                 ("poll", None)),
 }
 
 
@@ -80,6 +108,10 @@ def test_every_form_gives_the_same_outcome(monkeypatch, capfd, serve, form, scri
     elif script != "local":
         serve(script)
     outcome = solve(form, values)
+    witness = form in WITNESS_FORMS
+    if failure is None and witness:
+        assert is_witness(values, target_for(values), outcome), f"wrong witness {outcome!r}"
+        return
     if failure is None:
         assert outcome == words_of_sums(sums_of(values), sum(values))
         return
@@ -87,7 +119,23 @@ def test_every_form_gives_the_same_outcome(monkeypatch, capfd, serve, form, scri
     assert (outcome.phase, outcome.curl_code) == failure
     if form != "callback":  # the callback form hands the error over instead of printing it
         assert capfd.readouterr().out.endswith(f"Error occured {outcome}\n")
-    assert details(outcome) == details(solve("list", values)), f"{form} differs from the list form"
+    first = "witness" if witness else "list"
+    assert details(outcome) == details(solve(first, values)), f"{form} differs from {first}"
+
+
+# Answered in this process, whatever the environment says: targets past the total (no service is
+# asked) and the service's own witness solves.
+IN_PROCESS = {
+    "past-64-bits": (zox.subset_with_sum, [2**64 - 1], 2**64, None),
+    "service-solver": (zox._subset_with_sum_local, array.array("Q", [3, 5, 9, 4]), 12, [0, 2]),
+}
+
+
+@pytest.mark.parametrize("method, values, target, answer", IN_PROCESS.values(),
+                         ids=IN_PROCESS.keys())
+def test_answered_in_process(monkeypatch, method, values, target, answer):
+    aim_at(monkeypatch, f"https://127.0.0.1:{closed_port()}", None)
+    assert method(values, target) == answer
 
 
 # ---------------------------------------------------------------------------------------------
@@ -95,13 +143,18 @@ def test_every_form_gives_the_same_outcome(monkeypatch, capfd, serve, form, scri
 
 LIST_TEXT_FORMS = {"list", "callback"}  # the forms that keep the list form's own texts
 LIST_ITEM_READERS = set(FORMS) | {CHECK}
-ANY_INT_FORMS = {"array", "awaitable"}  # any iterable of __index__ ints, or an integer buffer
+# any iterable of __index__ ints, or an integer buffer
+ANY_INT_FORMS = {"array", "awaitable"} | set(WITNESS_FORMS)
 
 
-def call(form, values):
+def call(form, values, target=0):
     """Starts a solve in `form` (of values, or of what a callable makes); raises what it raises."""
     if callable(values):
         values = values()
+    if form == "witness":
+        return zox.subset_with_sum(values, target)
+    if form == "witness-awaitable":
+        return zox.subset_with_sum_aio(values, target).close()
     if form == "list":
         return zox.complete_subset_sum(values)
     if form == "array":
@@ -157,7 +210,7 @@ TOTAL_WRAPS = {
 }
 
 
-UNHOLDABLE = {"2-62": ([2**62], set(FORMS))}
+UNHOLDABLE = {"2-62": ([2**62], set(SUM_FORMS))}
 # rule: (its table, the exception, the line printed before it)
 RULES = {
     "no-sequence": (NOT_A_SEQUENCE, TypeError, "Error occured with PyList_Check 0\n"),
@@ -177,6 +230,22 @@ def test_bad_values_are_refused_at_the_call(capfd, form, values, exc, printed):
     assert capfd.readouterr().out == printed
 
 
+# Targets refused as values are: not an int, or negative.
+BAD_TARGETS = {
+    "negative": (-1, OverflowError),
+    "negative-past-64-bits": (-2**70, OverflowError),
+    "float": (5.0, TypeError),
+}
+
+
+@pytest.mark.parametrize("form", WITNESS_FORMS)
+@pytest.mark.parametrize("target, exc", BAD_TARGETS.values(), ids=BAD_TARGETS.keys())
+def test_bad_targets_are_refused(capfd, form, target, exc):
+    with pytest.raises(exc, match="^target must be"):
+        call(form, [1, 2], target)
+    assert capfd.readouterr().out == ""
+
+
 # Arguments the methods cannot unpack: an ArgumentError, both TypeError and SystemError, chained to
 # the TypeError of the unpacking.
 UNPARSABLE = {
@@ -191,6 +260,8 @@ UNPARSABLE = {
     "check-str-value": (zox.subset_sum_result_check, ([297], "5")),
     "check-float-value": (zox.subset_sum_result_check, ([297], 5.0)),
     "check-none-value": (zox.subset_sum_result_check, ([297], None)),
+    "witness-one": (zox.subset_with_sum, ([1],)),
+    "witness-aio-three": (zox.subset_with_sum_aio, ([1], 1, 1)),
 }
 
 
@@ -232,7 +303,7 @@ ACCEPTED = {
 @pytest.mark.parametrize("form", sorted(ANY_INT_FORMS))
 @pytest.mark.parametrize("make", ACCEPTED.values(), ids=ACCEPTED.keys())
 def test_any_ints_give_the_result_of_their_list(form, make):
-    assert solve(form, make()) == zox.complete_subset_sum([int(v) for v in make()])
+    assert solve(form, make()) == solve(form, [int(v) for v in make()])
 
 
 def test_iteration_errors_pass_through():

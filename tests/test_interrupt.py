@@ -1,12 +1,13 @@
 """Ctrl-C during a remote solve that waits on the service: the call raises KeyboardInterrupt, and
 the abandoned solve ends on its own (writing into what it was given, then giving it back) while the
-interpreter still runs."""
+interpreter still runs. A local witness search interrupted so stops working."""
 import os
 import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -67,3 +68,30 @@ def test_ctrl_c_interrupts_a_waiting_solve(monkeypatch, server_ssl_context, ca_b
     assert child.returncode == 0, err
     assert out.endswith("alive\n"), out
     assert "Sanitizer" not in err and "Fatal Python error" not in err, err
+
+
+
+LOCAL_CHILD = textwrap.dedent(
+    """
+    import random, time, zox
+    r = random.Random(5)
+    values = [7 * r.randrange(50000, 100000) for _ in range(2000)] + [1]
+    print("solving", flush=True)
+    try:
+        zox.subset_with_sum(values, sum(values) // 14 * 7 + 3)  # sums are 7k or 7k + 1: no 7k + 3
+    except KeyboardInterrupt:
+        before = time.process_time()
+        time.sleep(1)
+        print("idle" if time.process_time() - before < 0.5 else "still searching", flush=True)
+    """
+)
+
+
+def test_ctrl_c_stops_a_local_witness_search():
+    child = subprocess.Popen([sys.executable, "-c", LOCAL_CHILD], env=dict(
+        os.environ, ZO_KILLSWITCH="1"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "solving\n"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert (out, child.returncode) == ("idle\n", 0), err

@@ -49,8 +49,12 @@ def test_stubtest_is_clean(tmp_path):
          "Run complete subset sum; the result as array('Q'), written in place."),
         (zox.complete_subset_sum_aio, ["values"],
          "Run complete subset sum on a worker thread; await it for the result list."),
+        (zox.subset_with_sum, ["values", "target"],
+         "The ascending indices of values whose sum is exactly target, or None."),
+        (zox.subset_with_sum_aio, ["values", "target"],
+         "subset_with_sum on a worker thread; await it for the indices or None."),
     ],
-    ids=["sync", "async", "check", "array", "aio"],
+    ids=["sync", "async", "check", "array", "aio", "witness", "witness-aio"],
 )
 def test_signatures_and_documentation(method, parameters, doc):
     signature = inspect.signature(method)
