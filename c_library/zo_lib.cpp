@@ -108,6 +108,10 @@ zo_status_t local_failure(const char *msg, char *err_buf, zo_failure_t *failure)
     return zo_fail_plainly("local", msg, err_buf, failure);
 }
 
+// What an in-process solve can refuse, for both kinds of solve.
+constexpr const char *too_large = "[Local failure] total of the values exceeds 2^64 - 1";
+constexpr const char *no_memory = "[Local failure] not enough memory for the local solve";
+
 }  // namespace
 
 extern "C" zo_status_t zo_solve(const zo_solve_config_t *config, const uint64_t *input,
@@ -120,11 +124,9 @@ extern "C" zo_status_t zo_solve(const zo_solve_config_t *config, const uint64_t 
     case 0:
         return 0;
     case FMSS_TOTAL_OVERFLOW:
-        return local_failure("[Local failure] total of the values exceeds 2^64 - 1", err_buf,
-                             failure);
+        return local_failure(too_large, err_buf, failure);
     default:
-        return local_failure("[Local failure] not enough memory for the local solve", err_buf,
-                             failure);
+        return local_failure(no_memory, err_buf, failure);
     }
 }
 
@@ -146,11 +148,9 @@ extern "C" zo_status_t zo_find_subset(const zo_solve_config_t *config, const uin
     case ZO_WITNESS_CANCELLED:
         return ZO_FIND_CANCELLED;
     case ZO_WITNESS_TOO_LARGE:
-        return local_failure("[Local failure] total of the values exceeds 2^64 - 1", err_buf,
-                             failure);
+        return local_failure(too_large, err_buf, failure);
     default:
-        return local_failure("[Local failure] not enough memory for the local solve", err_buf,
-                             failure);
+        return local_failure(no_memory, err_buf, failure);
     }
 }
 
@@ -202,7 +202,7 @@ __attribute__((noinline)) Outcome solve_job(uint64_t *input, size_t input_length
         wrapped = __builtin_add_overflow(total, input[i], &total);
     if (wrapped) {
         // A wrapped total would size the output too small for the sums.
-        _safe_copy_to_err_buff("[Local failure] total of the values exceeds 2^64 - 1", err_buf);
+        _safe_copy_to_err_buff(too_large, err_buf);
     } else {
         outcome.capacity = static_cast<size_t>(total / 64 + 1);
         // Zeroed, so that no word a solver leaves unwritten reaches the callback as stale memory.
