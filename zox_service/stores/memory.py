@@ -90,7 +90,7 @@ class MemoryStore(Store):
         self.purge()
         if not self._solver_alive():
             raise no_solver()
-        cost = result_reservation(total, kind)
+        cost = result_reservation(total, kind, len(values))
         counters = self._owners.get(owner) or {"pending": 0, "bytes": 0}
         refused = first_refusal({"key": counters, "all": self._all}, cost, self._limits)
         if refused is not None:

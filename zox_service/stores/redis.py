@@ -149,7 +149,7 @@ class RedisStore(Store):
 
     async def submit(self, owner: str, values: array, total: int, kind: str = SUMS) -> str:
         lim = self._limits
-        cost = result_reservation(total, kind)
+        cost = result_reservation(total, kind, len(values))
         used, most = await self._memory_use()
         if most and used + cost > most * (1 - _HEADROOM):
             raise store_full()
