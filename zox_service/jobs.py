@@ -66,6 +66,7 @@ class Job:
     values: array
     ttl: float
     kind: str = SUMS
+    target: int = 0  # the sum a SUBSET job looks for
     handle: Any = None
 
 

@@ -147,7 +147,8 @@ class RedisStore(Store):
             if not fut.done():
                 fut.set_result(None)
 
-    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS) -> str:
+    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
+                     target: int = 0) -> str:
         lim = self._limits
         cost = result_reservation(total, kind, len(values))
         used, most = await self._memory_use()
@@ -165,7 +166,7 @@ class RedisStore(Store):
                     keys=[_result_key(request_id), o_hash, o_set, o_queue, READY, TOTALS,
                           SOLVERS, SECRET],
                     args=[request_id, owner, kind, _le_bytes(values), cost, PENDING_TTL_MS,
-                          int(lim.result_ttl * 1000), self._secret, *rows])
+                          int(lim.result_ttl * 1000), self._secret, target, *rows])
                 r = r.decode() if isinstance(r, bytes) else r
                 if r != "secret":
                     break
@@ -261,9 +262,9 @@ class RedisStore(Store):
             return await self._job(taken) if taken else None
 
     async def _job(self, taken: List[Any]) -> Optional[Job]:
-        request_id, owner, kind, values, ttl, attempts = taken
+        request_id, owner, kind, values, ttl, target, attempts = taken
         job = Job(request_id.decode(), owner.decode(), _from_le_bytes(bytes(values)),
-                  int(ttl) / 1000, kind.decode())
+                  int(ttl) / 1000, kind.decode(), int(target or 0))
         if attempts > self._limits.max_attempts:
             # The problem keeps killing its solvers: answer it instead of passing it on forever.
             await self.finish(job, None, f"Solve failed: its solver stopped {attempts - 1} times")
