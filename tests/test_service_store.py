@@ -218,6 +218,16 @@ def test_redis_at_its_memory_limit_refuses_work_and_holds_results(redis_server):
             r.config_set("maxmemory", 0)
         assert await store.room_for(10_000)
         assert await store.health() == {"reachable": True, "writable": True}
+        # Two solvers finishing at once: room for one result is not room for both.
+        job = await store.claim("solver-1", 1.0)
+        used = r.info("memory")["used_memory"]
+        r.config_set("maxmemory", int((used + 3 * 300_000) / 0.95))
+        try:
+            assert await store.room_for(300_000) and not await store.room_for(300_000)
+            await store.finish(job, b"x" * 300_000, None)
+            assert not await store.room_for(300_000)  # the written result now counts itself
+        finally:
+            r.config_set("maxmemory", 0)
     run(RedisStore(redis_server.url, Limits()), scenario)
 
 
