@@ -1,5 +1,7 @@
 """Round trips through the service shipped in this repository with the module's own client: the
 embedded service, and front end plus solver on a real redis-server."""
+import itertools
+import json
 import random
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -85,3 +87,36 @@ def test_refusal_reaches_the_caller_as_its_message(request, monkeypatch, fixture
     with pytest.raises(ConnectionError) as e:
         zox.complete_subset_sum(values)
     assert str(e.value) == text
+
+
+HAS_WITNESS = hasattr(zox, "_subset_with_sum_local")
+WITNESSES = {
+    "found": ([3, 5, 11, 200, 7], 19),
+    "none": ([2, 4, 6], 5),
+    "above-the-total": ([1, 2], 10**15),
+    "empty-sum": ([], 0),
+}
+
+
+@pytest.mark.skipif(not HAS_WITNESS, reason="this zox build cannot solve which values make a sum")
+@pytest.mark.parametrize("values, target", WITNESSES.values(), ids=WITNESSES.keys())
+def test_witness_route_answers_the_indices_of_values_making_the_target(any_service, values,
+                                                                       target):
+    status, _, body = any_service.request("POST", f"/v0/app/subset?target={target}",
+                                          json.dumps(values).encode())
+    assert status == 200, body
+    found, count, *indices = any_service.fetch(json.loads(body)["requestId"])
+    reachable = target in {sum(v for v, keep in zip(values, mask) if keep)
+                           for mask in itertools.product((0, 1), repeat=len(values))}
+    assert (found, count, len(indices)) == ((1, len(indices), count) if reachable else (0, 0, 0))
+    assert indices == sorted(set(indices)) and sum(values[i] for i in indices) == target * found
+
+
+@pytest.mark.parametrize("query, text", [
+    ("", "Missing target"), ("?target=-1", "non-negative integer"),
+    ("?target=1.5", "non-negative integer"), ("?target=1&target=2", "Give one target"),
+    ("?target=18446744073709551616", "Target exceeds 18446744073709551615"),
+], ids=["missing", "negative", "not-an-integer", "two", "past-64-bits"])
+def test_witness_route_refuses_a_target_that_is_not_one_unsigned_integer(service, query, text):
+    status, _, body = service.request("POST", "/v0/app/subset" + query, b"[1,2]")
+    assert status == 400 and text in json.loads(body)["message"], body

@@ -1,14 +1,15 @@
 """The service's store on its own, in-process and on a real Redis: one table per rule, run on both."""
 import asyncio
+import random
 import time
 from array import array
 
 import pytest
 
-from zox_service.jobs import result_reservation
+from zox_service.jobs import RESULT_OVERHEAD, SUBSET, SUMS, result_bytes, result_reservation
 from zox_service.limits import Limits
 from zox_service.stores.memory import MemoryStore
-from zox_service.wire import RequestError
+from zox_service.wire import RequestError, encode_result
 
 VALUES = array("Q", [640])
 COST = result_reservation(640)
@@ -68,6 +69,35 @@ def test_a_full_quota_names_itself_and_a_keys_own_spares_other_keys(make_store, 
         else:
             await store.submit("other", VALUES, 640)
     run(make_store(**limits), scenario)
+
+
+# Random words do not compress: the largest payload a job of each size can store.
+@pytest.mark.parametrize("kind, count, total", [
+    (SUMS, 1, 0), (SUMS, 2, 100 * 64), (SUMS, 3, 16383 * 8), (SUMS, 40, 2**23 + 5),
+    (SUBSET, 0, 0), (SUBSET, 1, 5), (SUBSET, 3000, 10**9),
+], ids=["sums-one-word", "sums-100-words", "sums-deflate-block", "sums-1-MiB",
+        "subset-empty", "subset-one", "subset-3000-values"])
+def test_a_reservation_holds_the_largest_payload_its_job_can_store(kind, count, total):
+    rng = random.Random(total)
+    words = array("Q", [rng.getrandbits(64) for _ in range(result_bytes(kind, count, total) // 8)])
+    stored = len(encode_result(words)) + RESULT_OVERHEAD
+    assert stored <= result_reservation(total, kind, count) <= stored + 64
+
+
+def test_a_key_runs_several_of_the_largest_problems_and_solved_ones_count_their_real_size(
+        make_store):
+    largest = Limits().max_total
+    huge = array("Q", [largest])
+
+    async def scenario(store):
+        for _ in range(3):
+            await store.submit("k", huge, largest)
+        with pytest.raises(RequestError) as e:
+            await store.submit("k", huge, largest)
+        assert e.value.reason == "key_held_bytes"
+        await solve_next(store, b"a small compressed result")
+        await store.submit("k", huge, largest)
+    run(make_store(), scenario)
 
 
 @pytest.mark.parametrize("limits, poll_first", [
@@ -188,6 +218,16 @@ def test_redis_at_its_memory_limit_refuses_work_and_holds_results(redis_server):
             r.config_set("maxmemory", 0)
         assert await store.room_for(10_000)
         assert await store.health() == {"reachable": True, "writable": True}
+        # Two solvers finishing at once: room for one result is not room for both.
+        job = await store.claim("solver-1", 1.0)
+        used = r.info("memory")["used_memory"]
+        r.config_set("maxmemory", int((used + 3 * 300_000) / 0.95))
+        try:
+            assert await store.room_for(300_000) and not await store.room_for(300_000)
+            await store.finish(job, b"x" * 300_000, None)
+            assert not await store.room_for(300_000)  # the written result now counts itself
+        finally:
+            r.config_set("maxmemory", 0)
     run(RedisStore(redis_server.url, Limits()), scenario)
 
 

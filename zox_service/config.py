@@ -99,7 +99,8 @@ def build_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python -m zox_service",
         description="HTTPS solving service for zox: accepts complete subset sum problems on "
-        '"/v0/app/sspu" and hands out gzip-compressed sum bitsets on "/v0/result". '
+        '"/v0/app/sspu" and which values make a target on "/v0/app/subset?target=N", and '
+        'hands out their gzip-compressed answers on "/v0/result". '
         "'python -m zox_service worker --redis URL' runs a solver without a front end.",
         epilog="Environment: ZO_SERVICE_API_KEYS (comma-separated keys), ZO_SERVICE_HOST, "
         "ZO_SERVICE_PORT, ZO_SERVICE_CERT, ZO_SERVICE_KEY, ZO_SERVICE_CERT_DIR, "

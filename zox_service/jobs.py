@@ -16,7 +16,8 @@ from .wire import RequestError, busy
 
 # Kinds of answer a job asks for; every kind is submitted with values and fetched by the same poll.
 SUMS = "sums"
-KINDS = (SUMS,)
+SUBSET = "subset"  # the indices of values that add up to a target
+KINDS = (SUMS, SUBSET)
 
 RETRY_SOON = 1  # seconds: a slot frees as soon as a solve ends
 RETRY_LATER = 30  # seconds: held results free as they are delivered or expire
@@ -65,6 +66,7 @@ class Job:
     values: array
     ttl: float
     kind: str = SUMS
+    target: int = 0  # the sum a SUBSET job looks for
     handle: Any = None
 
 
@@ -80,11 +82,24 @@ PENDING = Outcome("pending")
 GONE = Outcome("gone", error="the job was lost by the store or its result expired; submit it again")
 
 
-def result_reservation(total: int, kind: str = SUMS) -> int:
-    """Upper bound of the stored payload of a problem: the raw bitset plus gzip's worst-case
-    growth, plus what holding a result costs."""
-    raw = 8 * (total // 64 + 1)
-    return raw + raw // 1024 + 64 + RESULT_OVERHEAD
+def gzip_bound(n: int) -> int:
+    """The most a gzip stream of `n` bytes can take: zlib's own bound for deflate's defaults
+    (deflateBound; a block that would grow is stored instead), with the 18 bytes of the gzip
+    wrapper."""
+    return n + (n >> 12) + (n >> 14) + (n >> 25) + 7 + 18
+
+
+def result_bytes(kind: str, count: int, total: int) -> int:
+    """Bytes of a job's answer before compression: the sum bitset, or a witness of at most every
+    index (found or not, how many, the indices)."""
+    return 8 * (2 + count) if kind == SUBSET else 8 * (total // 64 + 1)
+
+
+def result_reservation(total: int, kind: str = SUMS, count: int = 0) -> int:
+    """What an unsolved problem holds of its key's and the store's budget: the most its stored
+    result can take. Nothing known before the solve bounds how well a bitset compresses, so this
+    is the incompressible case; once solved, the result counts at its real size instead."""
+    return gzip_bound(result_bytes(kind, count, total)) + RESULT_OVERHEAD
 
 
 def payload_cost(payload: Optional[bytes]) -> int:

@@ -9,7 +9,7 @@ MiB = 2**20
 class Limits:
     """Per request: ``max_body_bytes``, ``max_values``, ``max_total``, ``max_work``.
     Per API key: ``max_pending`` (problems queued or being solved), ``max_held_bytes`` (result
-    bytes held, unsolved problems counted at their largest size).
+    bytes held: a solved problem at its payload's size, an unsolved one at the most it can take).
     Per process or store: ``max_stored_bytes`` (all results the in-process store holds),
     ``max_queued`` (problems waiting in the store, far past what one key may queue),
     ``max_body_in_flight`` (request bodies being received at once).
@@ -28,7 +28,9 @@ class Limits:
     # to its end once started, so this bounds how long one request holds a solver.
     max_work: int = 2**34
     max_pending: int = 1024
-    max_held_bytes: int = 256 * MiB
+    # Three problems of the largest total (about 128 MiB each unsolved) at once, or many more that
+    # are solved: their compressed results are usually far smaller.
+    max_held_bytes: int = 512 * MiB
     max_stored_bytes: int = 1024 * MiB
     max_queued: int = 10_000
     max_body_in_flight: int = 256 * MiB
@@ -65,7 +67,8 @@ HELP: Dict[str, str] = {
     "max_work": "largest accepted (non-zero values) x (total / 64 + 1)",
     "max_pending": "problems one API key may have queued or being solved",
     "max_held_bytes":
-        "result bytes one API key may hold (unsolved problems count at their largest size)",
+        "result bytes one API key may hold (an unsolved problem counts at the most its result "
+        "can take, a solved one at its real size)",
     "max_stored_bytes": "result bytes the in-process store holds for all keys",
     "max_queued": "problems waiting in the store for all keys",
     "max_body_in_flight":

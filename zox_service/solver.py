@@ -13,13 +13,13 @@ from array import array
 from concurrent.futures import ThreadPoolExecutor
 from typing import Callable, Dict, List, Optional, Set, Tuple
 
-from .jobs import SUMS, Job, StoreError
+from .jobs import SUBSET, SUMS, Job, StoreError
 from .metrics import Metrics
 from .stores.base import HEARTBEAT_EVERY, Store
 from .wire import RequestError, encode_result
 
 
-def solve_sums(values: array) -> bytes:
+def solve_sums(values: array, target: int = 0) -> bytes:
     """Every sum, solved in this process whatever the environment says, as the result payload.
     The values go in as a buffer and the words come back as an array: no list of ints either
     way."""
@@ -28,8 +28,20 @@ def solve_sums(values: array) -> bytes:
     return encode_result(zox._solve_local_array(values))  # type: ignore[attr-defined]  # private
 
 
-# What a solver computes for each kind of job.
-SOLVES: Dict[str, Callable[[array], bytes]] = {SUMS: solve_sums}
+def solve_subset(values: array, target: int) -> bytes:
+    """The indices of values that add up to `target`, solved in this process, as words: 1 and
+    their count then the indices ascending, or 0 and 0 when no choice of values reaches it."""
+    import zox
+
+    found = None
+    if target <= sum(values):  # above the total nothing can reach it: no solve needed
+        found = zox._subset_with_sum_local(values, target)  # type: ignore[attr-defined]
+    return encode_result(array("Q", [0, 0] if found is None else [1, len(found), *found]))
+
+
+Solve = Callable[[array, int], bytes]
+# What a solver computes for each kind of job, from its values and target.
+SOLVES: Dict[str, Solve] = {SUMS: solve_sums, SUBSET: solve_subset}
 
 
 def consumer_name() -> str:
@@ -40,7 +52,7 @@ class Solvers:
     """`count` solves at once on their own threads (a solve releases the interpreter lock)."""
 
     def __init__(self, store: Store, count: int, metrics: Metrics, renew_every: float,
-                 solve: Optional[Callable[[array], bytes]] = None):
+                 solve: Optional[Solve] = None):
         self._store = store
         self._count = count
         self._metrics = metrics
@@ -103,7 +115,8 @@ class Solvers:
 
     async def _solve_batch(self, jobs: List[Job]) -> None:
         loop = asyncio.get_running_loop()
-        problems = [(self._solves.get(job.kind, _unknown_kind), job.values) for job in jobs]
+        problems = [(self._solves.get(job.kind, _unknown_kind), job.values, job.target)
+                    for job in jobs]
         solving = loop.run_in_executor(self._pool, solve_all, problems)
         del problems
         for job in jobs:
@@ -170,21 +183,21 @@ def is_small(job: Job) -> bool:
     return len(values) * (sum(values) // 64 + 1) <= SMALL_WORK
 
 
-def solve_all(problems: List[Tuple[Callable[[array], bytes], array]]
+def solve_all(problems: List[Tuple[Solve, array, int]]
               ) -> List[Tuple[Optional[bytes], Optional[str], float]]:
     """Each problem's payload or failure, and its seconds; one failure does not touch the others."""
     outcomes: List[Tuple[Optional[bytes], Optional[str], float]] = []
-    for solve, values in problems:
+    for solve, values, target in problems:
         started = time.perf_counter()
         try:
-            outcomes.append((solve(values), None, time.perf_counter() - started))
+            outcomes.append((solve(values, target), None, time.perf_counter() - started))
         except Exception as e:
             outcomes.append((None, f"Solve failed: {type(e).__name__}: {e}",
                              time.perf_counter() - started))
     return outcomes
 
 
-def _unknown_kind(values: array) -> bytes:
+def _unknown_kind(values: array, target: int) -> bytes:
     raise ValueError("this solver does not know the job's kind")
 
 

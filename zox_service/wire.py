@@ -3,7 +3,7 @@ import json
 import sys
 import zlib
 from array import array
-from typing import Iterable, Optional, Tuple, Union
+from typing import Iterable, List, Optional, Tuple, Union
 
 from .limits import Limits
 
@@ -92,6 +92,23 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits) -> Tuple[array, 
         raise RequestError(413, f"Problem too large: {nonzero} values with total {total} "
                            f"exceed the work limit of {limits.max_work}")
     return array("Q", data), total
+
+
+MAX_TARGET = 2**64 - 1
+_TARGET_USAGE = "target=<a non-negative integer>"
+
+
+def parse_target(given: List[str]) -> int:
+    """The target of a witness request, from the values its query gave; RequestError otherwise."""
+    if len(given) != 1:
+        raise RequestError(400, f"Give one {_TARGET_USAGE} in the query" if given else
+                           f"Missing target: add ?{_TARGET_USAGE} to the address")
+    text = given[0]
+    if not (text.isascii() and text.isdigit()):
+        raise RequestError(400, f"Target must be a non-negative integer: got {text[:30]}")
+    if len(text.lstrip("0")) > len(str(MAX_TARGET)) or int(text) > MAX_TARGET:
+        raise RequestError(400, f"Target exceeds {MAX_TARGET}")
+    return int(text)
 
 
 def encode_result(words: Union[array, Iterable[int]]) -> bytes:

@@ -10,8 +10,8 @@ from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
 
 from ..jobs import StoreError
-from .routes import (RESULT_PATH, SUBMIT_PATH, healthz, internal_error, metrics, not_found,
-                     result, submit)
+from .routes import (RESULT_PATH, SUBMIT_PATH, SUBSET_PATH, healthz, internal_error, metrics,
+                     not_found, result, submit, subset)
 from .service import Service, message
 
 ALL_METHODS = ["GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS"]
@@ -25,7 +25,7 @@ class ServiceApp:
     def __init__(self, app: Starlette):
         self.app = app
         self.state = app.state
-        self._direct = {SUBMIT_PATH: submit, RESULT_PATH: result}
+        self._direct = {SUBMIT_PATH: submit, SUBSET_PATH: subset, RESULT_PATH: result}
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
@@ -67,6 +67,7 @@ def build_app(service: Service) -> ServiceApp:
 
     app = Starlette(routes=[
         Route(SUBMIT_PATH, submit, methods=ALL_METHODS),
+        Route(SUBSET_PATH, subset, methods=ALL_METHODS),
         Route(RESULT_PATH, result, methods=ALL_METHODS),
         Route("/healthz", healthz, methods=["GET"]),
         Route("/metrics", metrics, methods=["GET"]),

@@ -1,4 +1,5 @@
-"""The HTTP routes: submit, result poll, health and metrics. They speak to the store only."""
+"""The HTTP routes: submit (every sum, or which values make one), result poll, health and
+metrics. They speak to the store only."""
 import asyncio
 import contextlib
 import re
@@ -7,12 +8,14 @@ from typing import Awaitable, Callable, Optional
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
 
-from ..jobs import SUMS, StoreError, owner_of
-from ..wire import NOT_READY_BODY, RequestError, busy, parse_values, request_id_body
+from ..jobs import SUBSET, SUMS, StoreError, owner_of
+from ..wire import (NOT_READY_BODY, RequestError, busy, parse_target, parse_values,
+                    request_id_body)
 from .delivery import payload_response
 from .service import Service, message
 
 SUBMIT_PATH = "/v0/app/sspu"
+SUBSET_PATH = "/v0/app/subset"
 RESULT_PATH = "/v0/result"
 _REQUEST_ID = re.compile(r"[0-9a-f]{32}")
 _DIGITS = re.compile(rb"[0-9]{1,30}")
@@ -72,11 +75,22 @@ async def submit(request: Request) -> Response:
     return await _submit(request, SUMS)
 
 
+@counted("subset")
+async def subset(request: Request) -> Response:
+    return await _submit(request, SUBSET)
+
+
 async def _submit(request: Request, kind: str) -> Response:
     svc: Service = request.app.state.service
     refused = _refused(svc, request, "POST", "GET", "Use POST to submit a problem")
     if refused is not None:
         return refused
+    target = 0
+    if kind == SUBSET:
+        try:
+            target = parse_target(request.query_params.getlist("target"))
+        except RequestError as e:
+            return message(e.status, e.message, close=_header(request, b"expect") is not None)
     length_text = _header(request, b"content-length")
     if _header(request, b"transfer-encoding") is not None or length_text is None \
             or not _DIGITS.fullmatch(length_text):
@@ -106,7 +120,7 @@ async def _submit(request: Request, kind: str) -> Response:
             values, total = parse_values(body, lim)
         del body
         request_id = await svc.store.submit(owner_of(_presented_key(request) or b""), values,
-                                            total, kind)
+                                            total, kind, target)
     except RequestError as e:
         return svc.refused(e)
     except ClientDisconnect:

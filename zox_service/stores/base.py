@@ -23,9 +23,10 @@ class Store(abc.ABC):
     async def close(self) -> None: ...
 
     @abc.abstractmethod
-    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS) -> str:
-        """Admits a problem within the quotas and returns its request id; RequestError when a
-        quota is full or no solver is alive."""
+    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
+                     target: int = 0) -> str:
+        """Admits a problem of `kind` (with its `target`, for a SUBSET job) within the quotas and
+        returns its request id; RequestError when a quota is full or no solver is alive."""
 
     @abc.abstractmethod
     async def result(self, owner: str, request_id: str, wait: float) -> Outcome:

@@ -86,11 +86,12 @@ class MemoryStore(Store):
                 del self._solvers[consumer]
         return bool(self._solvers)
 
-    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS) -> str:
+    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
+                     target: int = 0) -> str:
         self.purge()
         if not self._solver_alive():
             raise no_solver()
-        cost = result_reservation(total, kind)
+        cost = result_reservation(total, kind, len(values))
         counters = self._owners.get(owner) or {"pending": 0, "bytes": 0}
         refused = first_refusal({"key": counters, "all": self._all}, cost, self._limits)
         if refused is not None:
@@ -106,7 +107,7 @@ class MemoryStore(Store):
         if queue is None:
             queue = self._queues[owner] = deque()
             self._turns.append(owner)
-        queue.append(Job(request_id, owner, values, self._limits.result_ttl, kind))
+        queue.append(Job(request_id, owner, values, self._limits.result_ttl, kind, target))
         self._work.set()
         return request_id
 

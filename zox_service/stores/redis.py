@@ -44,6 +44,12 @@ _COUNTED = {("key", "pending"), ("key", "bytes"), ("all", "queued")}
 _HEADROOM = 0.05
 
 
+def _room_needed(payload_bytes: int) -> int:
+    # While a result is written Redis holds it twice (the request read in, then the value), and
+    # its allocations round up.
+    return 2 * payload_bytes + 64 * 1024
+
+
 def _script(name: str) -> str:
     return resources.files(__package__).joinpath("lua", name + ".lua").read_text()
 
@@ -104,6 +110,7 @@ class RedisStore(Store):
         self._next_reclaim = 0.0
         self._memory_checked = 0.0
         self._memory = (0, 0)  # used, maxmemory (0: no limit)
+        self._writing = 0  # bytes of results this process let through and is still writing
 
     async def start(self, listen: bool = True) -> None:
         with _redis_errors():
@@ -147,9 +154,10 @@ class RedisStore(Store):
             if not fut.done():
                 fut.set_result(None)
 
-    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS) -> str:
+    async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
+                     target: int = 0) -> str:
         lim = self._limits
-        cost = result_reservation(total, kind)
+        cost = result_reservation(total, kind, len(values))
         used, most = await self._memory_use()
         if most and used + cost > most * (1 - _HEADROOM):
             raise store_full()
@@ -165,7 +173,7 @@ class RedisStore(Store):
                     keys=[_result_key(request_id), o_hash, o_set, o_queue, READY, TOTALS,
                           SOLVERS, SECRET],
                     args=[request_id, owner, kind, _le_bytes(values), cost, PENDING_TTL_MS,
-                          int(lim.result_ttl * 1000), self._secret, *rows])
+                          int(lim.result_ttl * 1000), self._secret, target, *rows])
                 r = r.decode() if isinstance(r, bytes) else r
                 if r != "secret":
                     break
@@ -188,9 +196,15 @@ class RedisStore(Store):
         return self._memory
 
     async def room_for(self, payload_bytes: int) -> bool:
+        """Whether the result fits; if it does, its room is held until `finish` has written it,
+        so that results of this process's solvers finishing together do not pass the limit."""
         self._memory_checked = 0.0  # a result waits on this answer: ask afresh
         used, most = await self._memory_use()
-        return not most or used + payload_bytes <= most * (1 - _HEADROOM)
+        need = _room_needed(payload_bytes)
+        if most and used + self._writing + need > most * (1 - _HEADROOM):
+            return False
+        self._writing += need
+        return True
 
     async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
         fut: Optional["asyncio.Future[None]"] = None
@@ -261,9 +275,9 @@ class RedisStore(Store):
             return await self._job(taken) if taken else None
 
     async def _job(self, taken: List[Any]) -> Optional[Job]:
-        request_id, owner, kind, values, ttl, attempts = taken
+        request_id, owner, kind, values, ttl, target, attempts = taken
         job = Job(request_id.decode(), owner.decode(), _from_le_bytes(bytes(values)),
-                  int(ttl) / 1000, kind.decode())
+                  int(ttl) / 1000, kind.decode(), int(target or 0))
         if attempts > self._limits.max_attempts:
             # The problem keeps killing its solvers: answer it instead of passing it on forever.
             await self.finish(job, None, f"Solve failed: its solver stopped {attempts - 1} times")
@@ -279,11 +293,15 @@ class RedisStore(Store):
         state, data = ("done", payload) if payload is not None else \
             ("failed", (error or "Solve failed").encode())
         o_hash, o_set, _ = _owner_keys(job.owner)
-        with _redis_errors():
-            await self._scripts["finish"](
-                keys=[_result_key(job.request_id), o_hash, o_set, LEASES],
-                args=[job.request_id, state, data, int(job.ttl * 1000), CHANNEL,
-                      RESULT_OVERHEAD])
+        try:
+            with _redis_errors():
+                await self._scripts["finish"](
+                    keys=[_result_key(job.request_id), o_hash, o_set, LEASES],
+                    args=[job.request_id, state, data, int(job.ttl * 1000), CHANNEL,
+                          RESULT_OVERHEAD])
+        finally:
+            if payload is not None:  # written or not, it no longer holds room
+                self._writing = max(0, self._writing - _room_needed(len(payload)))
 
     async def queue_depth(self) -> int:
         with _redis_errors():

@@ -14,11 +14,12 @@ else
   if id then redis.call('HINCRBY', KEYS[3], 'queued', -1) end
 end
 if not id then return false end
-local r = redis.call('HMGET', ARGV[3] .. 'r:' .. id, 'owner', 'kind', 'values', 'ttl', 'state')
+local r = redis.call('HMGET', ARGV[3] .. 'r:' .. id, 'owner', 'kind', 'values', 'ttl', 'state',
+                    'target')
 if r[5] ~= 'q' then
   redis.call('ZREM', KEYS[4], id)  -- expired, or answered meanwhile
   return false
 end
 redis.call('ZADD', KEYS[4], now + tonumber(ARGV[2]), id)
 local attempts = redis.call('HINCRBY', ARGV[3] .. 'r:' .. id, 'attempts', 1)
-return {id, r[1], r[2], r[3], r[4], attempts}
+return {id, r[1], r[2], r[3], r[4], r[6], attempts}
