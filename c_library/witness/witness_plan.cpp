@@ -1,10 +1,16 @@
 // Which way a group is solved. Every group is first reduced (values above the target dropped, the
-// smaller of target and total - target sought, a common factor divided out); then its shape picks
-// the way: few items take the meet in the middle, dense groups a core, groups whose table fits the
-// first-item table, and the rest are split in two.
+// smaller of target and total - target sought, a common factor divided out) and a target whose
+// residue no choice of the few values off a common factor makes is ruled out; then its shape
+// picks the way: few items take the meet in the middle, dense groups a core, groups whose table
+// fits the first-item table, many items with a huge total the wide core and then the four lists,
+// and the rest are split in two.
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <new>
 #include <numeric>
+
+#include "fmss_plan.h"
 
 #include "fmss_reach.h"
 #include "witness_search.h"
@@ -17,7 +23,37 @@ std::atomic<int64_t> way_knob{kWayAuto};
 std::atomic<int64_t> core_knob{24};
 
 // Beyond this many items the halves' lists (2^(n/2) entries each) cost too much in any case.
-constexpr size_t kMaxHalvesItems = 50;
+constexpr size_t kMaxHalvesItems = 42;
+// Reach sets costing more word steps than this are worth a wide core's try first.
+constexpr double kWideFrom = double(uint64_t{1} << 26);
+// The four lists' comparisons against the split's word steps: memory bounded is worth this much.
+constexpr double kFourListsBias = 16;
+// Where the split's bitsets cannot be had, the four lists still answer up to this much work.
+constexpr double kFourListsMost = double(uint64_t{1} << 44);
+// Below this many word steps the residue check costs about what it could save.
+constexpr uint64_t kResidueCheckFrom = uint64_t{1} << 18;
+// More residues than this: the check gives up (nearly every residue is made anyway).
+constexpr size_t kMaxResidues = 4096;
+
+// Every sum is a multiple of g plus a sum of the few values that are not multiples of g: a target
+// whose residue mod g none of those sums has is no sum. Values sharing a factor but for a few
+// would otherwise leave a reach set that never saturates to prove it.
+bool residue_rules_out(const std::vector<uint64_t> &values, uint64_t target, uint64_t dense) {
+    if (dense < kResidueCheckFrom) return false;
+    const fmss::ResiduePlan plan = fmss::plan_residues(values, target, SIZE_MAX, true);
+    const uint64_t g = plan.g;
+    if (g < 2) return false;
+    std::vector<uint64_t> made{0}, next;
+    for (uint64_t x : plan.outliers) {
+        next = made;
+        for (uint64_t r : made) next.push_back((r + x % g) % g);  // both below g <= 2^16
+        std::sort(next.begin(), next.end());
+        next.erase(std::unique(next.begin(), next.end()), next.end());
+        if (next.size() == g || next.size() > kMaxResidues) return false;
+        made.swap(next);
+    }
+    return !std::binary_search(made.begin(), made.end(), target % g);
+}
 // One list entry merged, against one word step of a reach set's shift-or.
 constexpr double kEntryCost = 6.0;
 // Word steps up to which the first-item table is the cheaper way.
@@ -35,10 +71,16 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         return solve_by_core(s, g, target) || solve_by_split(s, g, target);
     case kWaySplit:
         return solve_by_split(s, g, target);
+    case kWayWideCore:
+        return solve_by_wide_core(s, g, target) || solve_by_four_lists(s, g, target);
+    case kWayFourLists:
+        return solve_by_four_lists(s, g, target);
     default:
         break;
     }
-    const double dense = static_cast<double>(fmss::dense_work(g.values, target));
+    const uint64_t dense_steps = fmss::dense_work(g.values, target);
+    if (residue_rules_out(g.values, target, dense_steps)) return false;
+    const double dense = static_cast<double>(dense_steps);
     if (n <= kMaxHalvesItems) {
         const double entries =
             std::min(static_cast<double>(uint64_t{1} << ((n + 1) / 2)), static_cast<double>(target) + 1);
@@ -55,7 +97,17 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         FirstItemTable::bytes_for(n, target) <= s.budget()) {
         return solve_by_table(s, g, target);
     }
-    return solve_by_split(s, g, target);
+    if (n > kMaxHalvesItems && dense > kWideFrom && solve_by_wide_core(s, g, target)) return true;
+    const double four = four_lists_work(n);
+    if (four <= kFourListsBias * dense) return solve_by_four_lists(s, g, target);
+    try {
+        return solve_by_split(s, g, target);
+    } catch (const std::bad_alloc &) {
+        if (four > kFourListsMost) throw;
+        // Nothing outside the group chose its items: what the split chose before it failed goes.
+        for (uint32_t id : g.ids) s.chosen[id] = 0;
+    }
+    return solve_by_four_lists(s, g, target);
 }
 
 }  // namespace
