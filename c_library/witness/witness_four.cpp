@@ -11,9 +11,6 @@
 namespace zo_witness {
 namespace {
 
-// Beyond this many items the quarters' lists would pass 2^16 entries each.
-constexpr size_t kInnerItems = 64;
-
 // The sums a[i] + b[j] in ascending (or descending) order: one heap entry per entry of `a`.
 class PairWalk {
 public:
@@ -105,14 +102,15 @@ bool search_outer(Search &s, const Group &g, const std::vector<size_t> &outer, s
 }  // namespace
 
 double four_lists_work(size_t n) {
-    const size_t inner = std::min(n, kInnerItems);
+    // Past 64 items the quarters' lists would pass 2^16 entries each.
+    const size_t inner = std::min(n, four_lists_items());
     // Heap steps of the walk, each about a quarter's width in comparisons.
     return static_cast<double>(uint64_t{1} << (inner / 2)) * static_cast<double>(inner / 4 + 1) *
            static_cast<double>(uint64_t{1} << (n - inner > 60 ? 60 : n - inner));
 }
 
 bool solve_by_four_lists(Search &s, const Group &g, uint64_t target) {
-    const size_t n = g.values.size(), inner = std::min(n, kInnerItems);
+    const size_t n = g.values.size(), inner = std::min(n, four_lists_items());
     Quarters q;
     // The largest items are the outer ones: the fewest of their choices fit under the target.
     for (size_t k = 0; k < inner; k++) q.at[k % 4].push_back(k);

@@ -21,6 +21,8 @@ namespace {
 
 std::atomic<int64_t> way_knob{kWayAuto};
 std::atomic<int64_t> core_knob{24};
+std::atomic<int64_t> wide_knob{40};
+std::atomic<int64_t> four_knob{64};
 
 // Beyond this many items the halves' lists (2^(n/2) entries each) cost too much in any case.
 constexpr size_t kMaxHalvesItems = 42;
@@ -118,6 +120,16 @@ size_t first_core_items() {
     return static_cast<size_t>(std::max<int64_t>(2, core_knob.load(std::memory_order_relaxed)));
 }
 
+size_t wide_core_items() {
+    const int64_t items = wide_knob.load(std::memory_order_relaxed);
+    return static_cast<size_t>(std::clamp<int64_t>(items, 2, 48));
+}
+
+size_t four_lists_items() {
+    const int64_t items = four_knob.load(std::memory_order_relaxed);
+    return static_cast<size_t>(std::clamp<int64_t>(items, 4, 64));
+}
+
 bool solve_group(Search &s, Group g, uint64_t target) {
     s.poll();
     if (target == 0) return true;
@@ -158,6 +170,10 @@ extern "C" int64_t zo_witness_tune(int knob, int64_t value) {
         return zo_witness::way_knob.exchange(value);
     case 1:
         return zo_witness::core_knob.exchange(value);
+    case 2:
+        return zo_witness::wide_knob.exchange(value);
+    case 3:
+        return zo_witness::four_knob.exchange(value);
     default:
         return INT64_MIN;
     }

@@ -77,11 +77,16 @@ enum Way : int64_t {
 int64_t forced_way();
 /* Items of the smallest core tried. */
 size_t first_core_items();
+/* Items of the wide core. */
+size_t wide_core_items();
+/* Items the four lists share out; the others are taken or left one by one around them. */
+size_t four_lists_items();
 
 }  // namespace zo_witness
 
 extern "C" {
-/* Sets a knob (0: the way, 1: the smallest core) and returns its old value; INT64_MIN for a knob
+/* Sets a knob (0: the way, 1: the smallest core, 2: the wide core's items, 3: the four lists'
+   items) and returns its old value; INT64_MIN for a knob
    that does not exist. For tests. */
 ZO_API int64_t zo_witness_tune(int knob, int64_t value);
 }

@@ -12,8 +12,6 @@
 namespace zo_witness {
 namespace {
 
-constexpr size_t kCoreItems = 40;
-constexpr size_t kAdjustItems = 16;
 constexpr int kRounds = 4;
 constexpr size_t kTriesPerRound = 128;
 
@@ -33,7 +31,9 @@ struct Roles {
 Roles assign(size_t n, int round, uint64_t &state) {
     std::vector<size_t> order(n);
     std::iota(order.begin(), order.end(), size_t{0});
-    const size_t core = std::min(kCoreItems, n), adjust = std::min(kAdjustItems, n - core);
+    // 40 core items and 16 adjustments: three lists of at most 2^20, 2^20 and 2^16 entries.
+    const size_t core = std::min(wide_core_items(), n);
+    const size_t adjust = std::min(core * 2 / 5, n - core);
     std::vector<size_t> core_at, adjust_at, rest;
     for (size_t k = n; k > 1; k--) std::swap(order[k - 1], order[next_random(state) % k]);
     core_at.assign(order.begin(), order.begin() + core);
