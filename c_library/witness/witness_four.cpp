@@ -4,54 +4,70 @@
 // Items past 64 are taken or left one by one around it. Slow for many items, but exact, bounded
 // in memory, and it stops when cancelled.
 #include <algorithm>
-#include <queue>
 
 #include "witness_lists.h"
 
 namespace zo_witness {
 namespace {
 
-// The sums a[i] + b[j] in ascending (or descending) order: one heap entry per entry of `a`.
+// The sums a[i] + b[j] in ascending (or descending) order: a heap with one entry per entry of
+// `a`, whose top is replaced in place as its pair moves on (one sift instead of a pop and a push).
 class PairWalk {
 public:
     PairWalk(const std::vector<SumEntry> &a, const std::vector<SumEntry> &b, bool up)
-        : a_(a), b_(b), up_(up), heap_(Later{up}) {
-        reset();
-    }
+        : a_(a), b_(b), up_(up) {}
     void reset() {
-        heap_ = Heap(Later{up_});
+        heap_.clear();
         const uint32_t j = up_ ? 0 : static_cast<uint32_t>(b_.size() - 1);
-        for (uint32_t i = 0; i < a_.size(); i++) heap_.push(Step{a_[i].sum + b_[j].sum, i, j});
+        // Keys ascending make a heap already: a is sorted, so walking up takes it in order and
+        // walking down in reverse.
+        const uint32_t n = static_cast<uint32_t>(a_.size());
+        for (uint32_t k = 0; k < n; k++) {
+            const uint32_t i = up_ ? k : n - 1 - k;
+            heap_.push_back(Step{key(a_[i].sum + b_[j].sum), i, j});
+        }
     }
     bool done() const { return heap_.empty(); }
-    uint64_t sum() const { return heap_.top().sum; }
-    uint64_t a_sum() const { return a_[heap_.top().i].sum; }
-    uint64_t b_sum() const { return b_[heap_.top().j].sum; }
+    uint64_t sum() const { return up_ ? heap_[0].key : ~heap_[0].key; }
+    uint64_t a_sum() const { return a_[heap_[0].i].sum; }
+    uint64_t b_sum() const { return b_[heap_[0].j].sum; }
     void advance() {
-        Step t = heap_.top();
-        heap_.pop();
+        Step &t = heap_[0];
         if (up_ ? t.j + 1 < b_.size() : t.j > 0) {
             t.j = up_ ? t.j + 1 : t.j - 1;
-            t.sum = a_[t.i].sum + b_[t.j].sum;
-            heap_.push(t);
+            t.key = key(a_[t.i].sum + b_[t.j].sum);
+        } else {
+            t = heap_.back();
+            heap_.pop_back();
+            if (heap_.empty()) return;
         }
+        sift_down();
     }
 
 private:
     struct Step {
-        uint64_t sum;
+        uint64_t key;  // the sum, or its complement when walking down: the least key is on top
         uint32_t i, j;
     };
-    struct Later {
-        bool up;
-        bool operator()(const Step &x, const Step &y) const {
-            return up ? x.sum > y.sum : x.sum < y.sum;
+    uint64_t key(uint64_t sum) const { return up_ ? sum : ~sum; }
+    void sift_down() {
+        const size_t n = heap_.size();
+        const Step moving = heap_[0];
+        size_t at = 0;
+        for (;;) {
+            size_t child = 2 * at + 1;
+            if (child >= n) break;
+            if (child + 1 < n && heap_[child + 1].key < heap_[child].key) child++;
+            if (heap_[child].key >= moving.key) break;
+            heap_[at] = heap_[child];
+            at = child;
         }
-    };
-    using Heap = std::priority_queue<Step, std::vector<Step>, Later>;
+        heap_[at] = moving;
+    }
+
     const std::vector<SumEntry> &a_, &b_;
     bool up_;
-    Heap heap_;
+    std::vector<Step> heap_;
 };
 
 struct Quarters {

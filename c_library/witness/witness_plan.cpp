@@ -28,23 +28,29 @@ std::atomic<int64_t> four_knob{64};
 constexpr size_t kMaxHalvesItems = 42;
 // Reach sets costing more word steps than this are worth a wide core's try first.
 constexpr double kWideFrom = double(uint64_t{1} << 26);
-// The four lists' comparisons against the split's word steps: memory bounded is worth this much.
-constexpr double kFourListsBias = 16;
-// Where the split's bitsets cannot be had, the four lists still answer up to this much work.
-constexpr double kFourListsMost = double(uint64_t{1} << 44);
+// One comparison of the four lists' walk takes about this many word steps of the split's.
+constexpr double kFourListsStep = 16;
+// Where the split's bitsets would pass this or cannot be had, the four lists answer instead, up to
+// kFourListsMost comparisons (hours): slower, but in memory bounded by 2^16-entry lists.
+constexpr double kSplitBytesMost = double(uint64_t{1} << 30);
+constexpr double kFourListsMost = double(uint64_t{1} << 40);
 // Below this many word steps the residue check costs about what it could save.
 constexpr uint64_t kResidueCheckFrom = uint64_t{1} << 18;
 // More residues than this: the check gives up (nearly every residue is made anyway).
 constexpr size_t kMaxResidues = 4096;
+// More values off the factor than this make nearly every residue: the check is not worth it.
+constexpr size_t kMaxOutliers = 32;
 
 // Every sum is a multiple of g plus a sum of the few values that are not multiples of g: a target
 // whose residue mod g none of those sums has is no sum. Values sharing a factor but for a few
 // would otherwise leave a reach set that never saturates to prove it.
 bool residue_rules_out(const std::vector<uint64_t> &values, uint64_t target, uint64_t dense) {
     if (dense < kResidueCheckFrom) return false;
-    const fmss::ResiduePlan plan = fmss::plan_residues(values, target, SIZE_MAX, true);
+    // The engine's own choice: a factor whose classes would beat the bitset of the target.
+    const fmss::ResiduePlan plan =
+        fmss::plan_residues(values, target, static_cast<size_t>(target / 64 + 1), false);
     const uint64_t g = plan.g;
-    if (g < 2) return false;
+    if (g < 2 || plan.outliers.size() > kMaxOutliers) return false;
     std::vector<uint64_t> made{0}, next;
     for (uint64_t x : plan.outliers) {
         next = made;
@@ -101,7 +107,11 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     }
     if (n > kMaxHalvesItems && dense > kWideFrom && solve_by_wide_core(s, g, target)) return true;
     const double four = four_lists_work(n);
-    if (four <= kFourListsBias * dense) return solve_by_four_lists(s, g, target);
+    const double split_bytes = 2.0 * 8 * static_cast<double>(target / 64 + 1);
+    if (kFourListsStep * four <= dense ||
+        (split_bytes > kSplitBytesMost && four <= kFourListsMost)) {
+        return solve_by_four_lists(s, g, target);
+    }
     try {
         return solve_by_split(s, g, target);
     } catch (const std::bad_alloc &) {
