@@ -35,7 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CPSAT_SECONDS = 30.0
 DPSS_SECONDS = 60.0
 # Totals past this are not solved completely (the result alone would take gigabytes).
-COMPLETE_MAX_TOTAL = 2**33
+COMPLETE_MAX_TOTAL = 2**34
 
 
 def draw(count, lo, hi, rng, step=1):
@@ -68,6 +68,19 @@ def families():
     out["band: 300 values in 1e5 .. 1e5+500"] = (v, third(v), False, None)
     v = draw(6, 10**6, 10**7, rng) + draw(200, 1, 1000, rng)
     out["few huge: 6 values of 1e6-1e7, 200 up to 1e3"] = (v, third(v), False, None)
+    v = draw(56, 10**13, 2 * 10**13, rng)
+    out["56 values of 1e13-2e13"] = (v, third(v), False, None)
+    v = draw(60, 10**8, 10**9, rng)
+    out["60 values of 1e8-1e9"] = (v, third(v), False, None)
+    v = draw(3000, 1, 7 * 10**6, rng)
+    out["3,000 values up to 7e6"] = (v, third(v), True, None)
+    # Just past total - smallest: only the smallest value's absence could make it, and it cannot.
+    out["3,000 values up to 7e6, target in (total - smallest, total)"] = (
+        v, sum(v) - min(v) + 1, True, None)
+    v = draw(2999, 3, 7 * 10**6, rng, step=3) + [1]
+    t = third(v)
+    out["3,000 values up to 7e6, multiples of 3 but a 1, target 2 mod 3"] = (
+        v, t + (2 - t % 3) % 3, True, None)
     return out
 
 

@@ -3,26 +3,20 @@
 // adds up to the target. Few items with a huge total take 2^(n/2) entries, not a bitset of the total.
 #include <algorithm>
 
-#include "witness_search.h"
+#include "witness_lists.h"
 
 namespace zo_witness {
-namespace {
 
-struct Entry {
-    uint64_t sum;
-    uint32_t first;  // position in the half + 1; 0 for the empty choice
-};
-
-// The distinct sums up to `limit` of values[at[0]], values[at[1]], ...
-std::vector<Entry> half_sums(const Search &s, const std::vector<uint64_t> &values,
-                             const std::vector<size_t> &at, uint64_t limit) {
-    std::vector<Entry> list{Entry{0, 0}}, next;
+std::vector<SumEntry> distinct_sums(const Search &s, const std::vector<uint64_t> &values,
+                                    const std::vector<size_t> &at, uint64_t limit) {
+    std::vector<SumEntry> list{SumEntry{0, 0}}, next;
     for (size_t k = 0; k < at.size(); k++) {
         s.poll();
         const uint64_t x = values[at[k]];
+        if (x > limit) continue;
         const auto fits = std::upper_bound(
             list.begin(), list.end(), limit - x,
-            [](uint64_t v, const Entry &e) { return v < e.sum; });
+            [](uint64_t v, const SumEntry &e) { return v < e.sum; });
         const size_t moved = static_cast<size_t>(fits - list.begin());
         next.resize(list.size() + moved);
         // Where a sum is made both ways, the older entry stays: its first item comes earlier.
@@ -32,7 +26,7 @@ std::vector<Entry> half_sums(const Search &s, const std::vector<uint64_t> &value
                 if (j < moved && list[i].sum == list[j].sum + x) j++;
                 next[out++] = list[i++];
             } else {
-                next[out++] = Entry{list[j].sum + x, static_cast<uint32_t>(k + 1)};
+                next[out++] = SumEntry{list[j].sum + x, static_cast<uint32_t>(k + 1)};
                 j++;
             }
         }
@@ -42,41 +36,49 @@ std::vector<Entry> half_sums(const Search &s, const std::vector<uint64_t> &value
     return list;
 }
 
-// Chooses the items of the half that make `sum`, an entry of `list`.
 void choose_from(Search &s, const Group &g, const std::vector<size_t> &at,
-                 const std::vector<Entry> &list, uint64_t sum) {
+                 const std::vector<SumEntry> &list, uint64_t sum) {
     while (sum != 0) {
         const auto e = std::lower_bound(list.begin(), list.end(), sum,
-                                        [](const Entry &e, uint64_t v) { return e.sum < v; });
+                                        [](const SumEntry &e, uint64_t v) { return e.sum < v; });
         const size_t k = at[e->first - 1];
         s.choose(g.ids[k]);
         sum -= g.values[k];
     }
 }
 
-}  // namespace
-
-bool solve_by_halves(Search &s, const Group &g, uint64_t target) {
-    // Alternate items go to each half, so both hold small and large values alike.
-    std::vector<size_t> at_a, at_b;
-    for (size_t k = 0; k < g.values.size(); k++) (k % 2 == 0 ? at_a : at_b).push_back(k);
-    const std::vector<Entry> a = half_sums(s, g.values, at_a, target);
-    const std::vector<Entry> b = half_sums(s, g.values, at_b, target);
+bool meet(const std::vector<SumEntry> &a, const std::vector<SumEntry> &b, uint64_t target,
+          size_t *ia, size_t *ib) {
     size_t i = 0, j = b.size();
     while (i < a.size() && j > 0) {
-        const uint64_t sum = a[i].sum + b[j - 1].sum;  // both at most the target: no wrap
-        if (sum == target) {
-            choose_from(s, g, at_a, a, a[i].sum);
-            choose_from(s, g, at_b, b, b[j - 1].sum);
+        // Sums past the target stop the walk before they could wrap.
+        if (a[i].sum > target) return false;
+        const uint64_t need = target - a[i].sum;
+        if (b[j - 1].sum == need) {
+            *ia = i;
+            *ib = j - 1;
             return true;
         }
-        if (sum < target) {
+        if (b[j - 1].sum < need) {
             i++;
         } else {
             j--;
         }
     }
     return false;
+}
+
+bool solve_by_halves(Search &s, const Group &g, uint64_t target) {
+    // Alternate items go to each half, so both hold small and large values alike.
+    std::vector<size_t> at_a, at_b;
+    for (size_t k = 0; k < g.values.size(); k++) (k % 2 == 0 ? at_a : at_b).push_back(k);
+    const std::vector<SumEntry> a = distinct_sums(s, g.values, at_a, target);
+    const std::vector<SumEntry> b = distinct_sums(s, g.values, at_b, target);
+    size_t i, j;
+    if (!meet(a, b, target, &i, &j)) return false;
+    choose_from(s, g, at_a, a, a[i].sum);
+    choose_from(s, g, at_b, b, b[j].sum);
+    return true;
 }
 
 }  // namespace zo_witness

@@ -1,10 +1,16 @@
 // Which way a group is solved. Every group is first reduced (values above the target dropped, the
-// smaller of target and total - target sought, a common factor divided out); then its shape picks
-// the way: few items take the meet in the middle, dense groups a core, groups whose table fits the
-// first-item table, and the rest are split in two.
+// smaller of target and total - target sought, a common factor divided out) and a target whose
+// residue no choice of the few values off a common factor makes is ruled out; then its shape
+// picks the way: few items take the meet in the middle, dense groups a core, groups whose table
+// fits the first-item table, many items with a huge total the wide core and then the four lists,
+// and the rest are split in two.
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <new>
 #include <numeric>
+
+#include "fmss_plan.h"
 
 #include "fmss_reach.h"
 #include "witness_search.h"
@@ -15,9 +21,47 @@ namespace {
 
 std::atomic<int64_t> way_knob{kWayAuto};
 std::atomic<int64_t> core_knob{24};
+std::atomic<int64_t> wide_knob{40};
+std::atomic<int64_t> four_knob{64};
 
 // Beyond this many items the halves' lists (2^(n/2) entries each) cost too much in any case.
-constexpr size_t kMaxHalvesItems = 50;
+constexpr size_t kMaxHalvesItems = 42;
+// Reach sets costing more word steps than this are worth a wide core's try first.
+constexpr double kWideFrom = double(uint64_t{1} << 26);
+// One comparison of the four lists' walk takes about this many word steps of the split's.
+constexpr double kFourListsStep = 16;
+// Where the split's bitsets would pass this or cannot be had, the four lists answer instead, up to
+// kFourListsMost comparisons (hours): slower, but in memory bounded by 2^16-entry lists.
+constexpr double kSplitBytesMost = double(uint64_t{1} << 30);
+constexpr double kFourListsMost = double(uint64_t{1} << 40);
+// Below this many word steps the residue check costs about what it could save.
+constexpr uint64_t kResidueCheckFrom = uint64_t{1} << 18;
+// More residues than this: the check gives up (nearly every residue is made anyway).
+constexpr size_t kMaxResidues = 4096;
+// More values off the factor than this make nearly every residue: the check is not worth it.
+constexpr size_t kMaxOutliers = 32;
+
+// Every sum is a multiple of g plus a sum of the few values that are not multiples of g: a target
+// whose residue mod g none of those sums has is no sum. Values sharing a factor but for a few
+// would otherwise leave a reach set that never saturates to prove it.
+bool residue_rules_out(const std::vector<uint64_t> &values, uint64_t target, uint64_t dense) {
+    if (dense < kResidueCheckFrom) return false;
+    // The engine's own choice: a factor whose classes would beat the bitset of the target.
+    const fmss::ResiduePlan plan =
+        fmss::plan_residues(values, target, static_cast<size_t>(target / 64 + 1), false);
+    const uint64_t g = plan.g;
+    if (g < 2 || plan.outliers.size() > kMaxOutliers) return false;
+    std::vector<uint64_t> made{0}, next;
+    for (uint64_t x : plan.outliers) {
+        next = made;
+        for (uint64_t r : made) next.push_back((r + x % g) % g);  // both below g <= 2^16
+        std::sort(next.begin(), next.end());
+        next.erase(std::unique(next.begin(), next.end()), next.end());
+        if (next.size() == g || next.size() > kMaxResidues) return false;
+        made.swap(next);
+    }
+    return !std::binary_search(made.begin(), made.end(), target % g);
+}
 // One list entry merged, against one word step of a reach set's shift-or.
 constexpr double kEntryCost = 6.0;
 // Word steps up to which the first-item table is the cheaper way.
@@ -35,10 +79,16 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         return solve_by_core(s, g, target) || solve_by_split(s, g, target);
     case kWaySplit:
         return solve_by_split(s, g, target);
+    case kWayWideCore:
+        return solve_by_wide_core(s, g, target) || solve_by_four_lists(s, g, target);
+    case kWayFourLists:
+        return solve_by_four_lists(s, g, target);
     default:
         break;
     }
-    const double dense = static_cast<double>(fmss::dense_work(g.values, target));
+    const uint64_t dense_steps = fmss::dense_work(g.values, target);
+    if (residue_rules_out(g.values, target, dense_steps)) return false;
+    const double dense = static_cast<double>(dense_steps);
     if (n <= kMaxHalvesItems) {
         const double entries =
             std::min(static_cast<double>(uint64_t{1} << ((n + 1) / 2)), static_cast<double>(target) + 1);
@@ -55,7 +105,21 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         FirstItemTable::bytes_for(n, target) <= s.budget()) {
         return solve_by_table(s, g, target);
     }
-    return solve_by_split(s, g, target);
+    if (n > kMaxHalvesItems && dense > kWideFrom && solve_by_wide_core(s, g, target)) return true;
+    const double four = four_lists_work(n);
+    const double split_bytes = 2.0 * 8 * static_cast<double>(target / 64 + 1);
+    if (kFourListsStep * four <= dense ||
+        (split_bytes > kSplitBytesMost && four <= kFourListsMost)) {
+        return solve_by_four_lists(s, g, target);
+    }
+    try {
+        return solve_by_split(s, g, target);
+    } catch (const std::bad_alloc &) {
+        if (four > kFourListsMost) throw;
+        // Nothing outside the group chose its items: what the split chose before it failed goes.
+        for (uint32_t id : g.ids) s.chosen[id] = 0;
+    }
+    return solve_by_four_lists(s, g, target);
 }
 
 }  // namespace
@@ -64,6 +128,16 @@ int64_t forced_way() { return way_knob.load(std::memory_order_relaxed); }
 
 size_t first_core_items() {
     return static_cast<size_t>(std::max<int64_t>(2, core_knob.load(std::memory_order_relaxed)));
+}
+
+size_t wide_core_items() {
+    const int64_t items = wide_knob.load(std::memory_order_relaxed);
+    return static_cast<size_t>(std::clamp<int64_t>(items, 2, 48));
+}
+
+size_t four_lists_items() {
+    const int64_t items = four_knob.load(std::memory_order_relaxed);
+    return static_cast<size_t>(std::clamp<int64_t>(items, 4, 64));
 }
 
 bool solve_group(Search &s, Group g, uint64_t target) {
@@ -106,6 +180,10 @@ extern "C" int64_t zo_witness_tune(int knob, int64_t value) {
         return zo_witness::way_knob.exchange(value);
     case 1:
         return zo_witness::core_knob.exchange(value);
+    case 2:
+        return zo_witness::wide_knob.exchange(value);
+    case 3:
+        return zo_witness::four_knob.exchange(value);
     default:
         return INT64_MIN;
     }

@@ -56,17 +56,37 @@ bool solve_by_halves(Search &s, const Group &g, uint64_t target);
 bool solve_by_core(Search &s, const Group &g, uint64_t target);
 /* The sums of two halves meet at a split of the target; each half is then solved for its part. */
 bool solve_by_split(Search &s, const Group &g, uint64_t target);
+/* Many items with a huge total: a core of two 2^20-entry lists, adjustments and a greedy rest;
+   may decline (false) where an answer exists. */
+bool solve_by_wide_core(Search &s, const Group &g, uint64_t target);
+/* Four lists of 2^(n/4) entries walked in pairs through heaps: exact in small memory. */
+bool solve_by_four_lists(Search &s, const Group &g, uint64_t target);
+/* Its heap steps, in comparisons. */
+double four_lists_work(size_t n);
 
 /* Knobs that tests turn to force each way on small inputs. */
-enum Way : int64_t { kWayAuto = 0, kWayTable = 1, kWayHalves = 2, kWayCore = 3, kWaySplit = 4 };
+enum Way : int64_t {
+    kWayAuto = 0,
+    kWayTable = 1,
+    kWayHalves = 2,
+    kWayCore = 3,
+    kWaySplit = 4,
+    kWayWideCore = 5,
+    kWayFourLists = 6
+};
 int64_t forced_way();
 /* Items of the smallest core tried. */
 size_t first_core_items();
+/* Items of the wide core. */
+size_t wide_core_items();
+/* Items the four lists share out; the others are taken or left one by one around them. */
+size_t four_lists_items();
 
 }  // namespace zo_witness
 
 extern "C" {
-/* Sets a knob (0: the way, 1: the smallest core) and returns its old value; INT64_MIN for a knob
+/* Sets a knob (0: the way, 1: the smallest core, 2: the wide core's items, 3: the four lists'
+   items) and returns its old value; INT64_MIN for a knob
    that does not exist. For tests. */
 ZO_API int64_t zo_witness_tune(int knob, int64_t value);
 }
