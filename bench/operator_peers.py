@@ -1,9 +1,11 @@
 """The processes an operator runs, started for a benchmark: redis-server, a front end (embedded or
-on Redis), a solver worker; and what is read of them from outside (RSS, metrics, raw requests)."""
+on Redis), a solver worker; what is read of them from outside (RSS, metrics, raw requests); and a
+key that floods a front end with problems, run in a process of its own."""
 import gzip
 import http.client
 import json
 import os
+import random
 import re
 import socket
 import ssl
@@ -11,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -145,3 +148,29 @@ class FrontEnd(Process):
 class Worker(Process):
     def __init__(self, redis_url: str, *args: str):
         super().__init__(["worker", "--redis", redis_url, *args], "zox_service worker solving")
+
+
+def flood(port: int, ca: str) -> int:
+    """Key A submits 2,000 problems of 16 values near 1e5 over 4 connections, coming back after a
+    refusal; returns the refusals."""
+    rng = random.Random(2)
+    problems = [json.dumps([rng.randrange(95_000, 105_000) for _ in range(16)])
+                for _ in range(2000)]
+    refused = [0]
+
+    def submit_all(part):
+        conn = http.client.HTTPSConnection("localhost", port, timeout=120,
+                                           context=ssl.create_default_context(cafile=ca))
+        for body in part:
+            while True:
+                conn.request("POST", "/v0/app/sspu", body, {"x-api-key": "A"})
+                r = conn.getresponse()
+                r.read()
+                if r.status == 200:
+                    break
+                refused[0] += 1
+                time.sleep(0.05)
+        conn.close()
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(submit_all, [problems[i::4] for i in range(4)]))
+    return refused[0]

@@ -18,7 +18,7 @@ import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
 
-from operator_peers import FrontEnd, Redis, Worker, percentile, rss_mib
+from operator_peers import FrontEnd, Redis, Worker, flood, percentile, rss_mib
 
 os.environ["ZO_QUIET"] = "1"
 import zox  # noqa: E402  (after ZO_QUIET: the client's messages would drown the report)
@@ -125,37 +125,18 @@ def delivery(cert_dir: str) -> None:
         svc.stop()
 
 
-def flood(port: int, ca: str) -> int:
-    """Key A submits 2,000 problems of 16 values near 1e5 over 4 connections, coming back after a
-    refusal; returns the refusals."""
-    import http.client
-    import json
-    import ssl
-    rng = random.Random(2)
-    problems = [json.dumps([rng.randrange(95_000, 105_000) for _ in range(16)])
-                for _ in range(2000)]
-    refused = [0]
-
-    def submit_all(part):
-        conn = http.client.HTTPSConnection("localhost", port, timeout=120,
-                                           context=ssl.create_default_context(cafile=ca))
-        for body in part:
-            while True:
-                conn.request("POST", "/v0/app/sspu", body, {"x-api-key": "A"})
-                r = conn.getresponse()
-                r.read()
-                if r.status == 200:
-                    break
-                refused[0] += 1
-                time.sleep(0.05)
-        conn.close()
-    with ThreadPoolExecutor(4) as pool:
-        list(pool.map(submit_all, [problems[i::4] for i in range(4)]))
-    return refused[0]
-
-
-def fairness(cert_dir: str, mode: str) -> None:
+def fairness(cert_dir: str, mode: str, runs: int) -> None:
+    """The goal on the median of `runs` floods (the machine is shared: one run alone is noise)."""
     say(f"## Fairness, {mode}: key B's small calls while key A floods 2,000 problems")
+    ratios = sorted(fairness_run(cert_dir, mode) for _ in range(runs))
+    median = ratios[len(ratios) // 2]
+    goal(f"{mode}: B's p99 during the flood at most 3x its baseline",
+         f"median of {runs} runs {median:.2f}x (runs {', '.join(f'{r:.2f}x' for r in ratios)})",
+         median <= 3)
+
+
+def fairness_run(cert_dir: str, mode: str) -> float:
+    """B's p99 during A's flood over its p99 alone (infinite on any error of B's)."""
     redis = worker = None
     with tempfile.TemporaryDirectory() as work:
         if mode == "redis":
@@ -180,13 +161,12 @@ def fairness(cert_dir: str, mode: str) -> None:
             for th in threads:
                 th.join()
             base99, p99 = percentile(baseline, 99), percentile(during, 99)
-            say(f"B alone: {len(baseline)} calls, p50 {percentile(baseline, 50) * 1000:.1f} ms; "
-                f"during the flood ({flood_s:.1f} s, A refused {refused} times at its "
-                f"quota): {len(during)} calls, p50 {percentile(during, 50) * 1000:.1f} ms, "
-                f"errors {len(errors)}")
-            goal(f"{mode}: B's p99 during the flood at most 3x its baseline",
-                 f"{p99 * 1000:.1f} ms vs {base99 * 1000:.1f} ms = {p99 / base99:.2f}x",
-                 p99 <= 3 * base99 and not errors)
+            say(f"B alone: {len(baseline)} calls, p50 {percentile(baseline, 50) * 1000:.1f} ms, "
+                f"p99 {base99 * 1000:.1f} ms; during the flood ({flood_s:.1f} s, A refused "
+                f"{refused} times at its quota): {len(during)} calls, p50 "
+                f"{percentile(during, 50) * 1000:.1f} ms, p99 {p99 * 1000:.1f} ms = "
+                f"{p99 / base99:.2f}x, errors {len(errors)}")
+            return float("inf") if errors else p99 / base99
         finally:
             for p in (svc, worker, redis):
                 if p is not None:
@@ -373,18 +353,20 @@ def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--solves", type=int, default=100_000)
     ap.add_argument("--only", default=",".join(PHASES))
+    ap.add_argument("--fairness-runs", type=int, default=3)
     a = ap.parse_args()
     only = a.only.split(",")
     say("# The service as operators run it")
     say()
-    say(f"`python bench/service_operators.py --solves {a.solves}` on {os.cpu_count()} cores, "
-        "the real zox client in the benchmark's process.")
+    say(f"`python bench/service_operators.py --solves {a.solves} --fairness-runs "
+        f"{a.fairness_runs}` on {os.cpu_count()} cores, the real zox client in the benchmark's "
+        "process (a flooding key's submits in a process of their own).")
     with tempfile.TemporaryDirectory() as cert_dir:
         if "delivery" in only:
             delivery(cert_dir)
         if "fairness" in only:
-            fairness(cert_dir, "embedded")
-            fairness(cert_dir, "redis")
+            fairness(cert_dir, "embedded", a.fairness_runs)
+            fairness(cert_dir, "redis", a.fairness_runs)
         if "full_redis" in only:
             full_redis(cert_dir)
         if "memory" in only:

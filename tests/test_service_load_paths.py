@@ -1,6 +1,7 @@
 """What keeps the service fast under many clients, on its own: accepting every waiting connection
 at once, one write per answer, and small solves handed to the solver threads together."""
 import asyncio
+import threading
 import socket
 from array import array
 
@@ -96,3 +97,25 @@ def test_solver_batch_answers_each_problem_and_a_failure_stays_its_own():
     assert outcomes[1].error == "Solve failed: ValueError: unlucky"
     assert outcomes[3].error.startswith("Solve failed: ValueError")  # bytes() of a huge value
     assert metrics.solves.labels("done")._value.get() == 2
+
+
+def test_one_keys_flood_leaves_a_solver_to_other_keys():
+    release, started = threading.Event(), []
+
+    def solve(values, target):  # the flooding key's solves hold their solvers until released
+        started.append(values[0])
+        return b"x" if values[0] == 7 or release.wait(10) else b""
+
+    async def main():
+        store = MemoryStore(Limits())
+        await store.announce("test")
+        for _ in range(6):
+            await store.submit("a", array("Q", [100_000] * 16), 1_600_000)
+        solvers = Solvers(store, 3, Metrics(), 10.0, solve=solve)
+        await solvers.start()
+        await asyncio.sleep(0.2)
+        outcome = await store.result("b", await store.submit("b", array("Q", [7]), 7), 5.0)
+        release.set()
+        await solvers.stop()
+        return started[:3], outcome.state
+    assert asyncio.run(main()) == ([100_000, 100_000, 7], "done")

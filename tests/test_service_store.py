@@ -174,6 +174,15 @@ def test_keys_are_served_round_robin(make_store):
     assert run(make_store(), scenario) == ["a", "b", "c", "a", "b", "a"]
 
 
+def test_a_claim_passes_over_owners_it_skips_and_they_keep_their_turn(make_store):
+    async def scenario(store):
+        for owner in ["a", "a", "b"]:
+            await store.submit(owner, VALUES, 640)
+        skipped = [await store.claim("solver-1", t, skip={"a"}) for t in (1.0, 0.2)]
+        return [j and j.owner for j in skipped] + [(await solve_next(store)).owner]
+    assert run(make_store(), scenario) == ["b", None, "a"]
+
+
 def test_without_a_live_solver_work_is_refused(make_store):
     async def scenario(store):
         e = await refusal(store)

@@ -49,7 +49,11 @@ def consumer_name() -> str:
 
 
 class Solvers:
-    """`count` solves at once on their own threads (a solve releases the interpreter lock)."""
+    """`count` solves at once on their own threads (a solve releases the interpreter lock).
+
+    One key's jobs hold at most all of them but one at a time: another key's job then finds a
+    solver free instead of waiting behind the key's flood, and the flood leaves a processor to
+    the answers of every request."""
 
     def __init__(self, store: Store, count: int, metrics: Metrics, renew_every: float,
                  solve: Optional[Solve] = None):
@@ -64,6 +68,9 @@ class Solvers:
         self._heartbeat: Optional["asyncio.Task[None]"] = None
         self._stopping = False
         self._consumer = consumer_name()
+        self._key_most = max(1, count - 1)
+        self._holding: Dict[str, int] = {}  # hand-overs in progress by owner
+        self._full: Set[str] = set()  # owners at _key_most: claims pass them over
 
     async def start(self) -> None:
         """Announces the solvers before they take work, so a front end starting with them never
@@ -97,7 +104,7 @@ class Solvers:
         while not self._stopping:
             self._waiting.add(me)
             try:
-                job = await self._store.claim(self._consumer, wait=1.0)
+                job = await self._store.claim(self._consumer, wait=1.0, skip=self._full)
             except (StoreError, RequestError) as e:
                 _log(f"cannot claim a job: {e}")
                 await asyncio.sleep(1.0)
@@ -111,7 +118,25 @@ class Solvers:
             jobs = [job]
             if is_small(job):
                 jobs += self._store.claim_ready(self._consumer, BATCH_MOST - 1, is_small)
-            await self._solve_batch(jobs)
+            owners = {j.owner for j in jobs}
+            for owner in owners:
+                self._hold(owner, 1)
+            try:
+                await self._solve_batch(jobs)
+            finally:
+                for owner in owners:
+                    self._hold(owner, -1)
+
+    def _hold(self, owner: str, step: int) -> None:
+        held = self._holding.get(owner, 0) + step
+        if held:
+            self._holding[owner] = held
+        else:
+            del self._holding[owner]
+        if held >= self._key_most:
+            self._full.add(owner)
+        else:
+            self._full.discard(owner)
 
     async def _solve_batch(self, jobs: List[Job]) -> None:
         loop = asyncio.get_running_loop()

@@ -111,6 +111,13 @@ def parse_target(given: List[str]) -> int:
     return int(text)
 
 
+# Compression is most of a solve's time: level 1 takes a quarter of the default level's time on
+# bitsets (a 29 MB result: 1.2 s instead of 4.8 s), its sparse payloads a few per cent larger (dense
+# ones, tiny either way, a few times), so a key's large solves hold the solvers and the processor
+# for a quarter of the time.
+GZIP_LEVEL = 1
+
+
 def encode_result(words: Union[array, Iterable[int]]) -> bytes:
     """The gzip stream of the sum bitset in little-endian byte order."""
     raw = words if isinstance(words, array) and words.typecode == "Q" else array("Q", words)
@@ -118,4 +125,4 @@ def encode_result(words: Union[array, Iterable[int]]) -> bytes:
         raw = array("Q", raw)
         raw.byteswap()
     # A gzip wrapper with a zero time stamp; zlib works without the interpreter lock.
-    return zlib.compress(memoryview(raw).cast("B"), 6, 31)
+    return zlib.compress(memoryview(raw).cast("B"), GZIP_LEVEL, 31)

@@ -6,7 +6,7 @@ of queueing what nothing will solve.
 """
 import abc
 from array import array
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Collection, Dict, List, Optional
 
 from ..jobs import SUMS, Job, Outcome
 
@@ -34,8 +34,10 @@ class Store(abc.ABC):
         result is kept only for the delivered time to live from then on."""
 
     @abc.abstractmethod
-    async def claim(self, consumer: str, wait: float) -> Optional[Job]:
-        """The next job for a solver, or None after `wait` seconds without one."""
+    async def claim(self, consumer: str, wait: float,
+                    skip: Collection[str] = ()) -> Optional[Job]:
+        """The next job for a solver, or None after `wait` seconds without one; owners in `skip`
+        are passed over (they keep their turn)."""
 
     def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
         """Up to `most` more jobs that are waiting right now, in turn, as long as each `fits`: a

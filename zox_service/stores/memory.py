@@ -11,7 +11,7 @@ import secrets
 import time
 from array import array
 from collections import OrderedDict, deque
-from typing import Callable, Deque, Dict, List, Optional
+from typing import Callable, Collection, Deque, Dict, List, Optional
 
 from ..jobs import (GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal, job_adds,
                     new_request_id, no_solver, payload_cost, result_reservation, signed_by)
@@ -111,9 +111,13 @@ class MemoryStore(Store):
         self._work.set()
         return request_id
 
-    async def claim(self, consumer: str, wait: float) -> Optional[Job]:
+    async def claim(self, consumer: str, wait: float,
+                    skip: Collection[str] = ()) -> Optional[Job]:
         deadline = self._clock() + wait
-        while not self._turns:
+        while True:
+            owner = next((o for o in self._turns if o not in skip), None)
+            if owner is not None:
+                return self._next_job(owner)
             self._work.clear()
             left = deadline - self._clock()
             if left <= 0:
@@ -122,16 +126,15 @@ class MemoryStore(Store):
                 await asyncio.wait_for(self._work.wait(), left)
             except asyncio.TimeoutError:
                 return None
-        return self._next_job()
 
     def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
         jobs: List[Job] = []
         while self._turns and len(jobs) < most and fits(self._queues[self._turns[0]][0]):
-            jobs.append(self._next_job())
+            jobs.append(self._next_job(self._turns[0]))
         return jobs
 
-    def _next_job(self) -> Job:
-        owner = self._turns.popleft()
+    def _next_job(self, owner: str) -> Job:
+        self._turns.remove(owner)
         queue = self._queues[owner]
         job = queue.popleft()
         if queue:
@@ -142,6 +145,7 @@ class MemoryStore(Store):
         return job
 
     async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
+        self._work.set()  # its owner may be one a waiting claim passes over
         rec = self._records.get(job.request_id)
         if rec is None or rec.outcome is not PENDING:  # solved twice: the first result stands
             return

@@ -16,7 +16,7 @@ import sys
 import time
 from array import array
 from importlib import resources
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Collection, Dict, Iterator, List, Optional
 
 import redis.asyncio as aioredis
 from redis.exceptions import OutOfMemoryError, RedisError, ResponseError
@@ -40,6 +40,8 @@ PENDING_TTL_MS = 24 * 3600 * 1000
 # The counters these scripts keep; quotas on others (the in-process store's memory) leave Redis
 # to its own maxmemory.
 _COUNTED = {("key", "pending"), ("key", "bytes"), ("all", "queued")}
+# How often a solver whose every waiting owner is passed over looks at the owners again.
+SKIPPED_PAUSE = 0.005
 # Share of maxmemory kept free: a result is written only while it fits below the rest.
 _HEADROOM = 0.05
 
@@ -253,7 +255,8 @@ class RedisStore(Store):
             await self._scripts["announce"](keys=[SOLVERS],
                                             args=[consumer, int(HEARTBEAT_LAPSE * 1000)])
 
-    async def claim(self, consumer: str, wait: float) -> Optional[Job]:
+    async def claim(self, consumer: str, wait: float,
+                    skip: Collection[str] = ()) -> Optional[Job]:
         lease = int(self._limits.reclaim_after * 1000)
         with _redis_errors():
             now = time.monotonic()
@@ -263,16 +266,33 @@ class RedisStore(Store):
                                                      args=["", lease, PREFIX])
                 if taken:
                     return await self._job(taken)
-            # Turns the owners round one step, waiting for one if none has work.
-            timeout: Any = max(0.01, wait)  # Redis takes fractions of a second
-            owner: Any = await self._redis.blmove(READY, READY, timeout, "LEFT", "RIGHT")
-            if owner is None:
+            owner_name = await self._next_owner(now + wait, skip)
+            if owner_name is None:
                 return None
-            owner_name = owner.decode()
             taken = await self._scripts["claim"](
                 keys=[_owner_keys(owner_name)[2], READY, TOTALS, LEASES],
                 args=[owner_name, lease, PREFIX])
             return await self._job(taken) if taken else None
+
+    async def _next_owner(self, deadline: float, skip: Collection[str]) -> Optional[str]:
+        """Turns the owners round one step at a time, waiting for one if none has work, until
+        one not in `skip` comes up; None at the deadline."""
+        passed = 0
+        while True:
+            timeout: Any = max(0.01, deadline - time.monotonic())  # Redis takes fractions
+            owner: Any = await self._redis.blmove(READY, READY, timeout, "LEFT", "RIGHT")
+            if owner is None:
+                return None
+            if owner.decode() not in skip:
+                return owner.decode()
+            passed += 1
+            if passed > len(skip):
+                # Only passed-over owners have work: look again shortly (a new owner's work or
+                # a turn freed by this process's solvers).
+                if time.monotonic() >= deadline:
+                    return None
+                await asyncio.sleep(SKIPPED_PAUSE)
+                passed = 0
 
     async def _job(self, taken: List[Any]) -> Optional[Job]:
         request_id, owner, kind, values, ttl, target, attempts = taken
