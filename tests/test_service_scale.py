@@ -53,6 +53,7 @@ def test_any_front_end_serves_any_poll_and_a_killed_one_loses_nothing(cluster):
         assert 'zox_solves_total{outcome="done"} 2.0' in r.read().decode()
 
 
+@pytest.mark.slow
 def test_jobs_of_a_killed_solver_are_delivered_by_another(cluster):
     front_end, solver, r = cluster
     front = front_end()
