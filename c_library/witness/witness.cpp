@@ -35,6 +35,20 @@ int find(const uint64_t *values, size_t count, uint64_t target, uint64_t total, 
     }
     run_start.push_back(order.size());
 
+    if (cancel && *cancel) throw Cancelled{};
+    std::vector<size_t> picked;
+    switch (solve_by_band(values, order, target, picked)) {
+    case kBandNone:
+        return ZO_WITNESS_NONE;
+    case kBandFound:
+        std::sort(picked.begin(), picked.end());
+        std::copy(picked.begin(), picked.end(), indices);
+        *index_count = picked.size();
+        return ZO_WITNESS_FOUND;
+    default:
+        break;
+    }
+
     std::vector<Bundle> bundles;
     for (size_t r = 0; r + 1 < run_start.size(); r++) {
         uint64_t left = run_start[r + 1] - run_start[r];

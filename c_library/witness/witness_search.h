@@ -64,6 +64,14 @@ bool solve_by_four_lists(Search &s, const Group &g, uint64_t target);
 /* Its heap steps, in comparisons. */
 double four_lists_work(size_t n);
 
+/* Before any grouping, on the positions of the non-zero values in ascending order of value:
+   kBandFound with the positions of values making `target` (> 0) appended to `picked`; kBandNone
+   where no count of values can make it; kBandMissed where the slide found nothing or the values
+   are no narrow band (the exact ways answer then). */
+enum BandResult { kBandMissed, kBandNone, kBandFound };
+int solve_by_band(const uint64_t *values, const std::vector<size_t> &order, uint64_t target,
+                  std::vector<size_t> &picked);
+
 /* Knobs that tests turn to force each way on small inputs. */
 enum Way : int64_t {
     kWayAuto = 0,
@@ -72,7 +80,8 @@ enum Way : int64_t {
     kWayCore = 3,
     kWaySplit = 4,
     kWayWideCore = 5,
-    kWayFourLists = 6
+    kWayFourLists = 6,
+    kWayBand = 7  // the slide of a narrow band tried on any values, the usual ways after it
 };
 int64_t forced_way();
 /* Items of the smallest core tried. */
