@@ -110,6 +110,14 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     default:
         break;
     }
+    switch (solve_by_huge(s, g, target)) {
+    case kHugeFound:
+        return true;
+    case kHugeNone:
+        return false;
+    default:
+        break;
+    }
     const uint64_t dense_steps = fmss::dense_work(g.values, target);
     if (residue_rules_out(g.values, target, dense_steps)) return false;
     const double dense = static_cast<double>(dense_steps);
