@@ -13,7 +13,8 @@ from reference import sum_bits, sums_of
 
 FOUND, NONE, NO_MEMORY, CANCELLED, TOO_LARGE = 1, 0, -1, -2, -3
 WAYS = {"by shape": 0, "table": 1, "halves": 2, "core": 3, "split": 4, "wide core": 5,
-        "four lists": 6}
+        "four lists": 6, "band": 7,
+        "huge": 8}
 # Small cores and few listed items, so that each way's every part runs on small inputs too:
 # knob: (value while forced, default).
 SMALL_PARTS = {"core": {1: (4, 24)}, "wide core": {2: (6, 40)}, "four lists": {3: (8, 64)}}

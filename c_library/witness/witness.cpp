@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <new>
-#include <numeric>
+#include <utility>
 
 #include "witness_search.h"
 
@@ -23,17 +23,35 @@ struct Bundle {
 int find(const uint64_t *values, size_t count, uint64_t target, uint64_t total, size_t *indices,
          size_t *index_count, const volatile int *cancel) {
     // Positions by value: each run of equal non-zero values is one range of `order`.
-    std::vector<size_t> order;
+    // Sorting (value, position) pairs keeps equal values in input order, and faster than
+    // sorting positions through the values.
+    std::vector<std::pair<uint64_t, size_t>> keyed;
     for (size_t i = 0; i < count; i++) {
-        if (values[i] != 0) order.push_back(i);
+        if (values[i] != 0) keyed.emplace_back(values[i], i);
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return values[a] < values[b]; });
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<size_t> order(keyed.size());
+    for (size_t k = 0; k < keyed.size(); k++) order[k] = keyed[k].second;
+    keyed = {};
     std::vector<size_t> run_start;
     for (size_t k = 0; k < order.size(); k++) {
         if (k == 0 || values[order[k]] != values[order[k - 1]]) run_start.push_back(k);
     }
     run_start.push_back(order.size());
+
+    if (cancel && *cancel) throw Cancelled{};
+    std::vector<size_t> picked;
+    switch (solve_by_band(values, order, target, picked)) {
+    case kBandNone:
+        return ZO_WITNESS_NONE;
+    case kBandFound:
+        std::sort(picked.begin(), picked.end());
+        std::copy(picked.begin(), picked.end(), indices);
+        *index_count = picked.size();
+        return ZO_WITNESS_FOUND;
+    default:
+        break;
+    }
 
     std::vector<Bundle> bundles;
     for (size_t r = 0; r + 1 < run_start.size(); r++) {
@@ -46,14 +64,19 @@ int find(const uint64_t *values, size_t count, uint64_t target, uint64_t total, 
     }
     if (bundles.size() > UINT32_MAX) throw std::bad_alloc();
     auto value_of = [&](const Bundle &b) { return values[order[run_start[b.run]]] * b.copies; };
-    std::vector<uint32_t> by_value(bundles.size());
-    std::iota(by_value.begin(), by_value.end(), 0u);
-    std::stable_sort(by_value.begin(), by_value.end(), [&](uint32_t a, uint32_t b) {
-        return value_of(bundles[a]) < value_of(bundles[b]);
-    });
+    std::vector<std::pair<uint64_t, uint32_t>> by_value(bundles.size());
+    for (size_t id = 0; id < bundles.size(); id++) {
+        by_value[id] = {value_of(bundles[id]), static_cast<uint32_t>(id)};
+    }
+    std::sort(by_value.begin(), by_value.end());
     Group all;
-    all.ids = by_value;
-    for (uint32_t id : by_value) all.values.push_back(value_of(bundles[id]));
+    all.ids.reserve(by_value.size());
+    all.values.reserve(by_value.size());
+    for (const auto &entry : by_value) {
+        all.values.push_back(entry.first);
+        all.ids.push_back(entry.second);
+    }
+    by_value = {};
 
     // The complete solve's result takes total / 8 bytes; one step may hold as much.
     Search s(bundles.size(), cancel, std::max(total / 8, kLeastBudget));

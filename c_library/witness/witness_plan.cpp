@@ -10,8 +10,6 @@
 #include <new>
 #include <numeric>
 
-#include "fmss_plan.h"
-
 #include "fmss_reach.h"
 #include "witness_search.h"
 #include "witness_table.h"
@@ -38,29 +36,55 @@ constexpr double kFourListsMost = double(uint64_t{1} << 40);
 constexpr uint64_t kResidueCheckFrom = uint64_t{1} << 18;
 // More residues than this: the check gives up (nearly every residue is made anyway).
 constexpr size_t kMaxResidues = 4096;
+// Values sampled for a common factor, and the largest factor whose residues are listed.
+constexpr size_t kResidueSample = 12;
+constexpr uint64_t kMaxResidueFactor = uint64_t{1} << 16;
 // More values off the factor than this make nearly every residue: the check is not worth it.
 constexpr size_t kMaxOutliers = 32;
 
-// Every sum is a multiple of g plus a sum of the few values that are not multiples of g: a target
-// whose residue mod g none of those sums has is no sum. Values sharing a factor but for a few
-// would otherwise leave a reach set that never saturates to prove it.
+// Every sum is a multiple of h plus a sum of the few values that are not multiples of h: a target
+// whose residue mod h none of those sums has is no sum. Values sharing a factor but for a few
+// would otherwise leave a reach set that never saturates to prove it. The factor comes from the
+// common factors of pairs of a small sample; the values are then read once.
 bool residue_rules_out(const std::vector<uint64_t> &values, uint64_t target, uint64_t dense) {
-    if (dense < kResidueCheckFrom) return false;
-    // The engine's own choice: a factor whose classes would beat the bitset of the target.
-    const fmss::ResiduePlan plan =
-        fmss::plan_residues(values, target, static_cast<size_t>(target / 64 + 1), false);
-    const uint64_t g = plan.g;
-    if (g < 2 || plan.outliers.size() > kMaxOutliers) return false;
-    std::vector<uint64_t> made{0}, next;
-    for (uint64_t x : plan.outliers) {
-        next = made;
-        for (uint64_t r : made) next.push_back((r + x % g) % g);  // both below g <= 2^16
-        std::sort(next.begin(), next.end());
-        next.erase(std::unique(next.begin(), next.end()), next.end());
-        if (next.size() == g || next.size() > kMaxResidues) return false;
-        made.swap(next);
+    if (dense < kResidueCheckFrom || values.size() < 3) return false;
+    std::vector<uint64_t> sample;
+    const size_t want = std::min<size_t>(kResidueSample, values.size());
+    for (size_t k = 0; k < want; k++) sample.push_back(values[k * (values.size() - 1) / (want - 1)]);
+    uint64_t h = 0;
+    size_t best = 0;
+    for (size_t a = 0; a < sample.size(); a++) {
+        for (size_t b = a + 1; b < sample.size(); b++) {
+            const uint64_t f = std::gcd(sample[a], sample[b]);
+            if (f < 2 || f > kMaxResidueFactor || f == h) continue;
+            size_t divides = 0;
+            for (uint64_t v : sample) divides += v % f == 0;
+            if (divides > best || (divides == best && f > h)) {
+                best = divides;
+                h = f;
+            }
+        }
     }
-    return !std::binary_search(made.begin(), made.end(), target % g);
+    if (h == 0) return false;
+    std::vector<uint64_t> outliers;
+    for (uint64_t v : values) {
+        if (v % h == 0) continue;
+        if (outliers.size() == kMaxOutliers) return false;
+        outliers.push_back(v % h);
+    }
+    std::vector<char> seen(static_cast<size_t>(h), 0);
+    std::vector<uint64_t> made{0};
+    seen[0] = 1;
+    for (uint64_t x : outliers) {
+        for (size_t i = 0, old = made.size(); i < old; i++) {
+            const uint64_t r = (made[i] + x) % h;  // both below h <= 2^16
+            if (seen[r]) continue;
+            seen[r] = 1;
+            made.push_back(r);
+        }
+        if (made.size() == h || made.size() > kMaxResidues) return false;
+    }
+    return !seen[static_cast<size_t>(target % h)];
 }
 // One list entry merged, against one word step of a reach set's shift-or.
 constexpr double kEntryCost = 6.0;
@@ -83,6 +107,14 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         return solve_by_wide_core(s, g, target) || solve_by_four_lists(s, g, target);
     case kWayFourLists:
         return solve_by_four_lists(s, g, target);
+    default:
+        break;
+    }
+    switch (solve_by_huge(s, g, target)) {
+    case kHugeFound:
+        return true;
+    case kHugeNone:
+        return false;
     default:
         break;
     }
@@ -163,7 +195,10 @@ bool solve_group(Search &s, Group g, uint64_t target) {
         return true;
     }
     uint64_t factor = 0;
-    for (uint64_t v : g.values) factor = std::gcd(factor, v);
+    for (uint64_t v : g.values) {
+        factor = std::gcd(factor, v);
+        if (factor == 1) break;  // most groups: no need to read on
+    }
     if (target % factor != 0) return false;
     if (factor > 1) {
         for (uint64_t &v : g.values) v /= factor;

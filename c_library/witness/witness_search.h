@@ -64,6 +64,20 @@ bool solve_by_four_lists(Search &s, const Group &g, uint64_t target);
 /* Its heap steps, in comparisons. */
 double four_lists_work(size_t n);
 
+/* A few items each larger than all the smaller ones together, their sums listed and the rest
+   solved for what each leaves: kHugeFound, kHugeNone (no sum), or kHugeMissed where the items
+   have no such shape or too many sums of them were tried (the usual ways answer then). */
+enum HugeResult { kHugeMissed, kHugeNone, kHugeFound };
+int solve_by_huge(Search &s, const Group &g, uint64_t target);
+
+/* Before any grouping, on the positions of the non-zero values in ascending order of value:
+   kBandFound with the positions of values making `target` (> 0) appended to `picked`; kBandNone
+   where no count of values can make it; kBandMissed where the slide found nothing or the values
+   are no narrow band (the exact ways answer then). */
+enum BandResult { kBandMissed, kBandNone, kBandFound };
+int solve_by_band(const uint64_t *values, const std::vector<size_t> &order, uint64_t target,
+                  std::vector<size_t> &picked);
+
 /* Knobs that tests turn to force each way on small inputs. */
 enum Way : int64_t {
     kWayAuto = 0,
@@ -72,7 +86,9 @@ enum Way : int64_t {
     kWayCore = 3,
     kWaySplit = 4,
     kWayWideCore = 5,
-    kWayFourLists = 6
+    kWayFourLists = 6,
+    kWayBand = 7,  // the slide of a narrow band tried on any values, the usual ways after it
+    kWayHuge = 8   // the few largest items listed even where they are not huge
 };
 int64_t forced_way();
 /* Items of the smallest core tried. */
