@@ -70,27 +70,37 @@ PyObject *finish_unless_yielded(Awaitable *a, PyObject *yielded) {
     return yielded;
 }
 
+// The outcome of a solve that ended before any await, as the await's end.
+PyObject *take_outcome(Awaitable *a) {
+    a->stage = Stage::finished;
+    PyRef outcome(a->outcome);
+    a->outcome = nullptr;
+    if (!a->failed) return stop_with(outcome.p);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(outcome.p)), outcome.p);
+    return nullptr;
+}
+
 // The first step: the outcome at once when the solve has ended, else the future of the running
 // loop, which the solve's delivery settles.
 PyObject *first_step(Awaitable *a) {
-    if (a->outcome != nullptr) {
-        a->stage = Stage::finished;
-        PyRef outcome(a->outcome);
-        a->outcome = nullptr;
-        if (!a->failed) return stop_with(outcome.p);
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(outcome.p)), outcome.p);
-        return nullptr;
+    if (a->outcome == nullptr) {
+        PyRef asyncio(PyImport_ImportModule("asyncio"));
+        PyRef loop(asyncio.p ? PyObject_CallMethod(asyncio.p, "get_running_loop", nullptr)
+                             : nullptr);
+        PyRef future(loop.p ? PyObject_CallMethod(loop.p, "create_future", nullptr) : nullptr);
+        PyRef waiting(future.p ? PyObject_CallMethod(future.p, "__await__", nullptr) : nullptr);
+        if (waiting.p == nullptr) return nullptr;
+        // The calls above may give the interpreter lock away, and the solve may have delivered
+        // its outcome here meanwhile: then the future would wait for ever.
+        if (a->outcome == nullptr) {
+            a->loop = loop.release();
+            a->future = future.release();
+            a->waiting = waiting.release();
+            a->stage = Stage::awaiting;
+            return finish_unless_yielded(a, step(a->waiting));
+        }
     }
-    PyRef asyncio(PyImport_ImportModule("asyncio"));
-    PyRef loop(asyncio.p ? PyObject_CallMethod(asyncio.p, "get_running_loop", nullptr) : nullptr);
-    PyRef future(loop.p ? PyObject_CallMethod(loop.p, "create_future", nullptr) : nullptr);
-    PyRef waiting(future.p ? PyObject_CallMethod(future.p, "__await__", nullptr) : nullptr);
-    if (waiting.p == nullptr) return nullptr;
-    a->loop = loop.release();
-    a->future = future.release();
-    a->waiting = waiting.release();
-    a->stage = Stage::awaiting;
-    return finish_unless_yielded(a, step(a->waiting));
+    return take_outcome(a);
 }
 
 PyObject *awaitable_send(PyObject *self, PyObject *value) {

@@ -149,3 +149,20 @@ def test_made_anywhere_it_is_delivered_to_the_loop_that_awaits_it(loop):
     assert asyncio.run(zox.complete_subset_sum_aio([3, 5])) == [297]
     with pytest.raises(RuntimeError, match="already awaited"):
         asyncio.run(solving[0])
+
+
+@pytest.mark.usefixtures("killswitch")
+def test_a_solve_that_ends_while_its_await_begins_is_delivered():
+    class SlowFutures(asyncio.SelectorEventLoop):
+        def create_future(self):
+            time.sleep(0.2)  # gives the interpreter lock away: the solve delivers meanwhile
+            return super().create_future()
+
+    async def main():
+        return await zox.complete_subset_sum_aio([3, 5])
+
+    loop = SlowFutures()
+    try:
+        assert loop.run_until_complete(asyncio.wait_for(main(), 10)) == [297]
+    finally:
+        loop.close()
