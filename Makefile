@@ -32,7 +32,8 @@ demo: venv
 test-deps: venv
 	$(PIP) install '.[test]'
 
-# The long runs (a minute of not-ready polls, abuse and load) sit behind the `slow` marker.
+# The long runs (a minute of not-ready polls, abuse, load, builds for other interpreters and C
+# callers) sit behind the `slow` marker.
 test: test-deps
 	$(VPY) -m pytest tests -m "not slow"
 

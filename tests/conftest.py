@@ -43,7 +43,7 @@ def no_killswitch(monkeypatch):
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: takes a minute or more")
+    config.addinivalue_line("markers", "slow: a long run or a build; make test-slow runs them")
     # Solves must not depend on whatever the developer's shell has set.
     for var in ("ZO_KILLSWITCH", "ZO_API_KEY", "ZO_SERVICE_URL", "ZO_CA_BUNDLE", "ZO_TIMEOUT"):
         os.environ.pop(var, None)

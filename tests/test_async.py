@@ -312,7 +312,7 @@ def test_exit_with_solves_running(script, round_):
     if script is EXIT_SCRIPTS["after_interpreter_gone"]:
         try:
             # Read nothing for a while: the process stays in its exit meanwhile.
-            proc.wait(timeout=2)
+            proc.wait(timeout=1)
         except subprocess.TimeoutExpired:
             pass
     try:

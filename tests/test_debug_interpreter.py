@@ -59,6 +59,7 @@ def debug_build(tmp_path_factory):
     return build
 
 
+@pytest.mark.slow  # builds the module for the debug interpreter
 def test_bad_arguments_raise_cleanly_under_the_debug_interpreter(debug_build):
     env = dict(os.environ, PYTHONPATH=str(debug_build))
     env.pop("LD_PRELOAD", None)  # the sanitizer runtimes belong to the other build

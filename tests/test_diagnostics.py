@@ -133,6 +133,7 @@ def c_caller(tmp_path_factory):
     return work / "caller"
 
 
+@pytest.mark.slow  # compiles and links a C program against the library
 @pytest.mark.parametrize("quiet", [False, True], ids=["printed", "quiet"])
 def test_c_caller_without_python_gets_standard_output(c_caller, ca_bundle, quiet):
     env = {"ZO_SERVICE_URL": f"https://127.0.0.1:{closed_port()}", "ZO_CA_BUNDLE": ca_bundle,
