@@ -30,55 +30,34 @@ class Settings:
     limits: Limits = field(default_factory=Limits)
 
 
-def _positive_int(text: str) -> int:
-    try:
-        v = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if v <= 0:
-        raise argparse.ArgumentTypeError(f"must be positive: {text!r}")
-    return v
+def _option_value(convert: Callable[[str], Any], not_parsed: str, accepts: Callable[[Any], bool],
+                  refusal: str) -> Callable[[str], Any]:
+    """An argparse type: `convert`, then `accepts`; each failure names the text it was given."""
+
+    def parse(text: str) -> Any:
+        try:
+            v = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{not_parsed}: {text!r}") from None
+        if not accepts(v):
+            raise argparse.ArgumentTypeError(f"{refusal}: {text!r}")
+        return v
+
+    return parse
 
 
-def _count(text: str) -> int:
-    try:
-        v = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if v < 0:
-        raise argparse.ArgumentTypeError(f"cannot be negative: {text!r}")
-    return v
+def _int(text: str) -> int:
+    return int(text, 0)
 
 
-def _positive_float(text: str) -> float:
-    try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 < v < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be positive: {text!r}")
-    return v
-
-
-def _port(text: str) -> int:
-    try:
-        v = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= v <= 65535:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}")
-    return v
-
-
-def _poll_wait(text: str) -> float:
-    try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 <= v <= MAX_POLL_WAIT:
-        # The client polls 60 times: this bounds how long it waits for a job that never ends.
-        raise argparse.ArgumentTypeError(f"must be from 0 to {MAX_POLL_WAIT:g}: {text!r}")
-    return v
+_positive_int = _option_value(_int, "not an integer", lambda v: v > 0, "must be positive")
+_count = _option_value(_int, "not an integer", lambda v: v >= 0, "cannot be negative")
+_positive_float = _option_value(float, "not a number", lambda v: 0 < v < float("inf"),
+                                "must be positive")
+_port = _option_value(int, "not a port number", lambda v: 0 <= v <= 65535, "not a port number")
+# The client polls 60 times: this bounds how long it waits for a job that never ends.
+_poll_wait = _option_value(float, "not a number", lambda v: 0 <= v <= MAX_POLL_WAIT,
+                           f"must be from 0 to {MAX_POLL_WAIT:g}")
 
 
 def _option_type(name: str) -> Callable[[str], Any]:
