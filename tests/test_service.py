@@ -167,11 +167,14 @@ def _read_head(sock):
     return data
 
 
-def test_http_1_1_request_without_host_is_refused(service):
+@pytest.mark.parametrize("hosts", [b"", b"Host: localhost\r\nHost: localhost\r\n",
+                                   b"Host: localhost\r\nHost: evil.example\r\n"],
+                         ids=["none", "two-same", "two-different"])
+def test_http_1_1_request_without_exactly_one_host_is_refused(service, hosts):
     ctx = ssl.create_default_context(cafile=service.ca_bundle)
     with socket.create_connection(("127.0.0.1", service.port), timeout=30) as raw, \
             ctx.wrap_socket(raw, server_hostname="localhost") as s:
-        s.sendall(b"GET /healthz HTTP/1.1\r\n\r\n")
+        s.sendall(b"GET /healthz HTTP/1.1\r\n" + hosts + b"\r\n")
         head = _read_head(s)
     assert head.startswith(b"HTTP/1.1 400 ")
 

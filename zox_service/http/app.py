@@ -31,9 +31,11 @@ class ServiceApp:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        if scope["http_version"] == "1.1" and not any(k == b"host" for k, _ in scope["headers"]):
-            # A request that does not say which site it is for.
-            await message(400, "Host header required", close=True)(scope, receive, send)
+        hosts = sum(k == b"host" for k, _ in scope["headers"])
+        if hosts > 1 or (hosts == 0 and scope["http_version"] == "1.1"):
+            # A request that does not say which site it is for, or names two.
+            text = "one Host header required" if hosts else "Host header required"
+            await message(400, text, close=True)(scope, receive, send)
             return
         endpoint = self._direct.get(scope["path"])
         if endpoint is None:

@@ -22,6 +22,10 @@ SEND_BUFFER = 64 * 1024
 _REASONS = {400: b"Bad Request", 431: b"Request Header Fields Too Large"}
 
 
+def _nothing() -> None:
+    pass
+
+
 class GuardedTransport:
     """What the wrapped protocol writes to. Pieces written in one turn of the event loop (the
     server writes an answer's head and its body separately) go out as one write at the end of
@@ -62,6 +66,11 @@ class GuardedTransport:
         self._on_close()
         self._transport.close()
 
+    def release(self) -> None:
+        """The connection is gone: nothing left here may keep its guard alive."""
+        self._pending = []
+        self._on_close = _nothing
+
     def is_closing(self) -> bool:
         return self._transport.is_closing()
 
@@ -92,7 +101,7 @@ class ConnectionGuard(asyncio.Protocol):
         self._accepted = loop.time()
         self._transport: Optional[asyncio.Transport] = None
         self._deadline: Optional[asyncio.TimerHandle] = None
-        self._parser = httptools.HttpRequestParser(self)
+        self._parser: Optional[httptools.HttpRequestParser] = httptools.HttpRequestParser(self)
         self._in_head = True
         self._head_bytes = 0
         self._tail = b""  # the last bytes of the head so far, for a terminator split across reads
@@ -101,6 +110,8 @@ class ConnectionGuard(asyncio.Protocol):
         self._chunked = False
         self._refusal: Optional[int] = None
         self._closing = False
+        self._lost = False
+        self._writer: Optional[GuardedTransport] = None
 
     # The transport side; the TLS handshake, bounded by the listener, is over when this is made.
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
@@ -112,13 +123,22 @@ class ConnectionGuard(asyncio.Protocol):
                   "header_timeout")
         if self.metrics is not None:
             self.metrics.connections_open.inc()
-        self._inner.connection_made(GuardedTransport(self._transport, self._loop, self._on_close))
+        self._writer = GuardedTransport(self._transport, self._loop, self._on_close)
+        self._inner.connection_made(self._writer)
 
     def connection_lost(self, exc: Optional[Exception]) -> None:
-        self._disarm()
+        # The server closes its side as it learns of the loss; no deadline is due for a
+        # connection already gone, and nothing may keep this one alive: its parser and the
+        # writer's close callback refer back to it, and a timer would hold it for its delay.
+        self._lost = True
         if self.metrics is not None:
             self.metrics.connections_open.dec()
         self._inner.connection_lost(exc)
+        self._disarm()
+        if self._writer is not None:
+            self._writer.release()
+        self._parser = None
+        self._transport = None
 
     def eof_received(self) -> Optional[bool]:
         return self._inner.eof_received()
@@ -137,13 +157,13 @@ class ConnectionGuard(asyncio.Protocol):
     def _on_close(self) -> None:
         # An answer still buffered when the server closes must be taken at the minimum rate.
         t = self._transport
-        if t is not None and not self._closing:
+        if t is not None and not self._closing and not self._lost and t.get_write_buffer_size():
             self._closing = True
             self._arm(self.limits.send_timeout + t.get_write_buffer_size()
                       / self.limits.send_min_rate, "send_timeout")
 
     def data_received(self, data: bytes) -> None:
-        if self._refusal is not None:
+        if self._refusal is not None or self._parser is None:
             return
         try:
             self._follow(data)
@@ -159,6 +179,8 @@ class ConnectionGuard(asyncio.Protocol):
 
     # Framing: which part of the stream is a head, a body, or between requests.
     def _follow(self, data: bytes) -> None:
+        parser = self._parser
+        assert parser is not None
         pos, n = 0, len(data)
         while pos < n and self._refusal is None:
             if self._in_head:
@@ -170,15 +192,15 @@ class ConnectionGuard(asyncio.Protocol):
                     return
                 self._head_bytes += taken
                 self._tail = b"" if end >= 0 else seen[-3:]
-                self._parser.feed_data(data[pos:pos + taken])
+                parser.feed_data(data[pos:pos + taken])
                 pos += taken
             elif self._body_left is not None:
                 taken = min(self._body_left, n - pos)
                 self._body_left -= taken
-                self._parser.feed_data(data[pos:pos + taken])
+                parser.feed_data(data[pos:pos + taken])
                 pos += taken
             else:  # a chunked body: its end is wherever the parser finds it
-                self._parser.feed_data(data[pos:])
+                parser.feed_data(data[pos:])
                 pos = n
 
     def on_message_begin(self) -> None:
