@@ -3,7 +3,6 @@ import asyncio
 import contextlib
 import os
 import signal
-import socket
 import ssl
 import sys
 from typing import Optional, Sequence
@@ -117,6 +116,7 @@ def _run_front_end(settings: Settings) -> int:
     import uvloop
 
     from .http.app import build_app
+    from .http.edge import Edge, EdgeError, check_address, free_port, find_nginx, render
     from .http.server import make_server, serve
     from .http.service import Service
     from .solver import Solvers
@@ -132,20 +132,25 @@ def _run_front_end(settings: Settings) -> int:
              f"ZO_CA_BUNDLE={cert}")
     assert key is not None  # --cert and --key go together
     try:
-        ctx = make_ssl_context(cert, key)
+        make_ssl_context(cert, key)  # a clear message here rather than nginx's
     except (ssl.SSLError, OSError) as e:
         _say(f"zox_service: cannot load the certificate {cert} and key {key}: {e}", sys.stderr)
         return 2
     if not settings.api_keys:
         _say("zox_service: warning: no API keys configured (--api-key or ZO_SERVICE_API_KEYS); "
              "every key is accepted", sys.stderr)
+    nginx = find_nginx()
+    if nginx is None:
+        _say("zox_service: nginx is needed in front of the service and was not found; install "
+             "it (Debian: apt-get install nginx-light, or scripts/install-system-deps)",
+             sys.stderr)
+        return 2
     try:
-        family = socket.AF_INET6 if ":" in settings.host else socket.AF_INET
-        sock = socket.create_server((settings.host, settings.port), family=family, backlog=4096)
+        port = settings.port or free_port(settings.host)
+        check_address(settings.host, port)
     except OSError as e:
         _say(f"zox_service: cannot listen on {settings.host}:{settings.port}: {e}", sys.stderr)
         return 2
-    port = sock.getsockname()[1]
 
     if settings.redis_url:
         problem = _redis_problem(settings.redis_url)
@@ -158,14 +163,27 @@ def _run_front_end(settings: Settings) -> int:
     solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3) \
         if settings.workers else None
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
-    server = make_server(build_app(service), limits, settings.verbose)
-    where = f"redis {settings.redis_url}" if settings.redis_url else "in-process store"
-    _say(f"zox_service: {where}, {settings.workers} solvers")
-    _ignore_signals()
-    _tune_collector()
-    # Scripts read the address as the last word of this line.
-    started = uvloop.run(serve(server, sock, ctx, limits, metrics, lambda: _say(
-        f"zox_service listening on {_url(settings.host, port)}")))
+    edge = Edge(nginx)
+    try:
+        # Before any thread starts: nginx is forked with a hook. Until the application listens,
+        # nginx answers 503 "retry in 5 s".
+        edge.start(render(limits, settings.host, port, cert, key, edge.run_dir), settings.host,
+                   port)
+    except EdgeError as e:
+        edge.stop(0)
+        _say(f"zox_service: cannot start the edge: {e}", sys.stderr)
+        return 2
+    try:
+        server = make_server(build_app(service), limits, settings.verbose, edge.socket_path)
+        where = f"redis {settings.redis_url}" if settings.redis_url else "in-process store"
+        _say(f"zox_service: {where}, {settings.workers} solvers")
+        _ignore_signals()
+        _tune_collector()
+        # Scripts read the address as the last word of this line.
+        started = uvloop.run(serve(server, edge, lambda: _say(
+            f"zox_service listening on {_url(settings.host, port)}")))
+    finally:
+        edge.stop(limits.poll_wait + 5)
     if not started:
         _say("zox_service: could not start (see above)", sys.stderr)
         return 2

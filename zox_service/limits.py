@@ -13,7 +13,9 @@ class Limits:
     Per process or store: ``max_stored_bytes`` (all results the in-process store holds),
     ``max_queued`` (problems waiting in the store, far past what one key may queue),
     ``max_body_in_flight`` (request bodies being received at once).
-    Per connection: ``header_timeout`` (TLS handshake plus request line and headers, from accept;
+    Per connection (held by the edge, and by the application for bodies and answers):
+    ``max_connections`` (clients connected at once), ``header_timeout`` (TLS handshake plus
+    request line and headers, from accept;
     trickling cannot extend it), ``body_timeout`` + Content-Length / ``body_min_rate``,
     ``max_header_bytes``, ``keep_alive_timeout`` (idle between requests), ``send_timeout`` +
     the buffered answer / ``send_min_rate``.
@@ -40,6 +42,7 @@ class Limits:
     # A poll for an unfinished solve is held this long and answered as soon as the result exists;
     # with the client's 60 polls at least a second apart this bounds the wait for a stuck job.
     poll_wait: float = 5.0
+    max_connections: int = 4096
     header_timeout: float = 30.0
     body_timeout: float = 10.0
     body_min_rate: int = 64 * 1024
@@ -76,14 +79,15 @@ HELP: Dict[str, str] = {
     "result_ttl": "seconds a result is kept after it is solved",
     "delivered_ttl": "seconds a result is kept after it was delivered",
     "poll_wait": "seconds a result poll waits for an unfinished solve (at most 5)",
+    "max_connections": "client connections open at once; past it new ones wait to be accepted",
     "header_timeout": "seconds from accepting a connection to the end of its first request's "
                       "headers (TLS handshake included); for a later request, from its first byte",
     "body_timeout": "seconds a request body may take, plus its length over --body-min-rate",
     "body_min_rate": "slowest accepted upload, bytes per second",
-    "max_header_bytes": "largest request line plus headers",
+    "max_header_bytes": "largest request line or header line (a head may take four of these)",
     "keep_alive_timeout": "seconds an idle connection is kept open",
-    "send_timeout": "seconds a reader may leave an answer's buffer full, plus the buffer over "
-                    "--send-min-rate",
+    "send_timeout": "seconds a reader may take nothing of an answer; each 64 KiB of it must "
+                    "leave within this plus 64 KiB over --send-min-rate",
     "send_min_rate": "slowest accepted download, bytes per second",
     "max_unsent_bytes": "bytes of answers being sent to readers that have not taken them, for "
                         "all keys",

@@ -18,11 +18,9 @@ class Metrics:
                                  registry=r)
         self.refusals = Counter("zox_refusals", "Requests refused by a limit, by reason",
                                 ["reason"], registry=r)
-        self.connections_open = Gauge("zox_connections_open",
-                                      "Client connections open (TLS established)", registry=r)
         self.connections_cut = Counter(
-            "zox_connections_cut", "Connections closed for passing a deadline or a size limit, "
-            "by reason", ["reason"], registry=r)
+            "zox_connections_cut", "Requests whose connection the application closed for a body or "
+            "a reader slower than its deadline, by reason (the edge's own cuts are in its log)", ["reason"], registry=r)
         self.body_bytes_in_flight = Gauge(
             "zox_body_bytes_in_flight", "Bytes of request bodies being received, as reserved",
             registry=r)

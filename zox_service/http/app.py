@@ -10,6 +10,7 @@ from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
 
 from ..jobs import StoreError
+from .delivery import ReaderTooSlow
 from .routes import (RESULT_PATH, SUBMIT_PATH, SUBSET_PATH, healthz, internal_error, metrics,
                      not_found, result, submit, subset)
 from .service import Service, message
@@ -47,7 +48,10 @@ class ServiceApp:
             response = await endpoint(request)
         except Exception as e:
             response = await internal_error(request, e)
-        await response(scope, receive, send)
+        try:
+            await response(scope, receive, send)
+        except ReaderTooSlow:
+            pass  # the answer stops short; the server closes its connection
 
 
 def build_app(service: Service) -> ServiceApp:

@@ -1,6 +1,7 @@
 """Sending results: every poll of a result is sent from the one copy the store holds, a window at
 a time as its reader takes it, and the windows of answers on their way count against a budget per
 key and in all, so readers that do not read cannot make the service hold more."""
+import time
 from typing import AsyncIterator, Dict
 
 from starlette.responses import Response, StreamingResponse
@@ -9,12 +10,15 @@ from ..jobs import RETRY_SOON
 from ..limits import Limits
 from ..metrics import Metrics
 from ..wire import busy
-from .guard import SEND_BUFFER
 
-# What one answer can hold at once: the window being written, what TLS buffers (SEND_BUFFER) and
-# its encrypted form in the socket's transport.
+# What one answer can hold at once: the window being written, and what the transport to the edge
+# and the edge itself buffer (64 KiB each).
 WINDOW = 64 * 1024
-IN_FLIGHT = WINDOW + 2 * SEND_BUFFER
+IN_FLIGHT = 3 * WINDOW
+
+
+class ReaderTooSlow(Exception):
+    """An answer's reader took a window slower than the minimum rate: its connection is closed."""
 
 
 class DeliveryBudget:
@@ -47,17 +51,27 @@ class DeliveryBudget:
         self._metrics.unsent_bytes.set(self._total)
 
 
-def payload_response(budget: DeliveryBudget, owner: str, payload: bytes) -> Response:
+def payload_response(budget: DeliveryBudget, owner: str, payload: bytes, limits: Limits,
+                     metrics: Metrics) -> Response:
     """The result payload as an answer; RequestError when the budget is spent."""
     if len(payload) <= WINDOW:
         return Response(payload, 200, media_type="application/gzip")
     budget.take(owner, IN_FLIGHT)
+    # The edge cuts a reader that takes nothing for --send-timeout; one that takes a little now
+    # and then is held to the minimum rate here, window by window.
+    allowed = limits.send_timeout + WINDOW / limits.send_min_rate
 
     async def windows() -> AsyncIterator[memoryview]:
         try:
             view = memoryview(payload)
+            last = time.monotonic()
             for start in range(0, len(view), WINDOW):
                 # The server waits for its reader before taking the next window.
+                now = time.monotonic()
+                if now - last > allowed:
+                    metrics.connections_cut.labels("send_timeout").inc()
+                    raise ReaderTooSlow()
+                last = now
                 yield view[start:start + WINDOW]
         finally:
             budget.give(owner, IN_FLIGHT)

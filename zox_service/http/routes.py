@@ -109,8 +109,16 @@ async def _submit(request: Request, kind: str) -> Response:
                                 "bytes are being received (--max-body-in-flight)", 5), unsent)
     try:
         body = bytearray()
-        async for chunk in request.stream():
-            body += chunk
+
+        async def receive_body() -> None:
+            async for chunk in request.stream():
+                body.extend(chunk)
+        try:
+            # Trickling does not extend it: the deadline is fixed by the announced length.
+            await asyncio.wait_for(receive_body(), lim.body_timeout + length / lim.body_min_rate)
+        except asyncio.TimeoutError:
+            svc.metrics.connections_cut.labels("body_timeout").inc()
+            return message(408, "Request body too slow", close=True)
         if len(body) != length:
             return message(400, "Body ended early")
         if length > SMALL_BODY:
@@ -147,7 +155,8 @@ async def result(request: Request) -> Response:
     try:
         outcome = await svc.store.result(owner, ids[0], svc.limits.poll_wait)
         if outcome.state == "done":
-            return payload_response(svc.deliveries, owner, outcome.payload)
+            return payload_response(svc.deliveries, owner, outcome.payload, svc.limits,
+                                        svc.metrics)
     except RequestError as e:
         return svc.refused(e)
     except StoreError:
