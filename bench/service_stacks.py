@@ -3,7 +3,7 @@
     python bench/service_stacks.py [--seconds 5] [--rounds 2]
 
 The same Starlette application (routes, in-process store, solvers) is served by uvicorn with uvloop
-and httptools (as `python -m zox_service` does, connection guards included), by hypercorn on uvloop,
+and httptools (as `python -m zox_service` does, behind its nginx edge), by hypercorn on uvloop,
 and by granian; each behind TLS with the same certificate. Per stack and round:
 - the real zox client, 32 threads solving in a loop (a new TLS connection per request): solves/s
   and the server's CPU per solve;
