@@ -250,13 +250,23 @@ def test_development_certificate_is_trusted_for_localhost(start_service, tmp_pat
     again.stop()
 
 
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
-def test_stops_cleanly_on_signal(start_service, sig):
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGKILL],
+                         ids=["SIGTERM", "SIGINT", "SIGKILL"])
+def test_stops_cleanly_on_signal_and_takes_its_edge_along(start_service, sig):
     s = start_service("--api-key", SERVICE_KEY)
     s.fetch(s.submit([1]))
     s.signal(sig)
-    assert s.proc.wait(timeout=30) == 0
-    assert "zox_service stopping\n" in s.stdout
+    assert s.proc.wait(timeout=30) == (-9 if sig == signal.SIGKILL else 0)
+    if sig != signal.SIGKILL:
+        assert "zox_service stopping\n" in s.stdout
+    deadline = time.monotonic() + 10
+    while True:  # nobody listens on the port any more, killed or not
+        try:
+            socket.create_connection(("127.0.0.1", s.port), timeout=1).close()
+        except ConnectionRefusedError:
+            break
+        assert time.monotonic() < deadline, "the edge outlived the service"
+        time.sleep(0.1)
 
 
 @pytest.mark.parametrize("args, says", [
@@ -264,8 +274,9 @@ def test_stops_cleanly_on_signal(start_service, sig):
     (("--redis", "redis://127.0.0.1:1"), "cannot use Redis at redis://127.0.0.1:1"),
     (("worker",), "a worker needs --redis"),
     (("worker", "--redis", "redis://127.0.0.1:1"), "cannot use Redis at redis://127.0.0.1:1"),
+    (("--port", "{busy}"), "cannot listen on 127.0.0.1:"),
 ], ids=["front-end-that-cannot-solve", "unreachable-redis", "worker-without-redis",
-        "worker-unreachable-redis"])
+        "worker-unreachable-redis", "port-in-use"])
 def test_refuses_to_start_with_a_clear_reason(server_cert_files, args, says):
     import subprocess
     import sys
@@ -273,11 +284,14 @@ def test_refuses_to_start_with_a_clear_reason(server_cert_files, args, says):
     from service_fixture import REPO
 
     cert, key = server_cert_files
+    busy = socket.create_server(("127.0.0.1", 0))
+    args = tuple(a.format(busy=busy.getsockname()[1]) for a in args)
     if args[0] != "worker":
         args = ("--port", "0", "--cert", cert, "--key", key, *args)
     r = subprocess.run([sys.executable, "-m", "zox_service", *args],
                        cwd=REPO, env={**os.environ, "PYTHONPATH": str(REPO)},
                        capture_output=True, text=True, timeout=60)
+    busy.close()
     assert r.returncode == 2 and says in r.stderr, r.stderr
 
 
