@@ -1,0 +1,160 @@
+"""What a connection holds, and for how long: a closed one leaves nothing behind, and a reader
+that takes an answer too slowly, or not at all, is cut and holds no more than its budget."""
+import asyncio
+import gc
+import random
+import socket
+import ssl
+import time
+
+import pytest
+
+
+def client_ctx(service):
+    return ssl.create_default_context(cafile=service.ca_bundle)
+
+
+def large_result(s):
+    """The request id of a fetched 6.8 MB result, past what the kernel buffers."""
+    rng = random.Random(3)
+    values = [rng.randrange(2**22, 2**23) for _ in range(24)]
+    request_id = s.submit(values, key="honest")
+    assert len(s.fetch(request_id, key="honest")) == sum(values) // 64 + 1
+    return request_id, sum(values) // 64 + 1
+
+
+@pytest.mark.slow
+def test_readers_that_do_not_read_are_bounded_by_the_unsent_budget(start_service):
+    # A 6.8 MB result, past what the kernel buffers: each poll of it reserves its window until
+    # its reader takes it, or the write deadline cuts the reader.
+    s = start_service("--api-key", "honest", "--max-unsent-bytes-per-key", str(2 * 192 * 1024),
+                      "--send-timeout", "2")
+    request_id, words = large_result(s)
+    poll = (f"GET /v0/result?requestId={request_id} HTTP/1.1\r\nHost: localhost\r\n"
+            "x-api-key: honest\r\n\r\n").encode()
+    idle = []
+    for _ in range(2):
+        raw = socket.socket()
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        raw.connect(("127.0.0.1", s.port))
+        idle.append(client_ctx(s).wrap_socket(raw, server_hostname="localhost"))
+        idle[-1].sendall(poll)
+    time.sleep(0.5)
+    status, headers, body = s.request("GET", f"/v0/result?requestId={request_id}", key="honest")
+    assert (status, headers["Retry-After"]) == (503, "1") and b"--max-unsent-bytes" in body
+    time.sleep(2 + 48 * 1024 / 16384 + 2)  # the write deadline cuts both
+    assert len(s.fetch(request_id, key="honest")) == words
+    for sock in idle:
+        sock.close()
+
+
+def test_closed_keep_alive_connections_leave_nothing_behind(tmp_path):
+    # The application behind the edge in this process, the collector off: whatever a closed
+    # connection leaves in a reference cycle, or holds through a timer, shows up below; a closed
+    # connection is no reader that was too slow.
+    uvloop = pytest.importorskip("uvloop")
+    from zox_service.http.app import build_app
+    from zox_service.http.server import make_server, serve
+    from zox_service.http.service import Service
+    from zox_service.limits import Limits
+    from zox_service.metrics import Metrics
+    from zox_service.stores.memory import MemoryStore
+
+    class NoEdge:
+        def stop_accepting(self):
+            pass
+
+    limits = Limits(send_timeout=0.2)
+    metrics = Metrics()
+    path = str(tmp_path / "service.sock")
+    server = make_server(build_app(Service(MemoryStore(limits), limits, [], metrics, None)),
+                         limits, False, path)
+
+    def keep_alive_connections(n):
+        for _ in range(n):
+            with socket.socket(socket.AF_UNIX) as s:
+                s.connect(path)
+                for _ in range(2):
+                    s.sendall(b"GET /healthz HTTP/1.1\r\nHost: localhost\r\n"
+                              b"X-Forwarded-For: 192.0.2.1\r\n\r\n")
+                    answer = b""
+                    while not answer.endswith(b"}}"):
+                        answer += s.recv(4096)
+                    assert answer.startswith(b"HTTP/1.1 200"), answer
+
+    left = []
+
+    async def run():
+        loop = asyncio.get_running_loop()
+        started = loop.create_future()
+        serving = asyncio.ensure_future(serve(server, NoEdge(),
+                                              lambda: started.set_result(None)))
+        await started
+        await loop.run_in_executor(None, keep_alive_connections, 20)  # warm up
+        await asyncio.sleep(0.5)
+        gc.collect()
+        await loop.run_in_executor(None, keep_alive_connections, 500)
+        await asyncio.sleep(limits.send_timeout + 0.5)
+        left.append(gc.collect())
+        server.should_exit = True
+        await serving
+
+    gc.disable()
+    try:
+        uvloop.run(run())  # as the service runs
+    finally:
+        gc.enable()
+    assert left[0] < 50, f"{left[0]} objects in cycles after 500 closed connections"
+    assert metrics.registry.get_sample_value("zox_connections_cut_total",
+                                             {"reason": "send_timeout"}) in (None, 0.0)
+
+
+@pytest.mark.slow
+def test_reader_below_the_minimum_rate_is_cut(start_service):
+    # It takes a little now and then: the edge's write timeout or the application's minimum
+    # rate per window ends it long before the answer is out.
+    s = start_service("--api-key", "honest", "--send-timeout", "1", "--send-min-rate", "65536")
+    request_id, words = large_result(s)
+    size = len(s.request("GET", f"/v0/result?requestId={request_id}", key="honest")[2])
+    raw = socket.socket()
+    raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    raw.connect(("127.0.0.1", s.port))
+    got, t0 = 0, time.monotonic()
+    with client_ctx(s).wrap_socket(raw, server_hostname="localhost") as reader:
+        reader.sendall(f"GET /v0/result?requestId={request_id} HTTP/1.1\r\nHost: localhost\r\n"
+                       "x-api-key: honest\r\n\r\n".encode())
+        while time.monotonic() - t0 < 60:
+            try:
+                chunk = reader.recv(4096)  # 8 KiB/s
+            except (ConnectionError, ssl.SSLError):
+                break
+            if not chunk:
+                break
+            got += len(chunk)
+            time.sleep(0.5)
+    assert got < size / 10 and time.monotonic() - t0 < 30, (got, time.monotonic() - t0)
+
+
+def test_answer_windows_are_held_to_the_minimum_rate():
+    from zox_service.http.delivery import WINDOW, DeliveryBudget, ReaderTooSlow, payload_response
+    from zox_service.limits import Limits
+    from zox_service.metrics import Metrics
+
+    limits = Limits(send_timeout=0.05, send_min_rate=2**20)  # 0.11 s a window
+    metrics = Metrics()
+    budget = DeliveryBudget(limits, metrics)
+
+    async def take(pause):
+        taken = 0
+        async for window in payload_response(budget, "k", b"x" * (3 * WINDOW), limits,
+                                             metrics).body_iterator:
+            taken += len(window)
+            await asyncio.sleep(pause)
+        return taken
+
+    assert asyncio.run(take(0)) == 3 * WINDOW
+    with pytest.raises(ReaderTooSlow):
+        asyncio.run(take(0.3))
+    sample = metrics.registry.get_sample_value
+    assert sample("zox_connections_cut_total", {"reason": "send_timeout"}) == 1.0
+    assert sample("zox_unsent_bytes") == 0.0  # the reader's reservation is given back
