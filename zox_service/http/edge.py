@@ -74,12 +74,34 @@ def _die_with_parent() -> None:
     os.setsid()  # signals for the service's terminal or group are the service's to pass on
 
 
+_PREFIX = "zox_service-"
+
+
+def _sweep() -> None:
+    """Removes the directories of this user's services that were killed outright."""
+    base = tempfile.gettempdir()
+    for name in os.listdir(base):
+        path = os.path.join(base, name)
+        try:
+            if not name.startswith(_PREFIX) or os.stat(path).st_uid != os.geteuid():
+                continue
+            with open(os.path.join(path, "owner.pid")) as f:
+                os.kill(int(f.read()), 0)
+        except ProcessLookupError:
+            shutil.rmtree(path, ignore_errors=True)
+        except (OSError, ValueError):
+            pass  # not ours, being made, or its owner lives
+
+
 class Edge:
     """One nginx master process and the private directory it shares with the application."""
 
     def __init__(self, nginx: str) -> None:
         self._nginx = nginx
-        self.run_dir = tempfile.mkdtemp(prefix="zox_service-")
+        _sweep()
+        self.run_dir = tempfile.mkdtemp(prefix=_PREFIX)
+        with open(os.path.join(self.run_dir, "owner.pid"), "w") as f:
+            f.write(str(os.getpid()))
         self.socket_path = os.path.join(self.run_dir, "service.sock")
         self._proc: Optional["subprocess.Popen[bytes]"] = None
 
