@@ -7,8 +7,9 @@ and kept-alive throughput.
 - memory: RSS of the whole stack (application and nginx processes) before and after
   `--connections` keep-alive connections that each make two /healthz requests and close;
 - throughput: clients on kept-alive connections, each submitting a small problem and polling its
-  result in a loop; the bare app answers the same two requests with fixed bodies. The two stacks
-  run back to back at each level, so their ratio shares the machine's conditions.
+  result in a loop; the bare app answers the same two requests with fixed bodies, behind the edge
+  and on uvicorn alone (TLS, no edge: what the edge costs). The stacks run back to back at each
+  level, so their ratios share the machine's conditions.
 """
 import argparse
 import http.client
@@ -33,8 +34,9 @@ REQUEST_ID = "0" * 32
 PAYLOAD = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xe3d\x04\x00\xd9\xa0\x17\x8b\x02\x00\x00\x00"
 
 
-def bare_main(port: int, cert: str, key: str) -> None:
-    """The bare stack: the same edge, and a Starlette app with the two answers a solve takes."""
+def bare_main(port: int, cert: str, key: str, direct: bool) -> None:
+    """The bare stack: the same edge, and a Starlette app with the two answers a solve takes;
+    `direct`: the same app on uvicorn alone, with TLS, no edge (what the edge costs)."""
     import uvicorn
     from starlette.applications import Starlette
     from starlette.responses import Response
@@ -56,6 +58,11 @@ def bare_main(port: int, cert: str, key: str) -> None:
 
     app = Starlette(routes=[Route("/v0/app/sspu", submit, methods=["POST"]),
                             Route("/v0/result", result), Route("/healthz", healthz)])
+    if direct:
+        print(f"bare listening on https://localhost:{port}", flush=True)
+        uvicorn.run(app, host="127.0.0.1", port=port, ssl_certfile=cert, ssl_keyfile=key,
+                    loop="uvloop", http="httptools", log_level="warning")
+        return
     edge = Edge(find_nginx() or "nginx")
     edge.start(render(Limits(), "127.0.0.1", port, cert, key, edge.run_dir), "127.0.0.1", port)
     print(f"bare listening on https://localhost:{port}", flush=True)
@@ -66,11 +73,12 @@ def bare_main(port: int, cert: str, key: str) -> None:
         edge.stop(5)
 
 
-def start_bare(cert: str, key: str):
+def start_bare(cert: str, key: str, direct: bool = False):
     from zox_service.http.edge import free_port
 
     port = free_port("127.0.0.1")
-    proc = subprocess.Popen([sys.executable, __file__, "--bare", str(port), cert, key],
+    proc = subprocess.Popen([sys.executable, __file__, "--direct" if direct else "--bare",
+                             str(port), cert, key],
                             stdout=subprocess.PIPE, text=True, start_new_session=True)
     for line in proc.stdout:
         if line.startswith("bare listening"):
@@ -157,8 +165,8 @@ def throughput(url: str, ca: str, key: str, clients: int, seconds: float) -> dic
 
 
 def main() -> None:
-    if len(sys.argv) == 5 and sys.argv[1] == "--bare":
-        bare_main(int(sys.argv[2]), sys.argv[3], sys.argv[4])
+    if len(sys.argv) == 5 and sys.argv[1] in ("--bare", "--direct"):
+        bare_main(int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[1] == "--direct")
         return
     if len(sys.argv) == 7 and sys.argv[1] == "--client":
         client_main(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]), float(sys.argv[6]))
@@ -175,6 +183,7 @@ def main() -> None:
         cert, keyfile = dev_certificate(tmp)
         service, url, ca = start_service(REPO, key, tmp)
         bare, bare_url = start_bare(cert, keyfile)
+        direct, direct_url = start_bare(cert, keyfile, direct=True)
         try:
             closed_connections(url, ca, 200)  # warm up: caches, pools, the allocator's arenas
             before = tree_rss_mib(service.pid)
@@ -186,16 +195,19 @@ def main() -> None:
             print(f"{a.connections} closed keep-alive connections ({took:.0f} s): service stack "
                   f"RSS {before:.1f} -> {after:.1f} MiB, growth {after - before:+.1f} MiB",
                   flush=True)
-            print("| clients | bare solves/s | service solves/s | ratio | errors |")
-            print("|---:|---:|---:|---:|---:|")
+            print("| clients | bare app, uvicorn alone | bare app, edge | service, edge "
+                  "| service / bare app, edge | edge / uvicorn alone | errors |")
+            print("|---:|---:|---:|---:|---:|---:|---:|")
             for clients in (int(x) for x in a.levels.split(",")):
+                d = throughput(direct_url, ca, key, clients, a.seconds)
                 b = throughput(bare_url, ca, key, clients, a.seconds)
                 s = throughput(url, ca, key, clients, a.seconds)
-                print(f"| {clients} | {b['rate']:.0f} | {s['rate']:.0f} | "
-                      f"{s['rate'] / max(b['rate'], 1e-9):.2f} | {s['errors'] + b['errors']} |",
-                      flush=True)
+                print(f"| {clients} | {d['rate']:.0f} | {b['rate']:.0f} | {s['rate']:.0f} | "
+                      f"{s['rate'] / max(b['rate'], 1e-9):.2f} | "
+                      f"{b['rate'] / max(d['rate'], 1e-9):.2f} | "
+                      f"{s['errors'] + b['errors'] + d['errors']} |", flush=True)
         finally:
-            for proc in (service, bare):
+            for proc in (service, bare, direct):
                 proc.terminate()
                 proc.wait(timeout=60)
 

@@ -1,1 +1,1 @@
-"""The HTTP layer: connection guards, routes and the application."""
+"""The HTTP layer: the edge in front, the routes and the application behind it."""
