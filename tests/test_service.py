@@ -269,6 +269,14 @@ def test_stops_cleanly_on_signal_and_takes_its_edge_along(start_service, sig):
         time.sleep(0.1)
 
 
+def test_stops_when_its_edge_is_gone(start_service):
+    s = start_service("--api-key", SERVICE_KEY)
+    with open(f"/proc/{s.proc.pid}/task/{s.proc.pid}/children") as f:
+        os.kill(int(f.read().split()[0]), signal.SIGKILL)  # nginx, its one child
+    assert s.proc.wait(timeout=30) == 2
+    assert "the edge (nginx) exited" in "".join(s.stderr)
+
+
 @pytest.mark.parametrize("args, says", [
     (("--workers", "0"), "--workers 0 needs --redis"),
     (("--redis", "redis://127.0.0.1:1"), "cannot use Redis at redis://127.0.0.1:1"),

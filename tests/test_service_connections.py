@@ -61,6 +61,9 @@ def test_closed_keep_alive_connections_leave_nothing_behind(tmp_path):
     from zox_service.stores.memory import MemoryStore
 
     class NoEdge:
+        def alive(self):
+            return True
+
         def stop_accepting(self):
             pass
 

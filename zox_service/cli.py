@@ -180,15 +180,13 @@ def _run_front_end(settings: Settings) -> int:
         _ignore_signals()
         _tune_collector()
         # Scripts read the address as the last word of this line.
-        started = uvloop.run(serve(server, edge, lambda: _say(
+        status = uvloop.run(serve(server, edge, lambda: _say(
             f"zox_service listening on {_url(settings.host, port)}")))
     finally:
         edge.stop(limits.poll_wait + 5)
-    if not started:
-        _say("zox_service: could not start (see above)", sys.stderr)
-        return 2
-    _say("zox_service stopping")
-    return 0
+    if status == 0:
+        _say("zox_service stopping")
+    return status
 
 
 def _run_solver(settings: Settings) -> int:

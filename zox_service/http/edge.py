@@ -126,6 +126,13 @@ class Edge:
         self.stop(0)
         raise EdgeError(f"nginx did not listen on port {port} within {START_TIMEOUT:g} s")
 
+    def alive(self) -> bool:
+        return self._proc is not None and self._proc.poll() is None
+
+    @property
+    def pid(self) -> Optional[int]:
+        return None if self._proc is None else self._proc.pid
+
     def stop_accepting(self) -> None:
         """Graceful stop: nginx closes its listener and ends once the answers in flight are out."""
         if self._proc is not None and self._proc.poll() is None:

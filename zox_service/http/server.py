@@ -4,6 +4,7 @@ uvicorn listens on the edge's private unix socket and runs the application's lif
 graceful stop; nginx (edge.py) is the only client it has, and sets the client's address.
 """
 import asyncio
+import sys
 from typing import Callable
 
 import uvicorn
@@ -31,8 +32,10 @@ def make_server(app: ServiceApp, limits: Limits, verbose: bool, socket_path: str
     return uvicorn.Server(config)
 
 
-async def serve(server: uvicorn.Server, edge: Edge, on_started: Callable[[], None]) -> bool:
-    """Serves until a stop signal; False when the application could not start."""
+async def serve(server: uvicorn.Server, edge: Edge, on_started: Callable[[], None]) -> int:
+    """Serves until a stop signal (0), or until the edge is gone (2: nothing would reach the
+    service; stopping lets a supervisor start it again); 2 when the application could not start.
+    A failure is explained on standard error."""
     serving = asyncio.ensure_future(server.serve())
     while not server.started and not serving.done():
         await asyncio.sleep(STOP_CHECK)
@@ -41,10 +44,16 @@ async def serve(server: uvicorn.Server, edge: Edge, on_started: Callable[[], Non
             await serving
         except SystemExit:  # the application's start failed; it said why
             pass
-        return False
+        sys.stderr.write("zox_service: could not start (see above)\n")
+        return 2
     on_started()
+    lost = False
     while not server.should_exit and not serving.done():
         await asyncio.sleep(STOP_CHECK)
+        if not edge.alive():
+            lost = True
+            sys.stderr.write("zox_service: the edge (nginx) exited; stopping\n")
+            server.should_exit = True
     edge.stop_accepting()
     await serving
-    return True
+    return 2 if lost else 0
