@@ -167,16 +167,17 @@ def _read_head(sock):
     return data
 
 
-@pytest.mark.parametrize("hosts", [b"", b"Host: localhost\r\nHost: localhost\r\n",
-                                   b"Host: localhost\r\nHost: evil.example\r\n"],
-                         ids=["none", "two-same", "two-different"])
-def test_http_1_1_request_without_exactly_one_host_is_refused(service, hosts):
+@pytest.mark.parametrize("version, hosts, status", [
+    (b"1.1", b"", b"400"), (b"1.1", b"Host: localhost\r\nHost: localhost\r\n", b"400"),
+    (b"1.1", b"Host: localhost\r\nHost: evil.example\r\n", b"400"), (b"1.0", b"", b"200"),
+], ids=["none", "two-same", "two-different", "http-1.0-none"])
+def test_request_without_exactly_one_host_is_refused(service, version, hosts, status):
     ctx = ssl.create_default_context(cafile=service.ca_bundle)
     with socket.create_connection(("127.0.0.1", service.port), timeout=30) as raw, \
             ctx.wrap_socket(raw, server_hostname="localhost") as s:
-        s.sendall(b"GET /healthz HTTP/1.1\r\n" + hosts + b"\r\n")
+        s.sendall(b"GET /healthz HTTP/" + version + b"\r\n" + hosts + b"\r\n")
         head = _read_head(s)
-    assert head.startswith(b"HTTP/1.1 400 ")
+    assert head.startswith(b"HTTP/1.1 " + status + b" "), head
 
 
 @pytest.mark.parametrize("length, first_line", [
