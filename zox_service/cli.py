@@ -164,14 +164,20 @@ def _run_front_end(settings: Settings) -> int:
         if settings.workers else None
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
     edge = Edge(nginx)
-    try:
-        # Before any thread starts: nginx is forked with a hook. Until the application listens,
-        # nginx answers 503 "retry in 5 s".
-        edge.start(render(limits, settings.host, port, cert, key, edge.run_dir), settings.host,
-                   port)
-    except EdgeError as e:
+    # A free port found for --port 0 may be taken before nginx binds it: then another one.
+    for _ in range(1 if settings.port else 3):
+        try:
+            # Before any thread starts: nginx is forked with a hook. Until the application
+            # listens, nginx answers 503 "retry in 5 s".
+            edge.start(render(limits, settings.host, port, cert, key, edge.run_dir),
+                       settings.host, port)
+            break
+        except (EdgeError, OSError) as e:
+            failure = e
+            port = free_port(settings.host) if not settings.port else port
+    else:
         edge.stop(0)
-        _say(f"zox_service: cannot start the edge: {e}", sys.stderr)
+        _say(f"zox_service: cannot start the edge: {failure}", sys.stderr)
         return 2
     try:
         server = make_server(build_app(service), limits, settings.verbose, edge.socket_path)
