@@ -276,6 +276,8 @@ def test_stops_when_its_edge_is_gone(start_service):
         os.kill(int(f.read().split()[0]), signal.SIGKILL)  # nginx, its one child
     assert s.proc.wait(timeout=30) == 2
     assert "the edge (nginx) exited" in "".join(s.stderr)
+    with pytest.raises(ConnectionRefusedError):  # its workers went too
+        socket.create_connection(("127.0.0.1", s.port), timeout=5)
 
 
 @pytest.mark.parametrize("args, says", [

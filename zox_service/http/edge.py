@@ -151,6 +151,12 @@ class Edge:
                 except subprocess.TimeoutExpired:
                     self._proc.kill()
                     self._proc.wait()
+            # Workers outlive a master that was killed outright, holding the port: nginx leads a
+            # process group of its own, which goes with it.
+            try:
+                os.killpg(self._proc.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
         shutil.rmtree(self.run_dir, ignore_errors=True)
 
 
