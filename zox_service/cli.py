@@ -158,7 +158,8 @@ def _run_front_end(settings: Settings) -> int:
     solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3) \
         if settings.workers else None
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
-    server = make_server(build_app(service), limits, settings.verbose)
+    server = make_server(build_app(service), limits, settings.verbose,
+                         settings.forwarded_allow_ips)
     where = f"redis {settings.redis_url}" if settings.redis_url else "in-process store"
     _say(f"zox_service: {where}, {settings.workers} solvers")
     _ignore_signals()

@@ -60,14 +60,15 @@ def _refused(svc: Service, request: Request, method: str, other: str,
     presented = _presented_key(request)
     if presented is None:
         return message(400, "Send one x-api-key header")
+    if not svc.api_keys:
+        return None
+    # The peer's address, or the one a trusted proxy forwarded (--forwarded-allow-ips).
     address = request.client.host if request.client else ""
-    if svc.wrong_keys.blocked(address):
+    verdict = svc.wrong_keys.judge(address, presented, svc.key_accepted)
+    if verdict is None:
         return svc.refused(busy("wrong_keys", "too many wrong keys from this address",
                                 svc.wrong_keys.window))
-    if not svc.key_accepted(presented):
-        svc.wrong_keys.count(address)
-        return message(403, "Forbidden")
-    return None
+    return None if verdict else message(403, "Forbidden")
 
 
 @counted("submit")

@@ -8,7 +8,7 @@ header deadline (uvicorn would leave it at the event loop's default of a minute)
 import asyncio
 import socket
 import ssl
-from typing import Callable, Optional, Set
+from typing import Callable, Optional, Sequence, Set
 
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
@@ -23,9 +23,12 @@ SSL_SHUTDOWN_TIMEOUT = 2.0
 STOP_CHECK = 0.02
 
 
-def make_server(app: ServiceApp, limits: Limits, verbose: bool) -> uvicorn.Server:
+def make_server(app: ServiceApp, limits: Limits, verbose: bool,
+                forwarded_allow_ips: Sequence[str] = ()) -> uvicorn.Server:
     config = uvicorn.Config(
         app, loop="none", http="httptools", ws="none", lifespan="on",
+        # X-Forwarded-For is believed only from the proxies the operator named.
+        proxy_headers=bool(forwarded_allow_ips), forwarded_allow_ips=list(forwarded_allow_ips),
         timeout_keep_alive=int(max(1, limits.keep_alive_timeout)), access_log=verbose,
         server_header=False, log_level="info" if verbose else "warning",
         # Answers being written get this long after a stop; a held poll ends within poll_wait.
