@@ -3,6 +3,7 @@ embedded service, and front end plus solver on a real redis-server."""
 import itertools
 import json
 import random
+import re
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -116,7 +117,17 @@ def test_witness_route_answers_the_indices_of_values_making_the_target(any_servi
     ("", "Missing target"), ("?target=-1", "non-negative integer"),
     ("?target=1.5", "non-negative integer"), ("?target=1&target=2", "Give one target"),
     ("?target=18446744073709551616", "Target exceeds 18446744073709551615"),
-], ids=["missing", "negative", "not-an-integer", "two", "past-64-bits"])
+    ("?target=" + "0" * 4300 + "1", "Target exceeds"), ("?target=%EF%BC%91", "non-negative"),
+    ("?target=", "non-negative integer"),
+], ids=["missing", "negative", "not-an-integer", "two", "past-64-bits", "thousands-of-digits",
+        "fullwidth-digit", "empty"])
 def test_witness_route_refuses_a_target_that_is_not_one_unsigned_integer(service, query, text):
+    def refused():
+        body = service.request("GET", "/metrics", key=False)[2].decode()
+        found = re.search(r'^zox_refusals_total\{reason="bad_target"\} (\S+)$', body, re.M)
+        return float(found.group(1)) if found else 0.0
+
+    before = refused()
     status, _, body = service.request("POST", "/v0/app/subset" + query, b"[1,2]")
     assert status == 400 and text in json.loads(body)["message"], body
+    assert refused() == before + 1

@@ -101,14 +101,19 @@ _TARGET_USAGE = "target=<a non-negative integer>"
 def parse_target(given: List[str]) -> int:
     """The target of a witness request, from the values its query gave; RequestError otherwise."""
     if len(given) != 1:
-        raise RequestError(400, f"Give one {_TARGET_USAGE} in the query" if given else
-                           f"Missing target: add ?{_TARGET_USAGE} to the address")
+        raise _bad_target(f"Give one {_TARGET_USAGE} in the query" if given else
+                          f"Missing target: add ?{_TARGET_USAGE} to the address")
     text = given[0]
     if not (text.isascii() and text.isdigit()):
-        raise RequestError(400, f"Target must be a non-negative integer: got {text[:30]}")
-    if len(text.lstrip("0")) > len(str(MAX_TARGET)) or int(text) > MAX_TARGET:
-        raise RequestError(400, f"Target exceeds {MAX_TARGET}")
+        raise _bad_target(f"Target must be a non-negative integer: got {text[:30]}")
+    # Judged by its length first: the interpreter refuses to convert thousands of digits.
+    if len(text) > len(str(MAX_TARGET)) or int(text) > MAX_TARGET:
+        raise _bad_target(f"Target exceeds {MAX_TARGET}")
     return int(text)
+
+
+def _bad_target(text: str) -> RequestError:
+    return RequestError(400, text, reason="bad_target")
 
 
 # Compression is most of a solve's time: level 1 takes a quarter of the default level's time on

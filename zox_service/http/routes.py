@@ -44,7 +44,10 @@ def _presented_key(request: Request) -> Optional[bytes]:
 def counted(route: str) -> Callable[[Endpoint], Endpoint]:
     def wrap(endpoint: Endpoint) -> Endpoint:
         async def counted_endpoint(request: Request) -> Response:
-            response = await endpoint(request)
+            try:
+                response = await endpoint(request)
+            except Exception as e:  # answered and counted like any other answer
+                response = await internal_error(request, e)
             request.app.state.service.metrics.requests.labels(route, str(response.status_code)).inc()
             return response
         return counted_endpoint
@@ -91,7 +94,7 @@ async def _submit(request: Request, kind: str) -> Response:
         try:
             target = parse_target(request.query_params.getlist("target"))
         except RequestError as e:
-            return message(e.status, e.message, close=_header(request, b"expect") is not None)
+            return svc.refused(e, close=_header(request, b"expect") is not None)
     length_text = _header(request, b"content-length")
     if _header(request, b"transfer-encoding") is not None or length_text is None \
             or not _DIGITS.fullmatch(length_text):
