@@ -155,8 +155,8 @@ def _run_front_end(settings: Settings) -> int:
     limits = settings.limits
     metrics = Metrics()
     store = _make_store(settings)
-    solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3) \
-        if settings.workers else None
+    solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3,
+                      witness_deadline=limits.witness_deadline) if settings.workers else None
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
     server = make_server(build_app(service), limits, settings.verbose,
                          settings.forwarded_allow_ips)
@@ -200,7 +200,8 @@ def _run_solver(settings: Settings) -> int:
                      sys.stderr)
                 await store.close()
                 return 2
-        solvers = Solvers(store, settings.workers, metrics, settings.limits.reclaim_after / 3)
+        solvers = Solvers(store, settings.workers, metrics, settings.limits.reclaim_after / 3,
+                          witness_deadline=settings.limits.witness_deadline)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGINT, signal.SIGTERM):

@@ -120,7 +120,7 @@ def build_worker_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
     _add_common(p, environ)
     p.add_argument("--metrics", metavar="HOST:PORT", dest="metrics_address",
                    help="serve this solver's metrics (Prometheus text, plain HTTP) there")
-    _add_limits(p, ["reclaim_after", "max_attempts"])
+    _add_limits(p, ["reclaim_after", "max_attempts", "witness_deadline"])
     return p
 
 
@@ -152,7 +152,8 @@ def parse_settings(argv: Optional[Sequence[str]] = None,
                 _port(port)
             except argparse.ArgumentTypeError:
                 parser.error(f"--metrics needs HOST:PORT, not {a.metrics_address!r}")
-        limits = Limits(reclaim_after=a.reclaim_after, max_attempts=a.max_attempts)
+        limits = Limits(reclaim_after=a.reclaim_after, max_attempts=a.max_attempts,
+                        witness_deadline=a.witness_deadline)
         return Settings(workers=a.workers, redis_url=a.redis_url, solver_only=True,
                         verbose=a.verbose, limits=limits, metrics_address=a.metrics_address)
     keys = a.api_keys

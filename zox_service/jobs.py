@@ -80,6 +80,7 @@ class Outcome:
 UNKNOWN = Outcome("unknown")
 PENDING = Outcome("pending")
 GONE = Outcome("gone", error="the job was lost by the store or its result expired; submit it again")
+CANCELLED = "the job was cancelled by its owner"
 
 
 def gzip_bound(n: int) -> int:

@@ -63,8 +63,11 @@ def _parse_int(text: str) -> int:
     return int(text)
 
 
-def parse_values(body: Union[bytes, bytearray], limits: Limits) -> Tuple[array, int]:
-    """The submitted values as unsigned 64-bit words, and their total; RequestError when refused."""
+def parse_values(body: Union[bytes, bytearray], limits: Limits,
+                 target: Optional[int] = None) -> Tuple[array, int]:
+    """The submitted values as unsigned 64-bit words, and their total; RequestError when refused.
+    Without a target they are judged as a complete solve, with one as a search for the values
+    that make it."""
     # Refused before parsing: a body of many values costs far more memory parsed than as text.
     if body.count(b",") >= limits.max_values:
         raise RequestError(413, f"Too many values (limit {limits.max_values})")
@@ -84,14 +87,40 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits) -> Tuple[array, 
         i = next(i for i, v in enumerate(data) if not (type(v) is int and v >= 0))
         raise RequestError(400, f"Value at index {i} is not a non-negative integer")
     total = sum(data)
+    nonzero = len(data) - data.count(0)
+    if target is not None:
+        if total > MAX_TARGET:
+            raise RequestError(413, f"The values add up to more than {MAX_TARGET}")
+        need = witness_bytes(nonzero, total, target)
+        if need > limits.max_witness_bytes:
+            raise RequestError(413, f"The search may need {need} bytes: more than the limit of "
+                               f"{limits.max_witness_bytes} (--max-witness-bytes)")
+        return array("Q", data), total
     if total > limits.max_total:
         raise RequestError(413, f"Total {total} exceeds the limit of {limits.max_total}")
-    nonzero = len(data) - data.count(0)
     work = nonzero * (total // 64 + 1)
     if work > limits.max_work:
         raise RequestError(413, f"Problem too large: {nonzero} values with total {total} "
                            f"exceed the work limit of {limits.max_work}")
     return array("Q", data), total
+
+
+# What one search for which values make a target may hold: words per value (the values, their
+# order, bundles and positions, the indices found), and two bitsets up to the smaller of target
+# and total - target, which for up to WITNESS_BOUNDED_VALUES values its bounded ways (lists of
+# sums met in the middle) keep within WITNESS_BITSETS_MOST.
+WITNESS_BYTES_PER_VALUE = 96
+WITNESS_BOUNDED_VALUES = 66
+WITNESS_BITSETS_MOST = 1 << 30
+
+
+def witness_bytes(count: int, total: int, target: int) -> int:
+    """The most memory a search of `count` non-zero values adding up to `total` needs."""
+    sought = min(target, total - target) if target <= total else 0  # above: no search
+    bitsets = 16 * (sought // 64 + 1)
+    if count <= WITNESS_BOUNDED_VALUES:
+        bitsets = min(bitsets, WITNESS_BITSETS_MOST)
+    return WITNESS_BYTES_PER_VALUE * count + bitsets
 
 
 MAX_TARGET = 2**64 - 1

@@ -117,11 +117,12 @@ async def _submit(request: Request, kind: str) -> Response:
             body += chunk
         if len(body) != length:
             return message(400, "Body ended early")
+        judged_for = target if kind == SUBSET else None
         if length > SMALL_BODY:
             values, total = await asyncio.get_running_loop().run_in_executor(
-                None, parse_values, body, lim)
+                None, parse_values, body, lim, judged_for)
         else:
-            values, total = parse_values(body, lim)
+            values, total = parse_values(body, lim, judged_for)
         del body
         request_id = await svc.store.submit(owner_of(_presented_key(request) or b""), values,
                                             total, kind, target)
@@ -137,8 +138,38 @@ async def _submit(request: Request, kind: str) -> Response:
     return Response(request_id_body(request_id), media_type="application/json")
 
 
-@counted("result")
 async def result(request: Request) -> Response:
+    """GET polls for a job's result; DELETE cancels the job."""
+    if request.method == "DELETE":
+        return await cancel(request)
+    return await poll(request)
+
+
+@counted("cancel")
+async def cancel(request: Request) -> Response:
+    svc: Service = request.app.state.service
+    refused = _refused(svc, request, "DELETE", "", "")
+    if refused is not None:
+        return refused
+    ids = request.query_params.getlist("requestId")
+    if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
+        return message(404, "Unknown requestId")
+    try:
+        before = await svc.store.cancel(owner_of(_presented_key(request) or b""), ids[0])
+    except StoreError:
+        svc.metrics.refusals.labels("store_unreachable").inc()
+        return message(503, STORE_DOWN, 5)
+    if before.state == "pending":
+        return message(200, "Job cancelled")
+    if before.state == "unknown":
+        return message(404, "Unknown requestId")
+    if before.state == "gone":
+        return message(410, before.error)
+    return message(409, "The job has finished already")
+
+
+@counted("result")
+async def poll(request: Request) -> Response:
     svc: Service = request.app.state.service
     refused = _refused(svc, request, "GET", "POST", "Use GET for results")
     if refused is not None:
