@@ -155,6 +155,28 @@ def test_limits_answer_with_a_message(small_service, body, status):
         client_message(answer)
 
 
+WITNESS_LIMITED = {
+    "past-the-complete-solves-limits": ([10**6] * 3, 10**6, 200),
+    "bitsets-past-the-witness-bytes": ([10**9] * 3, 10**9, 413),
+    "total-past-64-bits": ([2**63, 2**63], 1, 413),
+}
+
+
+@pytest.mark.parametrize("values, target, status", WITNESS_LIMITED.values(), ids=WITNESS_LIMITED)
+def test_witness_jobs_are_admitted_by_the_searchs_own_needs(start_service, values, target,
+                                                            status):
+    s = start_service("--api-key", SERVICE_KEY, "--max-total", "5000", "--max-work", "200",
+                      "--max-witness-bytes", str(2**20))
+    try:
+        got, _, answer = s.request("POST", f"/v0/app/subset?target={target}",
+                                   json.dumps(values).encode())
+    finally:
+        s.stop()
+    assert got == status, answer
+    if status != 200:
+        client_message(answer)
+
+
 @pytest.mark.parametrize("length, status", [
     (str(10**12), 413), ("\u00b2", 400), ("-5", 400), ("abc", 400), ("1e3", 400),
 ], ids=["too-large", "superscript-digit", "negative", "not-a-number", "exponent"])
