@@ -159,4 +159,16 @@ def encode_result(words: Union[array, Iterable[int]]) -> bytes:
         raw = array("Q", raw)
         raw.byteswap()
     # A gzip wrapper with a zero time stamp; zlib works without the interpreter lock.
-    return zlib.compress(memoryview(raw).cast("B"), GZIP_LEVEL, 31)
+    data = memoryview(raw).cast("B")
+    if len(data) > SMALL_RESULT_BYTES:
+        return zlib.compress(data, GZIP_LEVEL, 31)
+    # A window and a symbol buffer just large enough for a small result: a few KiB instead of the
+    # 256 KiB of the defaults, whose fresh mapping cost up to a hundred times the compression. The
+    # buffer holds the whole result, so it is one block, within the bound its reservation counts.
+    window = max(9, (len(data) - 1).bit_length())
+    buffer = min(9, max(1, len(data).bit_length() - 6))
+    small = zlib.compressobj(GZIP_LEVEL, zlib.DEFLATED, 16 + window, buffer)
+    return small.compress(data) + small.flush()
+
+
+SMALL_RESULT_BYTES = 1 << 15
