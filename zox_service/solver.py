@@ -181,8 +181,7 @@ class Solvers:
                          "(--witness-deadline)")
             elif why is None and error is not None:
                 _log(error)
-            self._metrics.solves.labels(why or ("done" if payload is not None else "failed")).inc()
-            self._metrics.solve_seconds.observe(seconds)
+            self._metrics.solved(why or ("done" if payload is not None else "failed"), seconds)
             if why in (None, "timed_out"):
                 # A cancelled job is answered already; one stopped with the service is left
                 # unanswered for another solver.

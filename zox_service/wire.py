@@ -39,8 +39,8 @@ def message_body(text: str) -> bytes:
 
 def request_id_body(request_id: str) -> bytes:
     # Compact and without a trailing newline: the client takes each received piece as the whole
-    # object and rejects anything after the closing brace.
-    return json.dumps({"requestId": request_id}, separators=(",", ":")).encode()
+    # object and rejects anything after the closing brace. Ids are hex: nothing to escape.
+    return b'{"requestId":"%s"}' % request_id.encode("ascii")
 
 
 NOT_READY_BODY = message_body("Result not ready")

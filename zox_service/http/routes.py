@@ -3,7 +3,8 @@ metrics. They speak to the store only."""
 import asyncio
 import contextlib
 import re
-from typing import Awaitable, Callable, Optional
+from typing import Awaitable, Callable, List, Optional
+from urllib.parse import parse_qsl
 
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
@@ -34,6 +35,13 @@ def _header(request: Request, name: bytes) -> Optional[bytes]:
     return None
 
 
+def _query(request: Request, name: str) -> List[str]:
+    """Every value of `name` in the query, decoded as Starlette's query_params decodes them,
+    without building the whole multi-dict for the one name a route reads."""
+    text = request.scope["query_string"].decode("latin-1")
+    return [v for k, v in parse_qsl(text, keep_blank_values=True) if k == name] if text else []
+
+
 def _presented_key(request: Request) -> Optional[bytes]:
     """The one x-api-key header's value; None when it is given more than once (which of two keys
     counts is not a question to answer)."""
@@ -48,7 +56,7 @@ def counted(route: str) -> Callable[[Endpoint], Endpoint]:
                 response = await endpoint(request)
             except Exception as e:  # answered and counted like any other answer
                 response = await internal_error(request, e)
-            request.app.state.service.metrics.requests.labels(route, str(response.status_code)).inc()
+            request.app.state.service.metrics.answered(route, response.status_code)
             return response
         return counted_endpoint
     return wrap
@@ -92,7 +100,7 @@ async def _submit(request: Request, kind: str) -> Response:
     target = 0
     if kind == SUBSET:
         try:
-            target = parse_target(request.query_params.getlist("target"))
+            target = parse_target(_query(request, "target"))
         except RequestError as e:
             return svc.refused(e, close=_header(request, b"expect") is not None)
     length_text = _header(request, b"content-length")
@@ -151,7 +159,7 @@ async def cancel(request: Request) -> Response:
     refused = _refused(svc, request, "DELETE", "", "")
     if refused is not None:
         return refused
-    ids = request.query_params.getlist("requestId")
+    ids = _query(request, "requestId")
     if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
         return message(404, "Unknown requestId")
     try:
@@ -174,7 +182,7 @@ async def poll(request: Request) -> Response:
     refused = _refused(svc, request, "GET", "POST", "Use GET for results")
     if refused is not None:
         return refused
-    ids = request.query_params.getlist("requestId")
+    ids = _query(request, "requestId")
     if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
         # A message answer, never anything a client could mistake for a result payload.
         return message(404, "Unknown requestId")

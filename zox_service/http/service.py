@@ -35,13 +35,15 @@ class BodyBudget:
     def take(self, n: int) -> bool:
         if self.used + n > self.limit:
             return False
-        self.used += n
-        self._metrics.body_bytes_in_flight.set(self.used)
+        if n:
+            self.used += n
+            self._metrics.body_bytes_in_flight.set(self.used)
         return True
 
     def give(self, n: int) -> None:
-        self.used -= n
-        self._metrics.body_bytes_in_flight.set(self.used)
+        if n:
+            self.used -= n
+            self._metrics.body_bytes_in_flight.set(self.used)
 
 
 class WrongKeys:
