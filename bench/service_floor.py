@@ -5,10 +5,10 @@ the same stack (uvicorn, httptools, uvloop, TLS), in one run.
 
 Each client is a thread with a kept-alive TLS connection that submits a small problem and polls
 for its result in a loop; both servers run throughout and are measured at each number of clients
-alternately, in short rounds, so that their ratio is taken under the same conditions. The floor answers the submit with
-a request id and the poll with a fixed gzip payload: what any service must do for a solve, without
-keys, quotas, a store or a solver. Prints solves/s and server CPU per solve, and the service's
-ratio to the floor. --checkout runs the service of another checkout (its zox_service) instead.
+alternately, in short rounds, so that their ratio is taken under the same conditions. The floor
+answers the submit with a request id and the poll with a fixed gzip payload: what any service must
+do for a solve, without keys, quotas, a store or a solver. Prints solves/s and server CPU per
+solve, and the service's ratio to the floor. --checkout runs the zox_service of another checkout.
 """
 import argparse
 import gzip
