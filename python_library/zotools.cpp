@@ -59,12 +59,43 @@ PyObject *solve_to_array(PyObject *arg, bool force_local) {
     return array.release();
 }
 
+// A local witness search that stops once the first C int of a caller's writable buffer becomes
+// non-zero: the service's solvers set it from another thread (deadline, cancel, shutdown). The
+// view holds the buffer for the call; the flag is read without the interpreter lock.
+PyObject *find_subset_cancellable(Solve *solve, PyObject *flag) {
+    BufferView view;
+    if (PyObject_GetBuffer(flag, &view.view, PyBUF_WRITABLE) != 0) return nullptr;
+    view.held = true;
+    if (view.view.len < static_cast<Py_ssize_t>(sizeof(int)) ||
+        reinterpret_cast<uintptr_t>(view.view.buf) % alignof(int) != 0) {
+        PyErr_SetString(PyExc_ValueError, "the cancel flag must be an aligned buffer of a C int");
+        return nullptr;
+    }
+    const volatile int *cancel = static_cast<const volatile int *>(view.view.buf);
+    zo_status_t status = 0;
+    Py_BEGIN_ALLOW_THREADS
+    if (!solve->unreachable)
+        status = zo_find_subset(solve->config, solve->input, solve->input_length, solve->target,
+                                solve->indices.p, &solve->index_count, &solve->found, cancel,
+                                solve->err_buf, &solve->failure);
+    Py_END_ALLOW_THREADS
+    solve->status = status;
+    if (status == ZO_FIND_CANCELLED) {
+        PyErr_SetString(PyExc_InterruptedError, "the search was cancelled");
+        return nullptr;
+    }
+    if (raise_if_failed(solve) != 0) return nullptr;
+    return solve_result(solve);
+}
+
 // The witness forms waited for: the ascending indices, or None.
 PyObject *find_subset(PyObject *args, const char *format, bool force_local) {
-    PyObject *values, *target;
-    if (!PyArg_ParseTuple(args, format, &values, &target)) return parse_failure();
+    PyObject *values, *target, *cancel = nullptr;
+    if (!PyArg_ParseTuple(args, format, &values, &target, &cancel)) return parse_failure();
     SolveOwner solve(new_witness_solve(values, target, force_local));
     if (!solve) return nullptr;
+    if (cancel != nullptr && cancel != Py_None)
+        return find_subset_cancellable(solve.get(), cancel);
     // Interrupted, the solve owns itself.
     if (run_waited(solve.get()) == nullptr) {
         solve.release();
@@ -258,7 +289,7 @@ static PyObject *subset_with_sum(PyObject *, PyObject *args) {
 
 // The service's witness solvers: always in this process.
 static PyObject *subset_with_sum_local(PyObject *, PyObject *args) {
-    return find_subset(args, "OO:_subset_with_sum_local", true);
+    return find_subset(args, "OO|O:_subset_with_sum_local", true);
 }
 
 PyDoc_STRVAR(subset_with_sum_doc,
@@ -268,8 +299,9 @@ PyDoc_STRVAR(subset_with_sum_aio_doc,
              "subset_with_sum_aio($module, values, target, /)\n--\n\n"
              "subset_with_sum on a worker thread; await it for the indices or None.");
 PyDoc_STRVAR(subset_with_sum_local_doc,
-             "_subset_with_sum_local($module, values, target, /)\n--\n\n"
-             "subset_with_sum solved in this process.");
+             "_subset_with_sum_local($module, values, target, cancel=None, /)\n--\n\n"
+             "subset_with_sum solved in this process; it raises InterruptedError once the first "
+             "C int of the writable buffer cancel becomes non-zero.");
 
 static PyMethodDef ZOXMethods[] = {
     // Each documentation string opens with the signature that inspect.signature reads; the

@@ -5,6 +5,7 @@ as they do."""
 import array
 import asyncio
 import contextlib
+import random
 import sys
 import threading
 
@@ -136,6 +137,18 @@ IN_PROCESS = {
 def test_answered_in_process(monkeypatch, method, values, target, answer):
     aim_at(monkeypatch, f"https://127.0.0.1:{closed_port()}", None)
     assert method(values, target) == answer
+
+
+@pytest.mark.parametrize("raised_after", [0, 0.2], ids=["raised-before", "raised-while-searching"])
+def test_service_solvers_search_stops_once_its_cancel_flag_is_raised(raised_after):
+    rng = random.Random(60)
+    values = [rng.randint(10**16, 2 * 10**16) for _ in range(60)]  # searched for minutes
+    flag = array.array("i", [0])
+    timer = threading.Timer(raised_after, flag.__setitem__, (0, 1))
+    timer.start()
+    with pytest.raises(InterruptedError):
+        zox._subset_with_sum_local(values, sum(values) // 2 + 1, flag)
+    timer.join()
 
 
 # ---------------------------------------------------------------------------------------------

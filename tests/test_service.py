@@ -62,12 +62,38 @@ def test_a_request_needs_exactly_one_accepted_key(service, method, path, keys, s
                       b'{"message":"Send one x-api-key header"}')
 
 
-def test_repeated_wrong_keys_from_one_address_are_slowed_down(start_service):
-    s = start_service("--api-key", SERVICE_KEY)
-    answers = [s.request("POST", SUBMIT, b"[1]", key=f"guess{i}")[::2] for i in range(20)]
-    assert answers == [(403, b'{"message":"Forbidden"}')] * 20
-    status, headers, body = s.request("POST", SUBMIT, b"[1]")  # even the right key, for a while
-    assert (status, headers["Retry-After"]) == (503, "10") and b"wrong keys" in body
+GUESSES = [(f"guess{i}", None) for i in range(20)]
+# Requests from one address, then the last one and its status. The service believes
+# X-Forwarded-For only from the proxies its option names.
+WRONG_KEYS = {
+    "guesses-slow-their-address": ([], GUESSES, ("guess20", None), 503),
+    "a-key-accepted-before-passes": ([], [(SERVICE_KEY, None)] + GUESSES, (SERVICE_KEY, None), 200),
+    "a-known-wrong-key-stays-wrong": ([], GUESSES, ("guess3", None), 403),
+    "a-new-key-waits-for-the-window": ([], GUESSES, (SERVICE_KEY, None), 503),
+    "one-stale-key-repeated-is-no-guessing": ([], [("stale", None)] * 30, (SERVICE_KEY, None), 200),
+    "forwarded-address-ignored-unless-trusted": (
+        [], [(k, f"10.0.0.{i}") for i, (k, _) in enumerate(GUESSES)], ("guess20", "10.0.1.1"), 503),
+    "trusted-proxy-forwards-each-clients-address": (
+        ["--forwarded-allow-ips", "127.0.0.1"], [(k, "10.0.0.1") for k, _ in GUESSES],
+        (SERVICE_KEY, "10.0.0.2"), 200),
+}
+
+
+@pytest.mark.parametrize("args, before, last, status", WRONG_KEYS.values(), ids=WRONG_KEYS)
+def test_wrong_keys_slow_the_guesser_never_a_valid_key(start_service, args, before, last, status):
+    s = start_service("--api-key", SERVICE_KEY, *args)
+    try:
+        def ask(key, forwarded):
+            headers = {"X-Forwarded-For": forwarded} if forwarded else {}
+            return s.request("POST", SUBMIT, b"[1]", key=key, headers=headers)
+        for key, forwarded in before:
+            assert ask(key, forwarded)[0] in (200, 403)
+        got, headers, body = ask(*last)
+    finally:
+        s.stop()
+    assert got == status, body
+    if status == 503:
+        assert headers["Retry-After"] == "10" and b"wrong keys" in body
 
 
 MALFORMED = {
@@ -124,6 +150,28 @@ LIMITED = {
 @pytest.mark.parametrize("body, status", LIMITED.values(), ids=LIMITED.keys())
 def test_limits_answer_with_a_message(small_service, body, status):
     got, _, answer = small_service.request("POST", SUBMIT, body)
+    assert got == status, answer
+    if status != 200:
+        client_message(answer)
+
+
+WITNESS_LIMITED = {
+    "past-the-complete-solves-limits": ([10**6] * 3, 10**6, 200),
+    "bitsets-past-the-witness-bytes": ([10**9] * 3, 10**9, 413),
+    "total-past-64-bits": ([2**63, 2**63], 1, 413),
+}
+
+
+@pytest.mark.parametrize("values, target, status", WITNESS_LIMITED.values(), ids=WITNESS_LIMITED)
+def test_witness_jobs_are_admitted_by_the_searchs_own_needs(start_service, values, target,
+                                                            status):
+    s = start_service("--api-key", SERVICE_KEY, "--max-total", "5000", "--max-work", "200",
+                      "--max-witness-bytes", str(2**20))
+    try:
+        got, _, answer = s.request("POST", f"/v0/app/subset?target={target}",
+                                   json.dumps(values).encode())
+    finally:
+        s.stop()
     assert got == status, answer
     if status != 200:
         client_message(answer)

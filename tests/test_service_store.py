@@ -6,7 +6,8 @@ from array import array
 
 import pytest
 
-from zox_service.jobs import RESULT_OVERHEAD, SUBSET, SUMS, result_bytes, result_reservation
+from zox_service.jobs import (CANCELLED, PENDING, RESULT_OVERHEAD, SUBSET, SUMS, result_bytes,
+                             result_reservation)
 from zox_service.limits import Limits
 from zox_service.stores.memory import MemoryStore
 from zox_service.wire import RequestError, encode_result
@@ -163,6 +164,29 @@ def test_solving_a_job_twice_counts_it_once(make_store):
         assert (await store.result("k", rid, 0)).payload == b"first"
         await store.submit("k", VALUES, 640)
         assert (await refusal(store)).reason == "key_pending"
+    run(make_store(max_pending=1), scenario)
+
+
+@pytest.mark.parametrize("claimed", [False, True], ids=["waiting", "being-solved"])
+def test_a_cancelled_job_is_answered_frees_its_slot_and_its_solver_learns_it(make_store, claimed):
+    async def scenario(store):
+        rid = await store.submit("k", VALUES, 640)
+        other = await store.submit("k2", VALUES, 640)
+        job = await store.claim("solver-1", 1.0) if claimed else None
+        assert not (job and await store.cancelled(job))
+        assert (await store.cancel("k2", rid)).state == "unknown"  # another key's
+        assert await store.cancel("k", rid) is PENDING
+        outcome = await store.result("k", rid, 0)
+        assert (outcome.state, outcome.error) == ("failed", CANCELLED)
+        assert (await store.cancel("k", rid)).state == "failed"  # finished: nothing to cancel
+        if job:
+            assert await store.cancelled(job)
+            await store.finish(job, b"late", None)  # its solver's answer changes nothing
+            assert (await store.result("k", rid, 0)).state == "failed"
+        # Its slot is free, and claims never hand it out.
+        again = await store.submit("k", VALUES, 640)
+        taken = [await store.claim("solver-1", 0.2) for _ in range(3)]
+        assert {j.request_id for j in taken if j} == {other, again}
     run(make_store(max_pending=1), scenario)
 
 

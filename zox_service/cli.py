@@ -160,8 +160,8 @@ def _run_front_end(settings: Settings) -> int:
     limits = settings.limits
     metrics = Metrics()
     store = _make_store(settings)
-    solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3) \
-        if settings.workers else None
+    solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3,
+                      witness_deadline=limits.witness_deadline) if settings.workers else None
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
     edge = Edge(nginx)
     # A free port found for --port 0 may be taken before nginx binds it: then another one.
@@ -169,7 +169,8 @@ def _run_front_end(settings: Settings) -> int:
         try:
             # Before any thread starts: nginx is forked with a hook. Until the application
             # listens, nginx answers 503 "retry in 5 s".
-            edge.start(render(limits, settings.host, port, cert, key, edge.run_dir),
+            edge.start(render(limits, settings.host, port, cert, key, edge.run_dir,
+                              settings.forwarded_allow_ips),
                        settings.host, port)
             break
         except (EdgeError, OSError) as e:
@@ -221,7 +222,8 @@ def _run_solver(settings: Settings) -> int:
                      sys.stderr)
                 await store.close()
                 return 2
-        solvers = Solvers(store, settings.workers, metrics, settings.limits.reclaim_after / 3)
+        solvers = Solvers(store, settings.workers, metrics, settings.limits.reclaim_after / 3,
+                          witness_deadline=settings.limits.witness_deadline)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGINT, signal.SIGTERM):

@@ -1,5 +1,6 @@
 """Command-line options and environment variables of the solving service."""
 import argparse
+import ipaddress
 import os
 import sys
 from dataclasses import dataclass, field
@@ -27,6 +28,8 @@ class Settings:
     solver_only: bool = False
     metrics_address: Optional[str] = None
     verbose: bool = False
+    # Proxies whose X-Forwarded-For names the client; none unless an option says so.
+    forwarded_allow_ips: List[str] = field(default_factory=list)
     limits: Limits = field(default_factory=Limits)
 
 
@@ -100,6 +103,10 @@ def build_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
     p.add_argument("--cert-dir", default=environ.get("ZO_SERVICE_CERT_DIR"),
                    help="where the development certificate is kept "
                    "(default ~/.cache/zox_service)")
+    p.add_argument("--forwarded-allow-ips", metavar="ADDRESSES", default="",
+                   help="comma-separated addresses (or networks) of proxies in front of the "
+                   "service whose X-Forwarded-For header names the client, for the wrong-key "
+                   "throttle and the logs (default: none; the header is ignored)")
     _add_common(p, environ)
     _add_limits(p, list(HELP))
     return p
@@ -113,7 +120,7 @@ def build_worker_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
     _add_common(p, environ)
     p.add_argument("--metrics", metavar="HOST:PORT", dest="metrics_address",
                    help="serve this solver's metrics (Prometheus text, plain HTTP) there")
-    _add_limits(p, ["reclaim_after", "max_attempts"])
+    _add_limits(p, ["reclaim_after", "max_attempts", "witness_deadline"])
     return p
 
 
@@ -145,7 +152,8 @@ def parse_settings(argv: Optional[Sequence[str]] = None,
                 _port(port)
             except argparse.ArgumentTypeError:
                 parser.error(f"--metrics needs HOST:PORT, not {a.metrics_address!r}")
-        limits = Limits(reclaim_after=a.reclaim_after, max_attempts=a.max_attempts)
+        limits = Limits(reclaim_after=a.reclaim_after, max_attempts=a.max_attempts,
+                        witness_deadline=a.witness_deadline)
         return Settings(workers=a.workers, redis_url=a.redis_url, solver_only=True,
                         verbose=a.verbose, limits=limits, metrics_address=a.metrics_address)
     keys = a.api_keys
@@ -165,6 +173,12 @@ def parse_settings(argv: Optional[Sequence[str]] = None,
             # Otherwise the largest accepted problem could never be admitted.
             parser.error(f"--{name.replace('_', '-')} must be at least {need} to hold one result "
                          "of --max-total")
+    proxies = [p.strip() for p in a.forwarded_allow_ips.split(",") if p.strip()]
+    for proxy in proxies:
+        try:
+            ipaddress.ip_network(proxy, strict=False)
+        except ValueError:
+            parser.error(f"--forwarded-allow-ips: not an address or network: {proxy!r}")
     return Settings(host=a.host, port=a.port, api_keys=keys, cert=a.cert, key=a.key,
                     cert_dir=a.cert_dir, workers=a.workers, redis_url=a.redis_url,
-                    verbose=a.verbose, limits=limits)
+                    verbose=a.verbose, forwarded_allow_ips=proxies, limits=limits)

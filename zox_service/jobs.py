@@ -4,9 +4,10 @@ Owners are fingerprints of API keys, so no store ever holds a key. Request ids c
 signature made with the store's own secret: a poll for an id the store signed but no longer knows
 is a job it lost (or a result that expired), which is final; an id it never signed is unknown.
 """
+import functools
 import hashlib
 import hmac
-import secrets
+import os
 from array import array
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, Optional, Sequence
@@ -26,13 +27,16 @@ RETRY_LATER = 30  # seconds: held results free as they are delivered or expire
 RESULT_OVERHEAD = 512
 
 
+@functools.lru_cache(maxsize=4096)
 def owner_of(key: bytes) -> str:
-    """The name a key's problems are kept under: a digest, so a store never holds a key."""
+    """The name a key's problems are kept under: a digest, so a store never holds a key. Made
+    once per key (every request of a key asks for it); only accepted keys come here, and with
+    no keys configured the cache keeps the most recent."""
     return hashlib.sha256(b"zox-owner:" + key).hexdigest()[:32]
 
 
 def new_request_id(secret: bytes) -> str:
-    nonce = secrets.token_hex(8)
+    nonce = os.urandom(8).hex()
     return nonce + _signature(secret, nonce)
 
 
@@ -42,7 +46,8 @@ def signed_by(request_id: str, secrets_seen: Iterable[bytes]) -> bool:
 
 
 def _signature(secret: bytes, nonce: str) -> str:
-    return hmac.new(secret, nonce.encode(), hashlib.sha256).hexdigest()[:16]
+    # Keyed BLAKE2 is a MAC in one call: a third of the time of an HMAC of SHA-256.
+    return hashlib.blake2b(nonce.encode(), key=secret, digest_size=8).hexdigest()
 
 
 def no_solver() -> RequestError:
@@ -80,6 +85,7 @@ class Outcome:
 UNKNOWN = Outcome("unknown")
 PENDING = Outcome("pending")
 GONE = Outcome("gone", error="the job was lost by the store or its result expired; submit it again")
+CANCELLED = "the job was cancelled by its owner"
 
 
 def gzip_bound(n: int) -> int:

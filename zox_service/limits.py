@@ -7,7 +7,8 @@ MiB = 2**20
 
 @dataclass(frozen=True)
 class Limits:
-    """Per request: ``max_body_bytes``, ``max_values``, ``max_total``, ``max_work``.
+    """Per request: ``max_body_bytes``, ``max_values``, ``max_total``, ``max_work`` (a complete
+    solve), ``max_witness_bytes``, ``witness_deadline`` (which values make a target).
     Per API key: ``max_pending`` (problems queued or being solved), ``max_held_bytes`` (result
     bytes held: a solved problem at its payload's size, an unsolved one at the most it can take).
     Per process or store: ``max_stored_bytes`` (all results the in-process store holds),
@@ -29,6 +30,11 @@ class Limits:
     # Word operations of a plain shift-or solve: non-zero values times result words. A solve runs
     # to its end once started, so this bounds how long one request holds a solver.
     max_work: int = 2**34
+    # Which values make a target needs no bitset of the total: its search holds a few words per
+    # value and at most two bitsets up to the target (its bounded ways answer past a GiB of them
+    # for up to 66 values), and it runs until it answers or passes its deadline.
+    max_witness_bytes: int = 1536 * MiB
+    witness_deadline: float = 60.0
     max_pending: int = 1024
     # Three problems of the largest total (about 128 MiB each unsolved) at once, or many more that
     # are solved: their compressed results are usually far smaller.
@@ -68,6 +74,11 @@ HELP: Dict[str, str] = {
     "max_values": "most values in one problem",
     "max_total": "largest accepted sum of the values",
     "max_work": "largest accepted (non-zero values) x (total / 64 + 1)",
+    "max_witness_bytes": "most memory a search for which values make a target may need: 96 per "
+                         "value plus two bitsets up to the target (at most 1 GiB of them for up to "
+                         "66 values)",
+    "witness_deadline": "seconds a search for which values make a target may run; past it the "
+                        "job fails",
     "max_pending": "problems one API key may have queued or being solved",
     "max_held_bytes":
         "result bytes one API key may hold (an unsolved problem counts at the most its result "

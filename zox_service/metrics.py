@@ -1,4 +1,6 @@
 """What an operator sees in /metrics: one registry per process, in the Prometheus text format."""
+from typing import Any, Dict, Tuple
+
 from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram, generate_latest
 from prometheus_client.exposition import CONTENT_TYPE_LATEST
 
@@ -9,6 +11,8 @@ class Metrics:
         r = self.registry
         self.requests = Counter("zox_requests", "HTTP requests answered, by route and status",
                                 ["route", "status"], registry=r)
+        self._answers: Dict[Tuple[str, int], Any] = {}
+        self._outcomes: Dict[str, Any] = {}
         self.solves = Counter("zox_solves", "Solves run by this process, by outcome", ["outcome"],
                               registry=r)
         self.solve_seconds = Histogram(
@@ -28,6 +32,20 @@ class Metrics:
         self.unsent_bytes = Gauge(
             "zox_unsent_bytes", "Bytes of answers on their way to readers, as reserved",
             registry=r)
+
+    def answered(self, route: str, status: int) -> None:
+        """Counts one answer; each label pair's child is looked up once."""
+        child = self._answers.get((route, status))
+        if child is None:
+            child = self._answers[(route, status)] = self.requests.labels(route, str(status))
+        child.inc()
+
+    def solved(self, outcome: str, seconds: float) -> None:
+        child = self._outcomes.get(outcome)
+        if child is None:
+            child = self._outcomes[outcome] = self.solves.labels(outcome)
+        child.inc()
+        self.solve_seconds.observe(seconds)
 
     def exposition(self) -> bytes:
         return generate_latest(self.registry)

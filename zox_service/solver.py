@@ -11,7 +11,7 @@ import sys
 import time
 from array import array
 from concurrent.futures import ThreadPoolExecutor
-from typing import Callable, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from .jobs import SUBSET, SUMS, Job, StoreError
 from .metrics import Metrics
@@ -28,20 +28,26 @@ def solve_sums(values: array, target: int = 0) -> bytes:
     return encode_result(zox._solve_local_array(values))  # type: ignore[attr-defined]  # private
 
 
-def solve_subset(values: array, target: int) -> bytes:
+def solve_subset(values: array, target: int, cancel: Optional[array] = None) -> bytes:
     """The indices of values that add up to `target`, solved in this process, as words: 1 and
-    their count then the indices ascending, or 0 and 0 when no choice of values reaches it."""
+    their count then the indices ascending, or 0 and 0 when no choice of values reaches it. The
+    search stops (InterruptedError) once `cancel[0]` (an array('i')) becomes non-zero."""
     import zox
 
     found = None
     if target <= sum(values):  # above the total nothing can reach it: no solve needed
-        found = zox._subset_with_sum_local(values, target)  # type: ignore[attr-defined]
+        found = zox._subset_with_sum_local(values, target, cancel)  # type: ignore[attr-defined]
     return encode_result(array("Q", [0, 0] if found is None else [1, len(found), *found]))
 
 
-Solve = Callable[[array, int], bytes]
-# What a solver computes for each kind of job, from its values and target.
+Solve = Callable[..., bytes]
+# What a solver computes for each kind of job, from its values and target (and, for the kinds
+# in CANCELLABLE, a cancel flag).
 SOLVES: Dict[str, Solve] = {SUMS: solve_sums, SUBSET: solve_subset}
+CANCELLABLE = {SUBSET}
+# How often a running search looks at its deadline, and at the store for its cancellation.
+WATCH_EVERY = 0.1
+CANCEL_CHECK_EVERY = 1.0
 
 
 def consumer_name() -> str:
@@ -56,8 +62,10 @@ class Solvers:
     the answers of every request."""
 
     def __init__(self, store: Store, count: int, metrics: Metrics, renew_every: float,
-                 solve: Optional[Solve] = None):
+                 solve: Optional[Solve] = None, witness_deadline: float = 60.0):
         self._store = store
+        self._witness_deadline = witness_deadline
+        self._flags: Dict[str, array] = {}  # cancel flags of the searches running, by job
         self._count = count
         self._metrics = metrics
         self._renew_every = renew_every
@@ -82,8 +90,11 @@ class Solvers:
         self._tasks = [loop.create_task(self._run()) for _ in range(self._count)]
 
     async def stop(self) -> None:
-        """Takes no new job, finishes and stores those being solved."""
+        """Takes no new job, finishes and stores the complete solves running and stops the
+        searches (their jobs stay unanswered: another solver takes them over)."""
         self._stopping = True
+        for flag in self._flags.values():
+            flag[0] = 1
         for task in list(self._waiting) + ([self._heartbeat] if self._heartbeat else []):
             task.cancel()  # waiting for a job: nothing is lost (a lease taken meanwhile lapses)
         if self._tasks:
@@ -140,31 +151,75 @@ class Solvers:
 
     async def _solve_batch(self, jobs: List[Job]) -> None:
         loop = asyncio.get_running_loop()
-        problems = [(self._solves.get(job.kind, _unknown_kind), job.values, job.target)
-                    for job in jobs]
-        solving = loop.run_in_executor(self._pool, solve_all, problems)
-        del problems
-        for job in jobs:
-            job.values = array("Q")  # the thread holds its own reference
-        while True:
-            done, _ = await asyncio.wait({solving}, timeout=self._renew_every)
-            if done:
-                break
+        flags = {job.request_id: array("i", [0]) for job in jobs if job.kind in CANCELLABLE}
+        self._flags.update(flags)
+        problems = [(self._solves.get(job.kind, _unknown_kind), job.values, job.target,
+                     flags.get(job.request_id)) for job in jobs]
+        ended: Dict[str, str] = {}
+        if not flags and sum(job_work(job) + JOB_WORK for job in jobs) <= INLINE_WORK:
+            outcomes = solve_all(problems)
+        else:
+            solving = loop.run_in_executor(self._pool, solve_all, problems)
+            del problems
             for job in jobs:
-                try:
-                    await self._store.renew(job)
-                except (StoreError, RequestError) as e:
-                    _log(f"cannot renew the claim of {job.request_id}: {e}")
-        try:
-            outcomes = solving.result()
-        except Exception as e:  # the loop must survive anything the pool raises
-            outcomes = [(None, f"Solve failed: {type(e).__name__}: {e}", 0.0)] * len(jobs)
+                job.values = array("Q")  # the thread holds its own reference
+            try:
+                ended = await self._watch(solving, jobs, flags)
+            finally:
+                for request_id in flags:
+                    del self._flags[request_id]
+            try:
+                outcomes = solving.result()
+            except Exception as e:  # the loop must survive anything the pool raises
+                outcomes = [(None, f"Solve failed: {type(e).__name__}: {e}", 0.0)] * len(jobs)
         for job, (payload, error, seconds) in zip(jobs, outcomes):
-            if error is not None:
+            flag = flags.get(job.request_id)
+            why = None if payload is not None or flag is None or not flag[0] else \
+                ended.get(job.request_id, "stopped")
+            if why == "timed_out":
+                error = (f"The search passed its deadline of {self._witness_deadline:g} s "
+                         "(--witness-deadline)")
+            elif why is None and error is not None:
                 _log(error)
-            self._metrics.solves.labels("done" if payload is not None else "failed").inc()
-            self._metrics.solve_seconds.observe(seconds)
-            await self._store_outcome(job, payload, error)
+            self._metrics.solved(why or ("done" if payload is not None else "failed"), seconds)
+            if why in (None, "timed_out"):
+                # A cancelled job is answered already; one stopped with the service is left
+                # unanswered for another solver.
+                await self._store_outcome(job, payload, error)
+
+    async def _watch(self, solving: "asyncio.Future[Any]", jobs: List[Job],
+                     flags: Dict[str, array]) -> Dict[str, str]:
+        """Waits for the solves, renewing their claims; stops a search at its deadline or once
+        its job is cancelled. Returns why each stopped search was stopped."""
+        loop = asyncio.get_running_loop()
+        started = loop.time()
+        next_renew = started + self._renew_every
+        next_check = started + CANCEL_CHECK_EVERY
+        ended: Dict[str, str] = {}
+        while True:
+            watch = self._renew_every if not flags else min(WATCH_EVERY, self._renew_every)
+            done, _ = await asyncio.wait({solving}, timeout=watch)
+            if done:
+                return ended
+            now = loop.time()
+            if now - started >= self._witness_deadline:
+                ended.update({rid: "timed_out" for rid in flags if rid not in ended})
+            if flags and now >= next_check:
+                next_check = now + CANCEL_CHECK_EVERY
+                for job in jobs:
+                    if job.request_id in flags and job.request_id not in ended:
+                        with contextlib.suppress(StoreError, RequestError):
+                            if await self._store.cancelled(job):
+                                ended[job.request_id] = "cancelled"
+            for request_id in ended:
+                flags[request_id][0] = 1
+            if now >= next_renew:
+                next_renew = now + self._renew_every
+                for job in jobs:
+                    try:
+                        await self._store.renew(job)
+                    except (StoreError, RequestError) as e:
+                        _log(f"cannot renew the claim of {job.request_id}: {e}")
 
     async def _store_outcome(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
         attempt = 0
@@ -197,25 +252,36 @@ class Solvers:
 # SMALL_WORK, a few microseconds of solving; larger ones keep a hand-over of their own.
 BATCH_MOST = 64
 SMALL_WORK = 1 << 16
+# A batch this small is solved on the event loop, where it takes less time than the hand-over
+# alone (0.2 ms and more): at most INLINE_WORK word operations (about 2,000 a microsecond),
+# counting each job's own cost (the call and its gzip stream, about as much as JOB_WORK of them).
+JOB_WORK = 1 << 14
+INLINE_WORK = 1 << 18
+_UNKNOWN_WORK = 1 << 62
+
+
+def job_work(job: Job) -> int:
+    """Word operations of a job's solve: values times words of the bitset (a complete solve of
+    at most 4096 values; any other is taken for large)."""
+    values = job.values
+    if job.kind != SUMS or len(values) > 4096:  # spares the event loop adding up a long list
+        return _UNKNOWN_WORK
+    return len(values) * (sum(values) // 64 + 1)
 
 
 def is_small(job: Job) -> bool:
-    values = job.values
-    if job.kind != SUMS:
-        return False
-    if len(values) > 4096:  # spares the event loop adding up a long list
-        return False
-    return len(values) * (sum(values) // 64 + 1) <= SMALL_WORK
+    return job_work(job) <= SMALL_WORK
 
 
-def solve_all(problems: List[Tuple[Solve, array, int]]
+def solve_all(problems: List[Tuple[Solve, array, int, Optional[array]]]
               ) -> List[Tuple[Optional[bytes], Optional[str], float]]:
     """Each problem's payload or failure, and its seconds; one failure does not touch the others."""
     outcomes: List[Tuple[Optional[bytes], Optional[str], float]] = []
-    for solve, values, target in problems:
+    for solve, values, target, cancel in problems:
         started = time.perf_counter()
         try:
-            outcomes.append((solve(values, target), None, time.perf_counter() - started))
+            payload = solve(values, target) if cancel is None else solve(values, target, cancel)
+            outcomes.append((payload, None, time.perf_counter() - started))
         except Exception as e:
             outcomes.append((None, f"Solve failed: {type(e).__name__}: {e}",
                              time.perf_counter() - started))

@@ -39,8 +39,8 @@ def message_body(text: str) -> bytes:
 
 def request_id_body(request_id: str) -> bytes:
     # Compact and without a trailing newline: the client takes each received piece as the whole
-    # object and rejects anything after the closing brace.
-    return json.dumps({"requestId": request_id}, separators=(",", ":")).encode()
+    # object and rejects anything after the closing brace. Ids are hex: nothing to escape.
+    return b'{"requestId":"%s"}' % request_id.encode("ascii")
 
 
 NOT_READY_BODY = message_body("Result not ready")
@@ -63,8 +63,11 @@ def _parse_int(text: str) -> int:
     return int(text)
 
 
-def parse_values(body: Union[bytes, bytearray], limits: Limits) -> Tuple[array, int]:
-    """The submitted values as unsigned 64-bit words, and their total; RequestError when refused."""
+def parse_values(body: Union[bytes, bytearray], limits: Limits,
+                 target: Optional[int] = None) -> Tuple[array, int]:
+    """The submitted values as unsigned 64-bit words, and their total; RequestError when refused.
+    Without a target they are judged as a complete solve, with one as a search for the values
+    that make it."""
     # Refused before parsing: a body of many values costs far more memory parsed than as text.
     if body.count(b",") >= limits.max_values:
         raise RequestError(413, f"Too many values (limit {limits.max_values})")
@@ -84,14 +87,40 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits) -> Tuple[array, 
         i = next(i for i, v in enumerate(data) if not (type(v) is int and v >= 0))
         raise RequestError(400, f"Value at index {i} is not a non-negative integer")
     total = sum(data)
+    nonzero = len(data) - data.count(0)
+    if target is not None:
+        if total > MAX_TARGET:
+            raise RequestError(413, f"The values add up to more than {MAX_TARGET}")
+        need = witness_bytes(nonzero, total, target)
+        if need > limits.max_witness_bytes:
+            raise RequestError(413, f"The search may need {need} bytes: more than the limit of "
+                               f"{limits.max_witness_bytes} (--max-witness-bytes)")
+        return array("Q", data), total
     if total > limits.max_total:
         raise RequestError(413, f"Total {total} exceeds the limit of {limits.max_total}")
-    nonzero = len(data) - data.count(0)
     work = nonzero * (total // 64 + 1)
     if work > limits.max_work:
         raise RequestError(413, f"Problem too large: {nonzero} values with total {total} "
                            f"exceed the work limit of {limits.max_work}")
     return array("Q", data), total
+
+
+# What one search for which values make a target may hold: words per value (the values, their
+# order, bundles and positions, the indices found), and two bitsets up to the smaller of target
+# and total - target, which for up to WITNESS_BOUNDED_VALUES values its bounded ways (lists of
+# sums met in the middle) keep within WITNESS_BITSETS_MOST.
+WITNESS_BYTES_PER_VALUE = 96
+WITNESS_BOUNDED_VALUES = 66
+WITNESS_BITSETS_MOST = 1 << 30
+
+
+def witness_bytes(count: int, total: int, target: int) -> int:
+    """The most memory a search of `count` non-zero values adding up to `total` needs."""
+    sought = min(target, total - target) if target <= total else 0  # above: no search
+    bitsets = 16 * (sought // 64 + 1)
+    if count <= WITNESS_BOUNDED_VALUES:
+        bitsets = min(bitsets, WITNESS_BITSETS_MOST)
+    return WITNESS_BYTES_PER_VALUE * count + bitsets
 
 
 MAX_TARGET = 2**64 - 1
@@ -101,14 +130,19 @@ _TARGET_USAGE = "target=<a non-negative integer>"
 def parse_target(given: List[str]) -> int:
     """The target of a witness request, from the values its query gave; RequestError otherwise."""
     if len(given) != 1:
-        raise RequestError(400, f"Give one {_TARGET_USAGE} in the query" if given else
-                           f"Missing target: add ?{_TARGET_USAGE} to the address")
+        raise _bad_target(f"Give one {_TARGET_USAGE} in the query" if given else
+                          f"Missing target: add ?{_TARGET_USAGE} to the address")
     text = given[0]
     if not (text.isascii() and text.isdigit()):
-        raise RequestError(400, f"Target must be a non-negative integer: got {text[:30]}")
-    if len(text.lstrip("0")) > len(str(MAX_TARGET)) or int(text) > MAX_TARGET:
-        raise RequestError(400, f"Target exceeds {MAX_TARGET}")
+        raise _bad_target(f"Target must be a non-negative integer: got {text[:30]}")
+    # Judged by its length first: the interpreter refuses to convert thousands of digits.
+    if len(text) > len(str(MAX_TARGET)) or int(text) > MAX_TARGET:
+        raise _bad_target(f"Target exceeds {MAX_TARGET}")
     return int(text)
+
+
+def _bad_target(text: str) -> RequestError:
+    return RequestError(400, text, reason="bad_target")
 
 
 # Compression is most of a solve's time: level 1 takes a quarter of the default level's time on
@@ -125,4 +159,16 @@ def encode_result(words: Union[array, Iterable[int]]) -> bytes:
         raw = array("Q", raw)
         raw.byteswap()
     # A gzip wrapper with a zero time stamp; zlib works without the interpreter lock.
-    return zlib.compress(memoryview(raw).cast("B"), GZIP_LEVEL, 31)
+    data = memoryview(raw).cast("B")
+    if len(data) > SMALL_RESULT_BYTES:
+        return zlib.compress(data, GZIP_LEVEL, 31)
+    # A window and a symbol buffer just large enough for a small result: a few KiB instead of the
+    # 256 KiB of the defaults, whose fresh mapping cost up to a hundred times the compression. The
+    # buffer holds the whole result, so it is one block, within the bound its reservation counts.
+    window = max(9, (len(data) - 1).bit_length())
+    buffer = min(9, max(1, len(data).bit_length() - 6))
+    small = zlib.compressobj(GZIP_LEVEL, zlib.DEFLATED, 16 + window, buffer)
+    return small.compress(data) + small.flush()
+
+
+SMALL_RESULT_BYTES = 1 << 15

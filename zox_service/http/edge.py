@@ -16,7 +16,7 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
-from typing import Dict, Optional
+from typing import Dict, Optional, Sequence
 
 from ..limits import Limits
 
@@ -44,7 +44,8 @@ def _path(p: str) -> str:
     return '"' + os.path.abspath(p).replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def render(limits: Limits, host: str, port: int, cert: str, key: str, run_dir: str) -> str:
+def render(limits: Limits, host: str, port: int, cert: str, key: str, run_dir: str,
+           trusted_proxies: Sequence[str] = ()) -> str:
     """edge.conf with this service's values."""
     connections = 2 * limits.max_connections + 64  # each client may hold one to the application
     values: Dict[str, str] = {
@@ -64,6 +65,10 @@ def render(limits: Limits, host: str, port: int, cert: str, key: str, run_dir: s
         "send_timeout": _ms(limits.send_timeout),
         "max_body_bytes": str(limits.max_body_bytes),
         "upstream_timeout": _ms(UPSTREAM_TIMEOUT),
+        # The client's address comes from X-Forwarded-For only when a named proxy sent it.
+        "real_ip": "".join(f"set_real_ip_from {p};\n        " for p in trusted_proxies) + (
+            "real_ip_header X-Forwarded-For;\n        real_ip_recursive on;"
+            if trusted_proxies else ""),
     }
     return re.sub(r"\{\{(\w+)\}\}", lambda m: values[m.group(1)], TEMPLATE.read_text())
 

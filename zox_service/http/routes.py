@@ -3,7 +3,8 @@ metrics. They speak to the store only."""
 import asyncio
 import contextlib
 import re
-from typing import Awaitable, Callable, Optional
+from typing import Awaitable, Callable, List, Optional
+from urllib.parse import parse_qsl
 
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
@@ -34,6 +35,13 @@ def _header(request: Request, name: bytes) -> Optional[bytes]:
     return None
 
 
+def _query(request: Request, name: str) -> List[str]:
+    """Every value of `name` in the query, decoded as Starlette's query_params decodes them,
+    without building the whole multi-dict for the one name a route reads."""
+    text = request.scope["query_string"].decode("latin-1")
+    return [v for k, v in parse_qsl(text, keep_blank_values=True) if k == name] if text else []
+
+
 def _presented_key(request: Request) -> Optional[bytes]:
     """The one x-api-key header's value; None when it is given more than once (which of two keys
     counts is not a question to answer)."""
@@ -44,8 +52,11 @@ def _presented_key(request: Request) -> Optional[bytes]:
 def counted(route: str) -> Callable[[Endpoint], Endpoint]:
     def wrap(endpoint: Endpoint) -> Endpoint:
         async def counted_endpoint(request: Request) -> Response:
-            response = await endpoint(request)
-            request.app.state.service.metrics.requests.labels(route, str(response.status_code)).inc()
+            try:
+                response = await endpoint(request)
+            except Exception as e:  # answered and counted like any other answer
+                response = await internal_error(request, e)
+            request.app.state.service.metrics.answered(route, response.status_code)
             return response
         return counted_endpoint
     return wrap
@@ -60,14 +71,15 @@ def _refused(svc: Service, request: Request, method: str, other: str,
     presented = _presented_key(request)
     if presented is None:
         return message(400, "Send one x-api-key header")
+    if not svc.api_keys:
+        return None
+    # The peer's address, or the one a trusted proxy forwarded (--forwarded-allow-ips).
     address = request.client.host if request.client else ""
-    if svc.wrong_keys.blocked(address):
+    verdict = svc.wrong_keys.judge(address, presented, svc.key_accepted)
+    if verdict is None:
         return svc.refused(busy("wrong_keys", "too many wrong keys from this address",
                                 svc.wrong_keys.window))
-    if not svc.key_accepted(presented):
-        svc.wrong_keys.count(address)
-        return message(403, "Forbidden")
-    return None
+    return None if verdict else message(403, "Forbidden")
 
 
 @counted("submit")
@@ -88,9 +100,9 @@ async def _submit(request: Request, kind: str) -> Response:
     target = 0
     if kind == SUBSET:
         try:
-            target = parse_target(request.query_params.getlist("target"))
+            target = parse_target(_query(request, "target"))
         except RequestError as e:
-            return message(e.status, e.message, close=_header(request, b"expect") is not None)
+            return svc.refused(e, close=_header(request, b"expect") is not None)
     length_text = _header(request, b"content-length")
     if _header(request, b"transfer-encoding") is not None or length_text is None \
             or not _DIGITS.fullmatch(length_text):
@@ -121,11 +133,12 @@ async def _submit(request: Request, kind: str) -> Response:
             return message(408, "Request body too slow", close=True)
         if len(body) != length:
             return message(400, "Body ended early")
+        judged_for = target if kind == SUBSET else None
         if length > SMALL_BODY:
             values, total = await asyncio.get_running_loop().run_in_executor(
-                None, parse_values, body, lim)
+                None, parse_values, body, lim, judged_for)
         else:
-            values, total = parse_values(body, lim)
+            values, total = parse_values(body, lim, judged_for)
         del body
         request_id = await svc.store.submit(owner_of(_presented_key(request) or b""), values,
                                             total, kind, target)
@@ -141,13 +154,43 @@ async def _submit(request: Request, kind: str) -> Response:
     return Response(request_id_body(request_id), media_type="application/json")
 
 
-@counted("result")
 async def result(request: Request) -> Response:
+    """GET polls for a job's result; DELETE cancels the job."""
+    if request.method == "DELETE":
+        return await cancel(request)
+    return await poll(request)
+
+
+@counted("cancel")
+async def cancel(request: Request) -> Response:
+    svc: Service = request.app.state.service
+    refused = _refused(svc, request, "DELETE", "", "")
+    if refused is not None:
+        return refused
+    ids = _query(request, "requestId")
+    if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
+        return message(404, "Unknown requestId")
+    try:
+        before = await svc.store.cancel(owner_of(_presented_key(request) or b""), ids[0])
+    except StoreError:
+        svc.metrics.refusals.labels("store_unreachable").inc()
+        return message(503, STORE_DOWN, 5)
+    if before.state == "pending":
+        return message(200, "Job cancelled")
+    if before.state == "unknown":
+        return message(404, "Unknown requestId")
+    if before.state == "gone":
+        return message(410, before.error)
+    return message(409, "The job has finished already")
+
+
+@counted("result")
+async def poll(request: Request) -> Response:
     svc: Service = request.app.state.service
     refused = _refused(svc, request, "GET", "POST", "Use GET for results")
     if refused is not None:
         return refused
-    ids = request.query_params.getlist("requestId")
+    ids = _query(request, "requestId")
     if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
         # A message answer, never anything a client could mistake for a result payload.
         return message(404, "Unknown requestId")

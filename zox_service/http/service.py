@@ -1,7 +1,7 @@
 """What the routes share, built once per process and handed to them through ``app.state``."""
 import hmac
 import time
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Set, Tuple
 
 from starlette.responses import Response
 
@@ -35,38 +35,63 @@ class BodyBudget:
     def take(self, n: int) -> bool:
         if self.used + n > self.limit:
             return False
-        self.used += n
-        self._metrics.body_bytes_in_flight.set(self.used)
+        if n:
+            self.used += n
+            self._metrics.body_bytes_in_flight.set(self.used)
         return True
 
     def give(self, n: int) -> None:
-        self.used -= n
-        self._metrics.body_bytes_in_flight.set(self.used)
+        if n:
+            self.used -= n
+            self._metrics.body_bytes_in_flight.set(self.used)
 
 
 class WrongKeys:
-    """Wrong keys by address over a short window: past `most` of them the address is answered
-    busy, without its key being looked at, until the window ends. Guessing keys goes no faster
-    than that; the table forgets an address once its window passes."""
+    """Keys guessed from an address over a short window.
 
-    def __init__(self, most: int = 20, window: int = 10):
+    Each distinct wrong key counts once (a client repeating one stale key is not guessing). Past
+    `most` of them, the address's keys are answered busy without being looked at until the window
+    ends, except keys that were accepted from that address before: a guesser slows itself, never
+    the clients already working through the same address (a proxy whose forwarded address is not
+    trusted). Tables are bounded: old windows and keys are forgotten."""
+
+    TABLE_MOST = 100_000
+
+    def __init__(self, most: int = 20, window: int = 10, remember: float = 3600.0):
         self.most = most
         self.window = window
-        self._seen: Dict[str, Tuple[float, int]] = {}
+        self.remember = remember
+        self._guesses: Dict[str, Tuple[float, Set[int]]] = {}  # address: start, wrong keys
+        self._accepted: Dict[Tuple[str, int], float] = {}  # (address, key): last accepted
 
-    def blocked(self, address: str) -> bool:
-        started, n = self._seen.get(address, (0.0, 0))
-        if time.monotonic() - started >= self.window:
-            self._seen.pop(address, None)
-            return False
-        return n >= self.most
-
-    def count(self, address: str) -> None:
+    def judge(self, address: str, presented: bytes, accepted: Callable[[bytes], bool]
+              ) -> Optional[bool]:
+        """True for an accepted key, False for a wrong one, None when the address is answered
+        busy. Keys are held as fingerprints (the interpreter's keyed hash), never as keys."""
         now = time.monotonic()
-        if len(self._seen) > 100_000:  # many addresses: forget the old windows
-            self._seen = {a: v for a, v in self._seen.items() if now - v[0] < self.window}
-        started, n = self._seen.get(address, (now, 0))
-        self._seen[address] = (started, n + 1)
+        fingerprint = hash(presented)
+        guesses = self._guesses.get(address)
+        if guesses is not None and now - guesses[0] >= self.window:
+            del self._guesses[address]
+            guesses = None
+        if guesses is not None and len(guesses[1]) >= self.most \
+                and fingerprint not in guesses[1] and (address, fingerprint) not in self._accepted:
+            return None
+        if accepted(presented):
+            if len(self._accepted) >= self.TABLE_MOST:
+                self._accepted = {k: t for k, t in self._accepted.items()
+                                  if now - t < self.remember}
+                if len(self._accepted) >= self.TABLE_MOST:
+                    self._accepted.clear()
+            self._accepted[(address, fingerprint)] = now
+            return True
+        if guesses is None:
+            if len(self._guesses) >= self.TABLE_MOST:
+                self._guesses = {a: g for a, g in self._guesses.items()
+                                 if now - g[0] < self.window}
+            guesses = self._guesses[address] = (now, set())
+        guesses[1].add(fingerprint)
+        return False
 
 
 class Service:

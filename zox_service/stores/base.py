@@ -45,6 +45,15 @@ class Store(abc.ABC):
         hand out none here."""
         return []
 
+    @abc.abstractmethod
+    async def cancel(self, owner: str, request_id: str) -> Outcome:
+        """Ends the owner's unfinished job with the failure CANCELLED; returns what a poll would
+        have answered just before (PENDING when this cancelled it)."""
+
+    async def cancelled(self, job: Job) -> bool:
+        """Whether the job a solver is working on was answered meanwhile (cancelled)."""
+        return False
+
     async def renew(self, job: Job) -> None:
         """Tells the store the solver of `job` is alive (a long solve)."""
 

@@ -13,8 +13,9 @@ from array import array
 from collections import OrderedDict, deque
 from typing import Callable, Collection, Deque, Dict, List, Optional
 
-from ..jobs import (GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal, job_adds,
-                    new_request_id, no_solver, payload_cost, result_reservation, signed_by)
+from ..jobs import (CANCELLED, GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal,
+                    job_adds, new_request_id, no_solver, payload_cost, result_reservation,
+                    signed_by)
 from ..limits import Limits
 from .base import HEARTBEAT_LAPSE, Store
 
@@ -176,6 +177,29 @@ class MemoryStore(Store):
                 del self._stored[request_id]
                 self._delivered[request_id] = until
         return rec.outcome
+
+    async def cancel(self, owner: str, request_id: str) -> Outcome:
+        rec = self._records.get(request_id)
+        if rec is None or not hmac.compare_digest(rec.owner, owner):
+            return await self.result(owner, request_id, 0)  # not its own: as a poll answers
+        outcome = rec.outcome
+        if outcome is PENDING:
+            queue = self._queues.get(owner) or deque()
+            for job in queue:  # still waiting: it leaves the queue; a solver's own job stops
+                if job.request_id == request_id:
+                    queue.remove(job)
+                    self._all["queued"] -= 1
+                    if not queue:
+                        del self._queues[owner]
+                        self._turns.remove(owner)
+                    break
+            await self.finish(Job(request_id, owner, array("Q"), self._limits.result_ttl), None,
+                              CANCELLED)
+        return outcome
+
+    async def cancelled(self, job: Job) -> bool:
+        rec = self._records.get(job.request_id)
+        return rec is None or rec.outcome is not PENDING
 
     async def queue_depth(self) -> int:
         return sum(c["pending"] for c in self._owners.values())

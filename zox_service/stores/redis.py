@@ -21,8 +21,8 @@ from typing import Any, Collection, Dict, Iterator, List, Optional
 import redis.asyncio as aioredis
 from redis.exceptions import OutOfMemoryError, RedisError, ResponseError
 
-from ..jobs import (GONE, PENDING, QUOTA_BY_REASON, QUOTAS, RESULT_OVERHEAD, SUMS, UNKNOWN,
-                    Job, Outcome, StoreError, job_adds, new_request_id, no_solver,
+from ..jobs import (CANCELLED, GONE, PENDING, QUOTA_BY_REASON, QUOTAS, RESULT_OVERHEAD, SUMS,
+                    UNKNOWN, Job, Outcome, StoreError, job_adds, new_request_id, no_solver,
                     result_reservation, signed_by, store_full)
 from ..limits import Limits
 from .base import HEARTBEAT_LAPSE, Store
@@ -322,6 +322,25 @@ class RedisStore(Store):
         finally:
             if payload is not None:  # written or not, it no longer holds room
                 self._writing = max(0, self._writing - _room_needed(len(payload)))
+
+    async def cancel(self, owner: str, request_id: str) -> Outcome:
+        with _redis_errors():
+            found: Any = await self._redis.hmget(_result_key(request_id), "owner", "state")
+        if found[0] is None or found[0].decode() != owner:
+            return await self._look(owner, request_id)  # not its own: as a poll answers
+        if found[1] != b"q":
+            return Outcome(found[1].decode())
+        o_hash, o_set, _ = _owner_keys(owner)
+        with _redis_errors():  # a waiting job's claim passes it over; a solver's stops
+            ended = await self._scripts["finish"](
+                keys=[_result_key(request_id), o_hash, o_set, LEASES],
+                args=[request_id, "failed", CANCELLED, int(self._limits.result_ttl * 1000),
+                      CHANNEL, RESULT_OVERHEAD])
+        return PENDING if ended else Outcome("done")  # else its solver answered it first
+
+    async def cancelled(self, job: Job) -> bool:
+        with _redis_errors():
+            return await self._redis.hget(_result_key(job.request_id), "state") != b"q"
 
     async def queue_depth(self) -> int:
         with _redis_errors():
