@@ -1,11 +1,12 @@
-"""Sending results: every poll of a result is sent from the one copy the store holds, a window at
-a time as its reader takes it, and the windows of answers on their way count against a budget per
-key and in all, so readers that do not read cannot make the service hold more."""
-from typing import AsyncIterator, Dict
+"""Sending results: every poll of a result is sent from the one copy the store holds (in this
+process, or read from Redis a range at a time), a window at a time as its reader takes it, and the
+windows of answers on their way count against a budget per key and in all, so readers that do not
+read cannot make the service hold more."""
+from typing import AsyncIterator, Dict, Union
 
 from starlette.responses import Response, StreamingResponse
 
-from ..jobs import RETRY_SOON
+from ..jobs import RETRY_SOON, Outcome
 from ..limits import Limits
 from ..metrics import Metrics
 from ..wire import busy
@@ -47,22 +48,34 @@ class DeliveryBudget:
         self._metrics.unsent_bytes.set(self._total)
 
 
-def payload_response(budget: DeliveryBudget, owner: str, payload: bytes) -> Response:
+class PayloadGone(Exception):
+    """The store lost the rest of a payload while it was being sent: the answer is cut short."""
+
+
+def payload_response(budget: DeliveryBudget, owner: str, outcome: Outcome) -> Response:
     """The result payload as an answer; RequestError when the budget is spent."""
-    if len(payload) <= WINDOW:
-        return Response(payload, 200, media_type="application/gzip")
+    size = outcome.size if outcome.read is not None else len(outcome.payload)
+    if size <= WINDOW and outcome.read is None:
+        return Response(outcome.payload, 200, media_type="application/gzip")
     budget.take(owner, IN_FLIGHT)
 
-    async def windows() -> AsyncIterator[memoryview]:
+    async def windows() -> AsyncIterator[Union[bytes, memoryview]]:
         try:
-            view = memoryview(payload)
-            for start in range(0, len(view), WINDOW):
-                # The server waits for its reader before taking the next window.
-                yield view[start:start + WINDOW]
+            if outcome.read is None:
+                view = memoryview(outcome.payload)
+                for start in range(0, size, WINDOW):
+                    # The server waits for its reader before taking the next window.
+                    yield view[start:start + WINDOW]
+                return
+            first = outcome.payload[:WINDOW]
+            yield first
+            for start in range(len(first), size, WINDOW):
+                piece = await outcome.read(start, min(size, start + WINDOW))
+                if len(piece) != min(WINDOW, size - start):
+                    raise PayloadGone(f"{size - start} bytes of the result were lost")
+                yield piece
         finally:
             budget.give(owner, IN_FLIGHT)
 
-    return StreamingResponse(windows(), 200, {"Content-Length": str(len(payload))},
+    return StreamingResponse(windows(), 200, {"Content-Length": str(size)},
                              media_type="application/gzip")
-
-

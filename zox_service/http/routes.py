@@ -147,7 +147,7 @@ async def result(request: Request) -> Response:
     try:
         outcome = await svc.store.result(owner, ids[0], svc.limits.poll_wait)
         if outcome.state == "done":
-            return payload_response(svc.deliveries, owner, outcome.payload)
+            return payload_response(svc.deliveries, owner, outcome)
     except RequestError as e:
         return svc.refused(e)
     except StoreError:

@@ -1,0 +1,22 @@
+-- Shared by the scripts below (prepended to each). Keys of a job are named from its id, so this
+-- store runs on one Redis, not a cluster. A member is a small flag, the owner (32) and the id.
+local HEAD = 45
+local function owner_of(m) return string.sub(m, 2, 33) end
+local function id_of(m) return string.sub(m, 34) end
+local function now_ms()
+  local t = redis.call('TIME')
+  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+end
+-- Counter changes by owner, written once per owner however many jobs changed them.
+local function add(owners, owner, pending, bytes)
+  local o = owners[owner]
+  if not o then o = {0, 0}; owners[owner] = o end
+  o[1] = o[1] + pending
+  o[2] = o[2] + bytes
+end
+local function write_counts(prefix, owners)
+  for owner, o in pairs(owners) do
+    if o[1] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'pending', o[1]) end
+    if o[2] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', o[2]) end
+  end
+end
