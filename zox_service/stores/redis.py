@@ -178,20 +178,26 @@ class RedisStore(Store):
         cost = job_cost(total, kind, len(values))
         request_id = new_request_id(owner)
         record = job_record(owner, cost, kind, int(self._limits.result_ttl * 1000), target, values)
-        if not await self._memory.room(cost + len(record)):
+        if not await self._memory.room(cost + len(record), fresh=len(record) > LARGE_RECORD):
             raise store_full()
         from ..solver import is_small  # the solvers' own rule for what they take along
 
         entry = (member(is_small(Job(request_id, owner, values, 0, kind)), owner, request_id),
                  cost, record)
-        answer = await self._admit(entry)
-        if answer == "key_held_bytes" and await self._sweep():
-            answer = await self._admit(entry)  # results that expired since the last sweep
-        if answer != "ok":
-            raise QUOTA_BY_REASON[answer].refusal(self._limits)
-        self._memory.added(len(record))
+        # Before it is sent: its end may be heard of before the answer to the submit.
         if len(self._mine) < 100_000:
             self._mine.add(request_id)
+        try:
+            answer = await self._admit(entry)
+            if answer == "key_held_bytes" and await self._sweep():
+                answer = await self._admit(entry)  # results that expired since the last sweep
+        except BaseException:
+            self._mine.discard(request_id)
+            raise
+        if answer != "ok":
+            self._mine.discard(request_id)
+            raise QUOTA_BY_REASON[answer].refusal(self._limits)
+        self._memory.added(len(record))
         return request_id
 
     async def _admit(self, entry: Tuple[str, int, bytes]) -> str:

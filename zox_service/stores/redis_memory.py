@@ -61,7 +61,6 @@ class RedisMemory:
 
     async def room(self, need: int, fresh: bool = False) -> bool:
         """Whether `need` more bytes keep Redis below its limit and the headroom."""
-        fresh = fresh or need > LARGE_WRITE
         used, most = await self._use(fresh)
         if most and not fresh and \
                 used + self._added + self._writing + need > NEAR * most * (1 - HEADROOM):
@@ -75,7 +74,7 @@ class RedisMemory:
         """Whether the result fits; if it does, its room is held until `written`, so that results
         of this process's solvers finishing together do not pass the limit."""
         need = room_needed(payload_bytes)
-        if not await self.room(need):
+        if not await self.room(need, fresh=payload_bytes > LARGE_WRITE):
             return False
         self._writing += need
         return True
