@@ -191,8 +191,10 @@ class RedisStore(Store):
             answer = await self._admit(entry)
             if answer == "key_held_bytes" and await self._sweep():
                 answer = await self._admit(entry)  # results that expired since the last sweep
-        except BaseException:
+        except BaseException as e:
             self._mine.discard(request_id)
+            if isinstance(e, RequestError) and e.reason == "store_full":
+                self._memory.forget()  # Redis says it is full: its memory is read afresh
             raise
         if answer != "ok":
             self._mine.discard(request_id)

@@ -67,6 +67,9 @@ class RedisMemory:
             used, most = await self._use(True)
         return not most or used + self._added + self._writing + need <= most * (1 - HEADROOM)
 
+    def forget(self) -> None:
+        self._read_at = -1e9
+
     def added(self, n: int) -> None:
         self._added += n
 
