@@ -370,8 +370,9 @@ class RedisStore(Store):
             while True:
                 try:
                     with _redis_errors():
-                        await self._scripts["finish"](keys=[claims_key(consumer), HELD],
-                                                      args=[PREFIX, CHANNEL, *args])
+                        await self._scripts["finish"](
+                            keys=[claims_key(consumer), HELD],
+                            args=[PREFIX, CHANNEL, int(time.time() * 1000), *args])
                     break
                 except (StoreError, RequestError) as e:
                     _log(f"cannot store {len(args) // 5} answers: {e}; retrying")

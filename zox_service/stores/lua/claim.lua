@@ -6,16 +6,25 @@
 local skip = {}
 for i = 4, #ARGV do skip[ARGV[i]] = true end
 local most, took = tonumber(ARGV[2]), tonumber(ARGV[3])
-local seen = redis.call('ZRANGE', KEYS[1], 0, most + 63, 'WITHSCORES')
-local taken, last = {}, nil
+local skipping = #ARGV > 3
+-- Without owners to pass over the jobs wanted are at the head: taken off, and the rest put back.
+local seen = skipping and redis.call('ZRANGE', KEYS[1], 0, most + 63, 'WITHSCORES')
+  or redis.call('ZPOPMIN', KEYS[1], most)
+local taken, rest, last, open = {}, {}, nil, true
 for i = 1, #seen, 2 do
-  local m = seen[i]
-  if not skip[owner_of(m)] then
+  local m, take = seen[i], false
+  if open and not skip[owner_of(m)] then
     local small = string.sub(m, 1, 1) == 's'
-    if #taken > 0 and not small then break end
+    take = #taken == 0 or small
+    open = take and small  -- never past a job that is not small
+  end
+  if take then
     taken[#taken + 1] = m
     last = seen[i + 1]
-    if not small or #taken >= most then break end
+    if #taken >= most then open = false end
+  else
+    rest[#rest + 1] = seen[i + 1]
+    rest[#rest + 1] = m
   end
 end
 if #taken == 0 then
@@ -23,7 +32,8 @@ if #taken == 0 then
   if took > 0 and #seen > 0 then redis.call('RPUSH', KEYS[4], 1) end
   return {}
 end
-redis.call('ZREM', KEYS[1], unpack(taken))
+if skipping then redis.call('ZREM', KEYS[1], unpack(taken)) end
+if not skipping and #rest > 0 then redis.call('ZADD', KEYS[1], unpack(rest)) end
 redis.call('SET', KEYS[2], last)
 redis.call('SADD', KEYS[3], unpack(taken))
 local names = {}

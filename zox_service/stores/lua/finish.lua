@@ -2,11 +2,12 @@
 -- its new solver), counts their real size against their owners until delivered, and tells
 -- waiting polls. Returns how many were stored.
 -- KEYS: 1 the consumer's claims, 2 held results
--- ARGV: 1 prefix, 2 channel, then per job: member, ttl ms, cost held so far, new cost, record
+-- ARGV: 1 prefix, 2 channel, 3 the caller's clock (ms), then per job: member, ttl ms, cost held
+--       so far, new cost, record
 local prefix = ARGV[1]
-local now = now_ms()
+local now = tonumber(ARGV[3])
 local owners, held, done = {}, {}, {}
-for i = 3, #ARGV, 5 do
+for i = 4, #ARGV, 5 do
   local m = ARGV[i]
   if redis.call('SREM', KEYS[1], m) == 1 then
     local ttl, cost = tonumber(ARGV[i + 1]), ARGV[i + 3]
