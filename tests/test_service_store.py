@@ -293,6 +293,23 @@ def test_redis_jobs_fail_at_once_when_no_solver_is_left(redis_url):
     run(RedisStore(redis_url, Limits(reclaim_after=0.5)), scenario)
 
 
+def test_redis_large_result_is_read_a_window_at_a_time(redis_server):
+    from zox_service.stores.redis import WINDOW, RedisStore
+    payload = random.Random(1).randbytes(3 * WINDOW + 123)
+
+    async def scenario(store):
+        rid = await store.submit(own("k"), VALUES, 640)
+        await solve_next(store, payload)
+        outcome = await store.result(own("k"), rid, 0)
+        assert (len(outcome.payload), outcome.size) == (WINDOW, len(payload))
+        rest = [await outcome.read(start, min(len(payload), start + WINDOW))
+                for start in range(WINDOW, len(payload), WINDOW)]
+        assert outcome.payload + b"".join(rest) == payload
+        redis_server.flush()  # lost while it is being sent: the answer is cut short
+        assert await outcome.read(WINDOW, 2 * WINDOW) == b""
+    run(RedisStore(redis_server.url, Limits()), scenario)
+
+
 def test_memory_store_hands_out_waiting_jobs_in_turn_while_they_fit():
     # A solver takes along what is waiting: keys still in turn, never past a job that does not
     # fit (it keeps a hand-over of its own), never more than asked.
