@@ -328,20 +328,24 @@ def failures(cert_dir: str) -> None:
                     lambda: workers[0].proc.send_signal(signal.SIGSTOP))
             workers[0].proc.send_signal(signal.SIGCONT)
 
-            def kill_solver():
-                while not redis.client.zcard("zox:leases"):
+            def kill_solver(replace=True):
+                while not any(redis.client.scard(k) for k in redis.client.keys("zox:c:*")):
                     time.sleep(0.01)
-                workers[0].proc.kill()  # after this the service can know the job failed
+                workers[-1].proc.kill()  # after this the service can know the job failed
                 killed = time.monotonic()
-                workers.append(Worker(redis.url, "--workers", "1", "--max-attempts", "1",
-                                      "--reclaim-after", "1"))
+                if replace:
+                    workers.append(Worker(redis.url, "--workers", "1", "--max-attempts", "1",
+                                          "--reclaim-after", "1"))
                 return killed
             time.sleep(2)
             measure("job whose solver dies (counted from the kill)", big, kill_solver)
+            time.sleep(2)
+            measure("job whose solver, the only one, dies (counted from the kill)", big,
+                    lambda: kill_solver(replace=False))
 
             for w in workers:
                 w.stop()
-            time.sleep(5.5)  # the last heartbeat lapses: from here the service knows
+            time.sleep(2.5)  # the last heartbeat lapses: from here the service knows
             seen = []
             known = time.monotonic()
             caller([1, 2], seen)

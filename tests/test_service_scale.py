@@ -99,8 +99,9 @@ def test_jobs_of_the_only_solver_killed_fail_within_seconds(cluster):
 def test_stopped_front_end_leaves_queued_jobs_for_the_solvers(cluster):
     front_end, solver, r = cluster
     first = front_end()
-    r.set("zox:s:stand-in", 1, px=60_000)  # a solver alive to the front end, solving nothing
-    r.sadd("zox:solvers", "stand-in")
+    r.sadd("zox:solvers", "stand-in")  # a solver alive to the front end, solving nothing
+    r.set("zox:s:stand-in", 1, px=60_000)
+    r.set("zox:alive", 1, px=60_000)
     ids = [first.submit([i, 7]) for i in range(1, 4)]
     first.signal(signal.SIGTERM)
     assert first.proc.wait(30) == 0

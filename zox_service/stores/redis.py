@@ -8,9 +8,8 @@ jobs of a silent solver to another or failing them when no solver is alive. Deli
 once: a job solved twice keeps its first result. Per-owner counters are updated by the same
 scripts, so every front end sees the same quotas; a result counts against its key until it is
 delivered or expires. Submits, answers and deliveries made while a script is on its way go
-together in the next, and a channel tells waiting polls on every front end which jobs ended.
-A result is read a window at a time on connections of its own, so a large one never holds the
-connections every other call takes. The scripts live in the lua/ folder next to this file.
+together in the next; a channel tells waiting polls on every front end which jobs ended. A result
+is read a window at a time on connections of its own. The scripts are in lua/ next to this file.
 """
 import asyncio
 import contextlib
@@ -31,15 +30,14 @@ from ..jobs import (GONE, PENDING, QUOTAS, QUOTA_BY_REASON, RESULT_OVERHEAD, SUM
                     store_full)
 from ..limits import Limits
 from ..wire import RequestError
-from .base import HEARTBEAT_EVERY, HEARTBEAT_LAPSE, Store
+from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
-from .redis_records import (BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE, SOLVERS,
+from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE, SOLVERS,
                             answer_record, claims_key, header, heartbeat_key, job_of, job_record,
                             member, record_key)
 
-# How long an unsolved problem's record and its owner's counters live: far beyond any queue a
-# solver pool would let grow.
+# How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
 # What a poll reads at once, and a delivery per range: the window the sender holds.
 WINDOW = 64 * 1024
@@ -80,7 +78,7 @@ class RedisStore(Store):
         self._quota_args: List[Any] = []
         for rule in (("key", "pending"), ("key", "bytes"), ("all", "queued")):
             self._quota_args += [by_rule[rule].limit(limits), by_rule[rule].reason]
-        self._lapse = min(HEARTBEAT_LAPSE, max(limits.reclaim_after, 2 * HEARTBEAT_EVERY))
+        self._lapse = max(limits.reclaim_after, 3 * HEARTBEAT_EVERY)
         self._submits: Batches[Tuple[str, int, bytes], str] = Batches(self._submit_batch,
                                                                       BATCH_MOST)
         self._answers: Batches[Tuple[Job, bytes, int], int] = Batches(self._finish_batch,
@@ -92,7 +90,6 @@ class RedisStore(Store):
         self._mine: Set[str] = set()  # ids submitted here whose end was not yet heard of
         self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
-        self._alive_at = -1e9  # when a sweep last saw a live solver
         self._memory = RedisMemory(self._redis)
 
     async def start(self, listen: bool = True) -> None:
@@ -145,7 +142,6 @@ class RedisStore(Store):
             alive = int(await self._scripts["sweep"](
                 keys=[SOLVERS, QUEUE, CLOCK, BELL, HELD],
                 args=[PREFIX, CHANNEL, self._limits.max_attempts, RESULT_OVERHEAD, 1000]))
-        self._alive_at = time.monotonic() if alive else -1e9
         return alive
 
     async def _listen(self) -> None:
@@ -172,8 +168,6 @@ class RedisStore(Store):
 
     async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
                      target: int = 0) -> str:
-        if time.monotonic() - self._alive_at > 1.5 * SWEEP_EVERY and not await self._sweep():
-            raise no_solver()
         await self._settled()
         cost = job_cost(total, kind, len(values))
         request_id = new_request_id(owner)
@@ -185,12 +179,14 @@ class RedisStore(Store):
         entry = (member(is_small(Job(request_id, owner, values, 0, kind)), owner, request_id),
                  cost, record)
         # Before it is sent: its end may be heard of before the answer to the submit.
-        if len(self._mine) < 100_000:
-            self._mine.add(request_id)
+        if len(self._mine) >= 100_000:  # ends not heard of (a restart lost them): looked at
+            self._mine.clear()
+        self._mine.add(request_id)
         try:
             answer = await self._admit(entry)
-            if answer == "key_held_bytes" and await self._sweep():
-                answer = await self._admit(entry)  # results that expired since the last sweep
+            if answer == "key_held_bytes":  # results that expired since the last sweep
+                await self._sweep()
+                answer = await self._admit(entry)
         except BaseException as e:
             self._mine.discard(request_id)
             if isinstance(e, RequestError) and e.reason == "store_full":
@@ -198,7 +194,8 @@ class RedisStore(Store):
             raise
         if answer != "ok":
             self._mine.discard(request_id)
-            raise QUOTA_BY_REASON[answer].refusal(self._limits)
+            raise no_solver() if answer == "no_solver" else \
+                QUOTA_BY_REASON[answer].refusal(self._limits)
         self._memory.added(len(record))
         return request_id
 
@@ -219,7 +216,7 @@ class RedisStore(Store):
         for entry in entries:
             args += entry
         with _redis_errors():
-            answers = await self._scripts["submit"](keys=[QUEUE, CLOCK, BELL], args=args)
+            answers = await self._scripts["submit"](keys=[QUEUE, CLOCK, BELL, ALIVE], args=args)
         return [a.decode() for a in answers]
 
     async def room_for(self, payload_bytes: int) -> bool:
@@ -255,12 +252,14 @@ class RedisStore(Store):
             found = await self._redis.getrange(record_key(request_id), 0, HEAD + WINDOW - 1)
         found = bytes(found)  # type: ignore[arg-type]  # bytes: the client decodes nothing
         if not found:
+            self._mine.discard(request_id)
             return GONE  # the id was made for this owner: the store lost it or it expired
         state, stored_owner, cost = header(found)
         if stored_owner != owner:
             return UNKNOWN
         if state == b"q":
             return PENDING
+        self._mine.discard(request_id)
         self._deliveries.add(stored_owner + request_id + str(cost))
         if state == b"f":
             return Outcome("failed", error=found[HEAD:].decode("utf-8", "replace"))
@@ -288,9 +287,11 @@ class RedisStore(Store):
     async def announce(self, consumer: str) -> None:
         self._claimed[consumer] = time.monotonic()
         with _redis_errors():
+            # In this order, so that a sweep that finds ALIVE finds the solver too.
             async with self._redis.pipeline(transaction=False) as p:
-                p.set(heartbeat_key(consumer), 1, px=int(self._lapse * 1000))
                 p.sadd(SOLVERS, consumer)
+                p.set(heartbeat_key(consumer), 1, px=int(self._lapse * 1000))
+                p.set(ALIVE, 1, px=int(self._lapse * 1000) - 100)
                 await p.execute()
 
     async def claim(self, consumer: str, wait: float,

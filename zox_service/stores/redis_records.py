@@ -19,6 +19,7 @@ CLOCK = PREFIX + "vt"  # the virtual time of the job last taken
 BELL = PREFIX + "bell"  # one entry per waiting job: a blocked solver wakes for each
 HELD = PREFIX + "held"  # results not yet delivered, by expiry; they count against their key
 SOLVERS = PREFIX + "solvers"  # consumers that announced themselves
+ALIVE = PREFIX + "alive"  # lives while any solver's heartbeat does
 CHANNEL = PREFIX + "done"  # ids of jobs answered, space-separated
 
 OWNER_CHARS = 32

@@ -3,12 +3,17 @@
 -- comes later. Returns 'ok' or the reason of the refusal, for each job.
 -- The bell, one entry per waiting job, counts them for the quota on all. An owner's counters
 -- live twice as long as a waiting job from their first job, and are kept alive every 64th.
--- KEYS: 1 queue, 2 virtual time, 3 bell
+-- With no solver alive every job is refused: nothing would solve it.
+-- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does
 -- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
 --       problems waiting in all; then per job: member, cost, record
 local prefix, ttl = ARGV[1], ARGV[2]
-local vt = tonumber(redis.call('GET', KEYS[2]) or '0')
 local jobs, rings = (#ARGV - 8) / 3, {}
+if redis.call('EXISTS', KEYS[4]) == 0 then
+  for i = 1, jobs do rings[i] = 'no_solver' end
+  return rings
+end
+local vt = tonumber(redis.call('GET', KEYS[2]) or '0')
 for i = 1, jobs do rings[i] = 1 end
 local queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
 local owners, answers, entries = {}, {}, {}
