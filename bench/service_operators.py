@@ -1,5 +1,5 @@
 """The service as operators run it, measured in one run through the real zox client: memory per
-delivery with readers that never read (both stores), fairness between keys in both store modes, a full Redis,
+delivery with readers that never read and fairness between keys (both store modes), a full Redis,
 memory after many small solves, and how soon a failure reaches the caller.
 
     python bench/service_operators.py [--solves 100000] [--only NAME,...]

@@ -98,7 +98,7 @@ def main() -> None:
                     f"{sent / max(1, solved):.1f} |" + (f" errors {errors}" if errors else ""))
             say()
             say("Goals: Redis with two workers at least 0.5x bare; at most 15 Redis commands per "
-                "small solve, scripts included (the idle second's heartbeats and sweeps count too).")
+                "small solve, scripts included (heartbeats and sweeps meanwhile count too).")
         finally:
             for p in [*stacks.values(), *workers, redis]:
                 p.stop()

@@ -287,7 +287,8 @@ def test_redis_jobs_fail_at_once_when_no_solver_is_left(redis_url):
         started = time.monotonic()
         for rid in (solving, waiting):
             outcome = await store.result(own("k"), rid, 5.0)
-            assert (outcome.state, outcome.error) == ("failed", "Solve failed: no solver is running")
+            assert (outcome.state, outcome.error) == \
+                ("failed", "Solve failed: no solver is running")
         assert time.monotonic() - started < 5
         assert (await refusal(store)).reason == "no_solver"
     run(RedisStore(redis_url, Limits(reclaim_after=0.5)), scenario)

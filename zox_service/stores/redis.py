@@ -33,9 +33,9 @@ from ..wire import RequestError
 from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
-from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE, SOLVERS,
-                            answer_record, claims_key, header, heartbeat_key, job_of, job_record,
-                            member, record_key)
+from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE,
+                            SOLVERS, answer_record, claims_key, ended, header, heartbeat_key,
+                            job_of, job_record, member, record_key)
 
 # How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
@@ -86,7 +86,7 @@ class RedisStore(Store):
         self._deliveries: Batches[str, int] = Batches(self._delivered_batch, BATCH_MOST)
         self._stash: Deque[Job] = deque()  # jobs a claim took along, for this process's solvers
         self._claimed: Dict[str, float] = {}  # consumers of this process: when last announced
-        self._waiters: Dict[str, List["asyncio.Future[None]"]] = {}
+        self._waiters: Dict[str, List["asyncio.Future[bytes]"]] = {}
         self._mine: Set[str] = set()  # ids submitted here whose end was not yet heard of
         self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
@@ -152,19 +152,19 @@ class RedisStore(Store):
                     self._subscribed.set()
                     async for m in ps.listen():
                         if m["type"] in (b"message", "message"):
-                            for request_id in m["data"].decode("ascii", "replace").split():
-                                self._wake(request_id)
+                            for request_id, record in ended(m["data"]):
+                                self._wake(request_id, record)
             except (RedisError, OSError) as e:
                 # Ends heard of meanwhile are lost: polls look at the store first from now on.
                 self._mine.clear()
                 _log(f"Redis notifications lost ({e}); reconnecting")
                 await asyncio.sleep(0.5)
 
-    def _wake(self, request_id: str) -> None:
+    def _wake(self, request_id: str, record: bytes) -> None:
         self._mine.discard(request_id)
         for fut in self._waiters.pop(request_id, ()):
             if not fut.done():
-                fut.set_result(None)
+                fut.set_result(record)
 
     async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
                      target: int = 0) -> str:
@@ -226,7 +226,7 @@ class RedisStore(Store):
         if not issued_to(request_id, owner):
             return UNKNOWN
         await self._settled()
-        fut: Optional["asyncio.Future[None]"] = None
+        fut: Optional["asyncio.Future[bytes]"] = None
         if wait > 0:
             fut = asyncio.get_running_loop().create_future()
             self._waiters.setdefault(request_id, []).append(fut)
@@ -236,8 +236,11 @@ class RedisStore(Store):
                 else await self._look(owner, request_id)
             if outcome is PENDING and fut is not None:
                 with contextlib.suppress(asyncio.TimeoutError):
-                    await asyncio.wait_for(fut, wait)
-                outcome = await self._look(owner, request_id)
+                    await asyncio.wait_for(asyncio.shield(fut), wait)
+                # A small record came with the news: no need to read it.
+                record = fut.result() if fut.done() else b""
+                outcome = self._outcome(owner, request_id, record) if record \
+                    else await self._look(owner, request_id)
             return outcome
         finally:
             if fut is not None:
@@ -254,6 +257,10 @@ class RedisStore(Store):
         if not found:
             self._mine.discard(request_id)
             return GONE  # the id was made for this owner: the store lost it or it expired
+        return self._outcome(owner, request_id, found)
+
+    def _outcome(self, owner: str, request_id: str, found: bytes) -> Outcome:
+        """The answer a record read from its start gives."""
         state, stored_owner, cost = header(found)
         if stored_owner != owner:
             return UNKNOWN

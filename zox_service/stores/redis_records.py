@@ -9,7 +9,7 @@ script must know without reading the record: whether the job is small, its owner
 """
 import sys
 from array import array
-from typing import Optional, Tuple
+from typing import Iterator, Optional, Tuple
 
 from ..jobs import KINDS, RESULT_OVERHEAD, Job
 
@@ -20,7 +20,8 @@ BELL = PREFIX + "bell"  # one entry per waiting job: a blocked solver wakes for 
 HELD = PREFIX + "held"  # results not yet delivered, by expiry; they count against their key
 SOLVERS = PREFIX + "solvers"  # consumers that announced themselves
 ALIVE = PREFIX + "alive"  # lives while any solver's heartbeat does
-CHANNEL = PREFIX + "done"  # ids of jobs answered, space-separated
+CHANNEL = PREFIX + "done"  # jobs answered: each id, then the length of its record and the record
+# (for records up to 4 KiB; none for others)
 
 OWNER_CHARS = 32
 HEAD = 1 + OWNER_CHARS + 12  # state, owner, cost
@@ -85,3 +86,12 @@ def job_of(taken: str, record: bytes) -> Optional[Job]:
 def header(record: bytes) -> Tuple[bytes, str, int]:
     """State, owner and cost of a record read from its start."""
     return record[:1], record[1:1 + OWNER_CHARS].decode("ascii", "replace"), int(record[33:45])
+
+
+def ended(message: bytes) -> Iterator[Tuple[str, bytes]]:
+    """The jobs a message on CHANNEL tells of: id and record (empty when not sent along)."""
+    at = 0
+    while at + 38 <= len(message):
+        size = int(message[at + 32:at + 38])
+        yield message[at:at + 32].decode("ascii", "replace"), message[at + 38:at + 38 + size]
+        at += 38 + size

@@ -1,6 +1,13 @@
 -- Shared by the scripts below (prepended to each). Keys of a job are named from its id, so this
 -- store runs on one Redis, not a cluster. A member is a small flag, the owner (32) and the id.
 local HEAD = 45
+-- Records up to this size travel in the message that tells polls their job ended.
+local INLINE = 4096
+-- An ended job's part of that message: its id, then the length of its record and the record.
+local function ended(id, record)
+  if record and #record <= INLINE then return id .. string.format('%06d', #record) .. record end
+  return id .. '000000'
+end
 local function owner_of(m) return string.sub(m, 2, 33) end
 local function id_of(m) return string.sub(m, 34) end
 local function now_ms()

@@ -15,12 +15,12 @@ for i = 4, #ARGV, 5 do
     add(owners, owner_of(m), -1, tonumber(cost) - tonumber(ARGV[i + 2]))
     held[#held + 1] = now + ttl
     held[#held + 1] = owner_of(m) .. id_of(m) .. cost
-    done[#done + 1] = id_of(m)
+    done[#done + 1] = ended(id_of(m), ARGV[i + 4])
   end
 end
 write_counts(prefix, owners)
 if #done > 0 then
   redis.call('ZADD', KEYS[2], unpack(held))
-  redis.call('PUBLISH', ARGV[2], table.concat(done, ' '))
+  redis.call('PUBLISH', ARGV[2], table.concat(done))
 end
 return #done

@@ -19,7 +19,7 @@ local function fail(m, record, text)
   add(owners, owner_of(m), -1, cost - tonumber(string.sub(record, 34, 45)))
   held[#held + 1] = now + ttl
   held[#held + 1] = owner_of(m) .. id_of(m) .. cost
-  failed[#failed + 1] = id_of(m)
+  failed[#failed + 1] = ended(id_of(m))
 end
 local none = 'Solve failed: no solver is running'
 for _, c in ipairs(dead) do
@@ -56,5 +56,5 @@ for _, h in ipairs(expired) do add(owners, string.sub(h, 1, 32), 0, -tonumber(st
 if #expired > 0 then redis.call('ZREM', KEYS[5], unpack(expired)) end
 if #held > 0 then redis.call('ZADD', KEYS[5], unpack(held)) end
 write_counts(prefix, owners)
-if #failed > 0 then redis.call('PUBLISH', ARGV[2], table.concat(failed, ' ')) end
+if #failed > 0 then redis.call('PUBLISH', ARGV[2], table.concat(failed)) end
 return alive
