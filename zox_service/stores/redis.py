@@ -8,8 +8,8 @@ jobs of a silent solver to another or failing them when no solver is alive. Deli
 once: a job solved twice keeps its first result. Per-owner counters are updated by the same
 scripts, so every front end sees the same quotas; a result counts against its key until it is
 delivered or expires. Submits, answers and deliveries made while a script is on its way go
-together in the next; a channel tells waiting polls on every front end which jobs ended. A result
-is read a window at a time on connections of its own. The scripts are in lua/ next to this file.
+together in the next; a channel tells waiting polls on every front end which jobs ended. Polls are
+answered as redis_polls.py says. The scripts are in lua/ next to this file.
 """
 import asyncio
 import contextlib
@@ -18,14 +18,12 @@ import sys
 import time
 from array import array
 from collections import deque
-from functools import partial
 from importlib import resources
-from typing import Any, Collection, Deque, Dict, Iterator, List, Optional, Set, Tuple
+from typing import Any, Collection, Deque, Dict, List, Optional, Tuple
 
 import redis.asyncio as aioredis
-from redis.exceptions import RedisError
 
-from ..jobs import (GONE, PENDING, QUOTAS, QUOTA_BY_REASON, RESULT_OVERHEAD, SUMS, UNKNOWN, Job,
+from ..jobs import (QUOTAS, QUOTA_BY_REASON, RESULT_OVERHEAD, SUMS, UNKNOWN, Job,
                     Outcome, StoreError, issued_to, job_cost, new_request_id, no_solver,
                     store_full)
 from ..limits import Limits
@@ -33,14 +31,12 @@ from ..wire import RequestError
 from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
-from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE,
-                            SOLVERS, answer_record, claims_key, ended, header, heartbeat_key,
-                            job_of, job_record, member, record_key)
+from .redis_polls import WINDOW, Polls  # noqa: F401  (WINDOW: tests read windows)
+from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HELD, JOB_HEAD, PREFIX, QUEUE, SOLVERS,
+                            answer_record, claims_key, heartbeat_key, job_of, job_record, member)
 
 # How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
-# What a poll reads at once, and a delivery per range: the window the sender holds.
-WINDOW = 64 * 1024
 # Jobs one claim takes along when small, and calls of one kind sent together.
 CLAIM_MOST = 16
 BATCH_MOST = 256
@@ -83,14 +79,12 @@ class RedisStore(Store):
                                                                       BATCH_MOST)
         self._answers: Batches[Tuple[Job, bytes, int], int] = Batches(self._finish_batch,
                                                                       BATCH_MOST)
-        self._deliveries: Batches[str, int] = Batches(self._delivered_batch, BATCH_MOST)
         self._stash: Deque[Job] = deque()  # jobs a claim took along, for this process's solvers
         self._claimed: Dict[str, float] = {}  # consumers of this process: when last announced
-        self._waiters: Dict[str, List["asyncio.Future[bytes]"]] = {}
-        self._mine: Set[str] = set()  # ids submitted here whose end was not yet heard of
         self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
         self._memory = RedisMemory(self._redis)
+        self._polls = Polls(self._redis, self._readers, self._scripts["delivered"], limits)
 
     async def start(self, listen: bool = True) -> None:
         loop = asyncio.get_running_loop()
@@ -98,7 +92,7 @@ class RedisStore(Store):
             await self._sweep()
         self._tasks.append(loop.create_task(self._sweeping()))
         if listen:
-            self._tasks.append(loop.create_task(self._listen()))
+            self._tasks.append(loop.create_task(self._polls.listen(self._subscribed)))
             await asyncio.wait_for(self._subscribed.wait(), 10)
 
     async def close(self) -> None:
@@ -110,8 +104,9 @@ class RedisStore(Store):
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
         closed = StoreError("Redis: the store is closing")
-        for batches in (self._submits, self._answers, self._deliveries):
+        for batches in (self._submits, self._answers):
             await batches.close(closed)
+        await self._polls.delivered_batch()
         await self._readers.aclose()
         await self._redis.aclose()
 
@@ -144,28 +139,6 @@ class RedisStore(Store):
                 args=[PREFIX, CHANNEL, self._limits.max_attempts, RESULT_OVERHEAD, 1000]))
         return alive
 
-    async def _listen(self) -> None:
-        while True:
-            try:
-                async with self._redis.pubsub() as ps:
-                    await ps.subscribe(CHANNEL)
-                    self._subscribed.set()
-                    async for m in ps.listen():
-                        if m["type"] in (b"message", "message"):
-                            for request_id, record in ended(m["data"]):
-                                self._wake(request_id, record)
-            except (RedisError, OSError) as e:
-                # Ends heard of meanwhile are lost: polls look at the store first from now on.
-                self._mine.clear()
-                _log(f"Redis notifications lost ({e}); reconnecting")
-                await asyncio.sleep(0.5)
-
-    def _wake(self, request_id: str, record: bytes) -> None:
-        self._mine.discard(request_id)
-        for fut in self._waiters.pop(request_id, ()):
-            if not fut.done():
-                fut.set_result(record)
-
     async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
                      target: int = 0) -> str:
         await self._settled()
@@ -178,22 +151,19 @@ class RedisStore(Store):
 
         entry = (member(is_small(Job(request_id, owner, values, 0, kind)), owner, request_id),
                  cost, record)
-        # Before it is sent: its end may be heard of before the answer to the submit.
-        if len(self._mine) >= 100_000:  # ends not heard of (a restart lost them): looked at
-            self._mine.clear()
-        self._mine.add(request_id)
+        self._polls.expect(request_id)  # before it is sent: its end may come before the answer
         try:
             answer = await self._admit(entry)
             if answer == "key_held_bytes":  # results that expired since the last sweep
                 await self._sweep()
                 answer = await self._admit(entry)
         except BaseException as e:
-            self._mine.discard(request_id)
+            self._polls.forget(request_id)
             if isinstance(e, RequestError) and e.reason == "store_full":
                 self._memory.forget()  # Redis says it is full: its memory is read afresh
             raise
         if answer != "ok":
-            self._mine.discard(request_id)
+            self._polls.forget(request_id)
             raise no_solver() if answer == "no_solver" else \
                 QUOTA_BY_REASON[answer].refusal(self._limits)
         self._memory.added(len(record))
@@ -205,18 +175,23 @@ class RedisStore(Store):
         return await self._submits.add(entry)
 
     async def _settled(self) -> None:
-        """What this process wrote before counts in what it reads: answers its solvers stored,
-        results it delivered."""
-        for batches in (self._answers, self._deliveries):
-            if batches.busy:
-                await batches.settled()
+        """Answers this process's solvers stored count in what it reads."""
+        if self._answers.busy:
+            await self._answers.settled()
 
     async def _submit_batch(self, entries: List[Tuple[str, int, bytes]]) -> List[str]:
-        args: List[Any] = [PREFIX, PENDING_TTL_MS, *self._quota_args]
+        held = self._polls.take_delivered()
+        args: List[Any] = [PREFIX, PENDING_TTL_MS, *self._quota_args,
+                           int(self._limits.delivered_ttl * 1000), len(held), *held]
         for entry in entries:
             args += entry
-        with _redis_errors():
-            answers = await self._scripts["submit"](keys=[QUEUE, CLOCK, BELL, ALIVE], args=args)
+        try:
+            with _redis_errors():
+                answers = await self._scripts["submit"](keys=[QUEUE, CLOCK, BELL, ALIVE, HELD],
+                                                        args=args)
+        except BaseException:
+            self._polls.give_back(held)
+            raise
         return [a.decode() for a in answers]
 
     async def room_for(self, payload_bytes: int) -> bool:
@@ -226,70 +201,7 @@ class RedisStore(Store):
         if not issued_to(request_id, owner):
             return UNKNOWN
         await self._settled()
-        fut: Optional["asyncio.Future[bytes]"] = None
-        if wait > 0:
-            fut = asyncio.get_running_loop().create_future()
-            self._waiters.setdefault(request_id, []).append(fut)
-        try:
-            # A job submitted here whose end was not heard of is waiting: no need to look yet.
-            outcome = PENDING if fut is not None and request_id in self._mine \
-                else await self._look(owner, request_id)
-            if outcome is PENDING and fut is not None:
-                with contextlib.suppress(asyncio.TimeoutError):
-                    await asyncio.wait_for(asyncio.shield(fut), wait)
-                # A small record came with the news: no need to read it.
-                record = fut.result() if fut.done() else b""
-                outcome = self._outcome(owner, request_id, record) if record \
-                    else await self._look(owner, request_id)
-            return outcome
-        finally:
-            if fut is not None:
-                waiting = self._waiters.get(request_id)
-                if waiting is not None and fut in waiting:
-                    waiting.remove(fut)
-                    if not waiting:
-                        del self._waiters[request_id]
-
-    async def _look(self, owner: str, request_id: str) -> Outcome:
-        with _redis_errors():
-            found = await self._redis.getrange(record_key(request_id), 0, HEAD + WINDOW - 1)
-        found = bytes(found)  # type: ignore[arg-type]  # bytes: the client decodes nothing
-        if not found:
-            self._mine.discard(request_id)
-            return GONE  # the id was made for this owner: the store lost it or it expired
-        return self._outcome(owner, request_id, found)
-
-    def _outcome(self, owner: str, request_id: str, found: bytes) -> Outcome:
-        """The answer a record read from its start gives."""
-        state, stored_owner, cost = header(found)
-        if stored_owner != owner:
-            return UNKNOWN
-        if state == b"q":
-            return PENDING
-        self._mine.discard(request_id)
-        self._deliveries.add(stored_owner + request_id + str(cost))
-        if state == b"f":
-            return Outcome("failed", error=found[HEAD:].decode("utf-8", "replace"))
-        size, first = cost - RESULT_OVERHEAD, found[HEAD:]
-        if size <= len(first):
-            return Outcome("done", first)
-        return Outcome("done", first, size=size, read=partial(self._read, request_id))
-
-    async def _read(self, request_id: str, start: int, end: int) -> bytes:
-        with _redis_errors():
-            piece = await self._readers.getrange(record_key(request_id), HEAD + start,
-                                                 HEAD + end - 1)
-        return bytes(piece)  # type: ignore[arg-type]  # bytes: the client decodes nothing
-
-    async def _delivered_batch(self, held: List[str]) -> List[int]:
-        try:
-            with _redis_errors():
-                await self._scripts["delivered"](
-                    keys=[HELD], args=[PREFIX, int(self._limits.delivered_ttl * 1000), *held])
-        except (StoreError, RequestError) as e:
-            # Their results count against their keys until they expire.
-            _log(f"cannot mark {len(held)} results delivered: {e}")
-        return [0] * len(held)
+        return await self._polls.result(owner, request_id, wait)
 
     async def announce(self, consumer: str) -> None:
         self._claimed[consumer] = time.monotonic()

@@ -27,3 +27,18 @@ local function write_counts(prefix, owners)
     if o[2] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', o[2]) end
   end
 end
+-- Which of these held members were still held, now removed: one call for a few, two for many.
+local function unhold(held, members)
+  local first = {}
+  if #members <= 2 then
+    for i, h in ipairs(members) do first[i] = redis.call('ZREM', held, h) == 1 end
+    return first
+  end
+  local scores, gone = redis.call('ZMSCORE', held, unpack(members)), {}
+  for i, h in ipairs(members) do
+    first[i] = scores[i] and true or false
+    if first[i] then gone[#gone + 1] = h end
+  end
+  if #gone > 0 then redis.call('ZREM', held, unpack(gone)) end
+  return first
+end

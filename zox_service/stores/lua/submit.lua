@@ -1,32 +1,50 @@
 -- Admits jobs within the quotas, each in its turn: a job's virtual time is one past its owner's
 -- last, and never behind the job last taken, so a key's flood waits behind one job of a key that
--- comes later. Returns 'ok' or the reason of the refusal, for each job.
--- The bell, one entry per waiting job, counts them for the quota on all. An owner's counters
--- live twice as long as a waiting job from their first job, and are kept alive every 64th.
--- With no solver alive every job is refused: nothing would solve it.
--- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does
+-- comes later. Results delivered since the last call stop counting first (as delivered.lua).
+-- With no solver alive every job is refused: nothing would solve it. The bell, one entry per
+-- waiting job, counts them for the quota on all. An owner's counters live twice as long as a
+-- waiting job from their first job, and are kept alive every 64th. Returns 'ok' or the reason of
+-- the refusal, for each job.
+-- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does, 5 held results
 -- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
---       problems waiting in all; then per job: member, cost, record
+--       problems waiting in all; 9 delivered ttl ms, 10 results delivered, then their held
+--       members; then per job: member, cost, record
 local prefix, ttl = ARGV[1], ARGV[2]
-local jobs, rings = (#ARGV - 8) / 3, {}
-if redis.call('EXISTS', KEYS[4]) == 0 then
-  for i = 1, jobs do rings[i] = 'no_solver' end
-  return rings
+local first_job = 11 + tonumber(ARGV[10])
+local freed, delivered = {}, {unpack(ARGV, 11, first_job - 1)}
+for i, first in ipairs(unhold(KEYS[5], delivered)) do
+  if first then
+    local h = delivered[i]
+    local owner = string.sub(h, 1, 32)
+    freed[owner] = (freed[owner] or 0) + tonumber(string.sub(h, 65))
+    redis.call('PEXPIRE', prefix .. 'r:' .. string.sub(h, 33, 64), ARGV[9], 'LT')
+  end
 end
-local vt = tonumber(redis.call('GET', KEYS[2]) or '0')
-for i = 1, jobs do rings[i] = 1 end
-local queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
-local owners, answers, entries = {}, {}, {}
-for i = 9, #ARGV, 3 do
+local jobs, answers = (#ARGV - first_job + 1) / 3, {}
+local owners, entries = {}, {}
+if redis.call('EXISTS', KEYS[4]) == 0 then
+  for i = 1, jobs do answers[i] = 'no_solver' end
+  jobs = 0
+end
+local vt, queued = 0, 0
+if jobs > 0 then
+  vt = tonumber(redis.call('GET', KEYS[2]) or '0')
+  local rings = {}
+  for i = 1, jobs do rings[i] = 1 end
+  queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
+end
+for i = first_job, jobs > 0 and #ARGV or 0, 3 do
   local m, cost = ARGV[i], tonumber(ARGV[i + 1])
   local owner = owner_of(m)
   local o = owners[owner]
   if not o then
     local c = redis.call('HMGET', prefix .. 'k:' .. owner, 'pending', 'bytes', 'vt')
     -- Counters that expired under jobs still out would come back below zero.
-    o = {math.max(0, tonumber(c[1] or '0')), math.max(0, tonumber(c[2] or '0')),
-         tonumber(c[3] or '0'), false, not c[1]}
+    o = {math.max(0, tonumber(c[1] or '0')),
+         math.max(0, tonumber(c[2] or '0') - (freed[owner] or 0)),
+         tonumber(c[3] or '0'), freed[owner] ~= nil, not c[1]}
     owners[owner] = o
+    freed[owner] = nil
   end
   local answer = 'ok'
   if o[1] + 1 > tonumber(ARGV[3]) then answer = ARGV[4]
@@ -49,8 +67,11 @@ for owner, o in pairs(owners) do
     if o[5] then redis.call('PEXPIRE', prefix .. 'k:' .. owner, 2 * tonumber(ttl)) end
   end
 end
+for owner, bytes in pairs(freed) do
+  redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', -bytes)
+end
 if #entries > 0 then redis.call('ZADD', KEYS[1], unpack(entries)) end
-if #entries < 2 * jobs then  -- the bell rang for jobs refused
+if jobs > 0 and #entries < 2 * jobs then  -- the bell rang for jobs refused
   if queued == 0 then redis.call('DEL', KEYS[3]) else redis.call('LTRIM', KEYS[3], 0, queued - 1) end
 end
 return answers
