@@ -22,13 +22,13 @@ for i, first in ipairs(unhold(KEYS[5], delivered)) do
 end
 local jobs, answers = (#ARGV - first_job + 1) / 3, {}
 local owners, entries = {}, {}
-if redis.call('EXISTS', KEYS[4]) == 0 then
+local now = jobs > 0 and redis.call('MGET', KEYS[2], KEYS[4]) or {}
+if jobs > 0 and not now[2] then
   for i = 1, jobs do answers[i] = 'no_solver' end
   jobs = 0
 end
-local vt, queued = 0, 0
+local vt, queued = tonumber(now[1] or '0'), 0
 if jobs > 0 then
-  vt = tonumber(redis.call('GET', KEYS[2]) or '0')
   local rings = {}
   for i = 1, jobs do rings[i] = 1 end
   queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
