@@ -92,6 +92,9 @@ def ended(message: bytes) -> Iterator[Tuple[str, bytes]]:
     """The jobs a message on CHANNEL tells of: id and record (empty when not sent along)."""
     at = 0
     while at + 38 <= len(message):
-        size = int(message[at + 32:at + 38])
+        digits = message[at + 32:at + 38]
+        if not digits.isdigit():
+            return  # not a message of this layout: polls waiting look when their wait ends
+        size = int(digits)
         yield message[at:at + 32].decode("ascii", "replace"), message[at + 38:at + 38 + size]
         at += 38 + size
