@@ -90,6 +90,18 @@ def test_a_reservation_holds_the_largest_payload_its_job_can_store(kind, count, 
     assert stored <= result_reservation(total, kind, count) <= stored + 64
 
 
+def test_values_count_from_submit_until_solved(make_store):
+    many = array("Q", [1] * 1000)
+    cost = result_reservation(1000) + 8 * 1000  # the result's room and the values stored
+
+    async def scenario(store):
+        await store.submit(own("k"), many, 1000)
+        assert (await refusal(store)).reason == "key_held_bytes"
+        await solve_next(store)  # its values are no longer held, only its small result
+        await store.submit(own("k"), VALUES, 640)
+    run(make_store(max_held_bytes=cost + COST - 1), scenario)
+
+
 def test_a_key_runs_several_of_the_largest_problems_and_solved_ones_count_their_real_size(
         make_store):
     largest = Limits().max_total
