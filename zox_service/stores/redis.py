@@ -106,7 +106,7 @@ class RedisStore(Store):
         closed = StoreError("Redis: the store is closing")
         for batches in (self._submits, self._answers):
             await batches.close(closed)
-        await self._polls.delivered_batch()
+        await self._polls.close()
         await self._readers.aclose()
         await self._redis.aclose()
 

@@ -24,6 +24,8 @@ from .redis_records import CHANNEL, HEAD, HELD, PREFIX, ended, header, record_ke
 WINDOW = 64 * 1024
 # Delivered results wait this long for a submit to take them along.
 DELIVERED_WAIT = 0.05
+# Most deliveries in one script (Lua takes a few thousand arguments at once).
+DELIVERED_MOST = 1000
 
 
 def _log(text: str) -> None:
@@ -40,7 +42,7 @@ class Polls:
         self._waiters: Dict[str, List["asyncio.Future[bytes]"]] = {}
         self._mine: Set[str] = set()  # ids submitted here whose end was not yet heard of
         self._delivered: List[str] = []  # held members of results delivered
-        self._delivering: Optional[asyncio.TimerHandle] = None
+        self._delivering: Optional[asyncio.Handle] = None
         self._tasks: Set["asyncio.Task[None]"] = set()
 
     async def listen(self, subscribed: asyncio.Event) -> None:
@@ -138,10 +140,13 @@ class Polls:
         self._delivered[:0] = held
 
     def take_delivered(self) -> List[str]:
-        held, self._delivered = self._delivered, []
+        """Deliveries to send, as many as one script takes."""
+        held, self._delivered = self._delivered[:DELIVERED_MOST], self._delivered[DELIVERED_MOST:]
         if self._delivering is not None:
             self._delivering.cancel()
             self._delivering = None
+        if self._delivered:
+            self._delivering = asyncio.get_running_loop().call_soon(self._deliver_soon)
         return held
 
     async def delivered_batch(self) -> None:
@@ -155,6 +160,15 @@ class Polls:
         except (StoreError, RequestError) as e:
             # Their results count against their keys until they expire.
             _log(f"cannot mark {len(held)} results delivered: {e}")
+
+    async def close(self) -> None:
+        """Sends what was delivered (once, as far as one script takes) and stops."""
+        await self.delivered_batch()
+        if self._delivering is not None:
+            self._delivering.cancel()
+        for task in list(self._tasks):
+            task.cancel()
+        await asyncio.gather(*self._tasks, return_exceptions=True)
 
     def _deliver_soon(self) -> None:
         task = asyncio.get_running_loop().create_task(self.delivered_batch())
