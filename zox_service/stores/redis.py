@@ -152,6 +152,7 @@ class RedisStore(Store):
         entry = (member(is_small(Job(request_id, owner, values, 0, kind)), owner, request_id),
                  cost, record)
         self._polls.expect(request_id)  # before it is sent: its end may come before the answer
+        self._memory.hold(2 * len(record))  # while it is written: other submits see it
         try:
             answer = await self._admit(entry)
             if answer == "key_held_bytes":  # results that expired since the last sweep
@@ -162,6 +163,8 @@ class RedisStore(Store):
             if isinstance(e, RequestError) and e.reason == "store_full":
                 self._memory.forget()  # Redis says it is full: its memory is read afresh
             raise
+        finally:
+            self._memory.written(2 * len(record))
         if answer != "ok":
             self._polls.forget(request_id)
             raise no_solver() if answer == "no_solver" else \

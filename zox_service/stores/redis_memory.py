@@ -70,6 +70,10 @@ class RedisMemory:
     def forget(self) -> None:
         self._read_at = -1e9
 
+    def hold(self, n: int) -> None:
+        """`n` bytes are being written: they count until `written`."""
+        self._writing += n
+
     def added(self, n: int) -> None:
         self._added += n
 
@@ -79,7 +83,7 @@ class RedisMemory:
         need = room_needed(payload_bytes)
         if not await self.room(need, fresh=payload_bytes > LARGE_WRITE):
             return False
-        self._writing += need
+        self.hold(need)
         return True
 
     def written(self, held: int) -> None:
