@@ -32,8 +32,9 @@ from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
 from .redis_polls import WINDOW, Polls  # noqa: F401  (WINDOW: tests read windows)
-from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HELD, JOB_HEAD, PREFIX, QUEUE, SOLVERS,
-                            answer_record, claims_key, heartbeat_key, job_of, job_record, member)
+from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE,
+                            SOLVERS, answer_record, claims_key, heartbeat_key, job_of, job_record,
+                            member)
 
 # How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
@@ -252,12 +253,17 @@ class RedisStore(Store):
                 args=[PREFIX, CLAIM_MOST, max(took, 0), *skip])
         jobs, lost = [], []
         for i in range(0, len(taken), 2):
-            name = taken[i].decode()
-            job = job_of(name, bytes(taken[i + 1]))
+            name, record = taken[i].decode(), bytes(taken[i + 1])
+            job = job_of(name, record)
             if job is None:
                 lost.append(name)  # expired or answered meanwhile
+                continue
+            job.handle = (*job.handle, consumer)
+            stopped = int(record[HEAD:HEAD + 3])
+            if stopped >= self._limits.max_attempts:
+                # The problem keeps killing its solvers: answered instead of passed on forever.
+                await self.finish(job, None, f"Solve failed: its solver stopped {stopped} times")
             else:
-                job.handle = (*job.handle, consumer)
                 jobs.append(job)
         if lost:
             with _redis_errors():
