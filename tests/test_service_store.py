@@ -215,7 +215,7 @@ def test_without_a_live_solver_work_is_refused(make_store):
     run(make_store(), scenario, announce=False)
 
 
-def test_redis_job_lost_to_a_restart_is_gone_and_a_forged_id_unknown(redis_server):
+def test_redis_job_lost_to_a_restart_is_gone_and_a_forged_id_unknown(redis_server, redis_url):
     from zox_service.stores.redis import RedisStore
 
     async def scenario(store):
@@ -230,7 +230,7 @@ def test_redis_job_lost_to_a_restart_is_gone_and_a_forged_id_unknown(redis_serve
     run(RedisStore(redis_server.url, Limits()), scenario)
 
 
-def test_redis_at_its_memory_limit_refuses_work_and_holds_results(redis_server):
+def test_redis_at_its_memory_limit_refuses_work_and_holds_results(redis_server, redis_url):
     import redis
 
     from zox_service.stores.redis import RedisStore
@@ -306,17 +306,18 @@ def test_redis_jobs_fail_at_once_when_no_solver_is_left(redis_url):
     run(RedisStore(redis_url, Limits(reclaim_after=0.5)), scenario)
 
 
-def test_redis_large_result_is_read_a_window_at_a_time(redis_server):
-    from zox_service.stores.redis import WINDOW, RedisStore
+def test_redis_large_result_is_read_a_window_at_a_time(redis_server, redis_url):
+    from zox_service.stores.redis import RedisStore
+    from zox_service.stores.redis_polls import FIRST_READ, WINDOW
     payload = random.Random(1).randbytes(3 * WINDOW + 123)
 
     async def scenario(store):
         rid = await store.submit(own("k"), VALUES, 640)
         await solve_next(store, payload)
         outcome = await store.result(own("k"), rid, 0)
-        assert (len(outcome.payload), outcome.size) == (WINDOW, len(payload))
+        assert (len(outcome.payload), outcome.size) == (FIRST_READ, len(payload))
         rest = [await outcome.read(start, min(len(payload), start + WINDOW))
-                for start in range(WINDOW, len(payload), WINDOW)]
+                for start in range(FIRST_READ, len(payload), WINDOW)]
         assert outcome.payload + b"".join(rest) == payload
         redis_server.flush()  # lost while it is being sent: the answer is cut short
         assert await outcome.read(WINDOW, 2 * WINDOW) == b""

@@ -31,7 +31,7 @@ from ..wire import RequestError
 from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
-from .redis_polls import WINDOW, Polls  # noqa: F401  (WINDOW: tests read windows)
+from .redis_polls import Polls
 from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE,
                             SOLVERS, answer_record, claims_key, heartbeat_key, job_of, job_record,
                             member)

@@ -20,8 +20,11 @@ from ..wire import RequestError
 from .redis_memory import redis_errors as _redis_errors
 from .redis_records import CHANNEL, HEAD, HELD, PREFIX, ended, header, record_key
 
-# What a poll reads at once, and a delivery per range: the window the sender holds.
+# What a delivery reads per range: the window the sender holds.
 WINDOW = 64 * 1024
+# What a poll reads first: a small result whole; of a larger one, little for a poll that may yet
+# be refused (its key's answers on their way take all their budget).
+FIRST_READ = 16 * 1024
 # Delivered results wait this long for a submit to take them along.
 DELIVERED_WAIT = 0.05
 # Most deliveries in one script (Lua takes a few thousand arguments at once).
@@ -103,7 +106,7 @@ class Polls:
 
     async def _look(self, owner: str, request_id: str) -> Outcome:
         with _redis_errors():
-            found = await self._redis.getrange(record_key(request_id), 0, HEAD + WINDOW - 1)
+            found = await self._redis.getrange(record_key(request_id), 0, HEAD + FIRST_READ - 1)
         found = bytes(found)  # type: ignore[arg-type]  # bytes: the client decodes nothing
         if not found:
             self._mine.discard(request_id)
