@@ -62,29 +62,52 @@ def test_jobs_of_a_killed_solver_are_delivered_by_another(cluster):
     problems = [[random.Random(seed).randrange(1, 2**21) for _ in range(200)] for seed in range(6)]
     ids = [front.submit(p) for p in problems]
     deadline = time.monotonic() + 10
-    while r.zcard("zox:leases") < 1 and time.monotonic() < deadline:
+    while claimed(r) < 1 and time.monotonic() < deadline:
         time.sleep(0.01)
     doomed.signal(signal.SIGSTOP)
-    held = r.zcard("zox:leases")
+    held = claimed(r)
     doomed.proc.kill()
     doomed.proc.wait(10)
     assert held >= 1
     solver("--workers", "1")
     assert [front.fetch(i) for i in ids] == [expected(p) for p in problems]
-    assert (r.zcard("zox:leases"), r.llen("zox:ready")) == (0, 0)
+    assert (claimed(r), r.zcard("zox:queue")) == (0, 0)
+
+
+def claimed(r):
+    return sum(r.scard(k) for k in r.keys("zox:c:*"))
+
+
+def test_jobs_of_the_only_solver_killed_fail_within_seconds(cluster):
+    front_end, solver, r = cluster
+    front = front_end()
+    doomed = solver("--workers", "1")
+    rng = random.Random(5)
+    request_id = front.submit([rng.randrange(2**24, 2**25) for _ in range(30)])  # seconds
+    deadline = time.monotonic() + 10
+    while claimed(r) < 1 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    doomed.proc.kill()
+    killed = time.monotonic()
+    status, _, body = front.request("GET", f"/v0/result?requestId={request_id}")
+    while status == 202:
+        status, _, body = front.request("GET", f"/v0/result?requestId={request_id}")
+    assert (status, body) == (410, b'{"message":"Solve failed: no solver is running"}')
+    assert time.monotonic() - killed < 10
 
 
 def test_stopped_front_end_leaves_queued_jobs_for_the_solvers(cluster):
     front_end, solver, r = cluster
     first = front_end()
-    paused = solver("--workers", "1")
-    paused.signal(signal.SIGSTOP)  # alive to the front end for a few seconds, solving nothing
+    r.sadd("zox:solvers", "stand-in")  # a solver alive to the front end, solving nothing
+    r.set("zox:s:stand-in", 1, px=60_000)
+    r.set("zox:alive", 1, px=60_000)
     ids = [first.submit([i, 7]) for i in range(1, 4)]
     first.signal(signal.SIGTERM)
     assert first.proc.wait(30) == 0
-    assert int(r.hget("zox:totals", "queued")) == 3
+    assert r.zcard("zox:queue") == 3
     second = front_end()
-    paused.signal(signal.SIGCONT)
+    solver("--workers", "1")
     assert [second.fetch(i) for i in ids] == [expected([i, 7]) for i in range(1, 4)]
 
 
@@ -93,6 +116,7 @@ def test_redis_restart_is_a_503_that_names_the_store_then_service_resumes(cluste
     front = front_end()
     solver("--workers", "1")
     assert front.fetch(front.submit([4, 6])) == expected([4, 6])
+    lost = front.submit([4, 6])
     redis_server.stop()
     status, headers, body = front.request("POST", "/v0/app/sspu", b"[1]")
     assert (status, headers["Retry-After"]) == (503, "5") and b"store" in body, body
@@ -108,3 +132,7 @@ def test_redis_restart_is_a_503_that_names_the_store_then_service_resumes(cluste
         assert answer[2] == b'{"message":"no solver is running"}' and time.monotonic() < deadline
         time.sleep(0.2)
     assert front.fetch(json.loads(answer[2])["requestId"]) == expected([5, 8])
+    # Any front end, even one that never knew the store before, tells a lost job.
+    for asking in (front, front_end()):
+        status, _, body = asking.request("GET", f"/v0/result?requestId={lost}")
+        assert status == 410 and b"lost" in body, body

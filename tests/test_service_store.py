@@ -6,14 +6,19 @@ from array import array
 
 import pytest
 
-from zox_service.jobs import (CANCELLED, PENDING, RESULT_OVERHEAD, SUBSET, SUMS, result_bytes,
-                             result_reservation)
+from zox_service.jobs import (CANCELLED, PENDING, RESULT_OVERHEAD, SUBSET, SUMS, job_cost,
+                             result_bytes, result_reservation)
 from zox_service.limits import Limits
 from zox_service.stores.memory import MemoryStore
 from zox_service.wire import RequestError, encode_result
 
 VALUES = array("Q", [640])
-COST = result_reservation(640)
+COST = job_cost(640, SUMS, 1)
+
+
+def own(name):
+    """An owner as the service names one: 32 characters."""
+    return name.ljust(32, "_")
 
 
 def run(store, scenario, announce=True):
@@ -46,7 +51,7 @@ async def solve_next(store, payload=b"payload"):
     return job
 
 
-async def refusal(store, owner="k"):
+async def refusal(store, owner=own("k")):
     with pytest.raises(RequestError) as e:
         await store.submit(owner, VALUES, 640)
     return e.value
@@ -61,14 +66,14 @@ def test_a_full_quota_names_itself_and_a_keys_own_spares_other_keys(make_store, 
                                                                      other_key_refused):
     async def scenario(store):
         for _ in range(2):
-            await store.submit("flooder", VALUES, 640)
-        e = await refusal(store, "flooder")
+            await store.submit(own("flooder"), VALUES, 640)
+        e = await refusal(store, own("flooder"))
         assert (e.status, e.reason, e.retry_after > 0) == (503, reason, True)
         assert "--max-" in e.message  # names the limit
         if other_key_refused:
-            assert (await refusal(store, "other")).reason == reason
+            assert (await refusal(store, own("other"))).reason == reason
         else:
-            await store.submit("other", VALUES, 640)
+            await store.submit(own("other"), VALUES, 640)
     run(make_store(**limits), scenario)
 
 
@@ -85,6 +90,18 @@ def test_a_reservation_holds_the_largest_payload_its_job_can_store(kind, count, 
     assert stored <= result_reservation(total, kind, count) <= stored + 64
 
 
+def test_values_count_from_submit_until_solved(make_store):
+    many = array("Q", [1] * 1000)
+    cost = result_reservation(1000) + 8 * 1000  # the result's room and the values stored
+
+    async def scenario(store):
+        await store.submit(own("k"), many, 1000)
+        assert (await refusal(store)).reason == "key_held_bytes"
+        await solve_next(store)  # its values are no longer held, only its small result
+        await store.submit(own("k"), VALUES, 640)
+    run(make_store(max_held_bytes=cost + COST - 1), scenario)
+
+
 def test_a_key_runs_several_of_the_largest_problems_and_solved_ones_count_their_real_size(
         make_store):
     largest = Limits().max_total
@@ -92,31 +109,35 @@ def test_a_key_runs_several_of_the_largest_problems_and_solved_ones_count_their_
 
     async def scenario(store):
         for _ in range(3):
-            await store.submit("k", huge, largest)
+            await store.submit(own("k"), huge, largest)
         with pytest.raises(RequestError) as e:
-            await store.submit("k", huge, largest)
+            await store.submit(own("k"), huge, largest)
         assert e.value.reason == "key_held_bytes"
         await solve_next(store, b"a small compressed result")
-        await store.submit("k", huge, largest)
+        await store.submit(own("k"), huge, largest)
     run(make_store(), scenario)
 
 
-@pytest.mark.parametrize("limits, poll_first", [
+@pytest.mark.parametrize("limits, deliver", [
     ({"delivered_ttl": 0.3, "result_ttl": 60}, True),
     ({"result_ttl": 0.3}, False),
 ], ids=["delivered", "never-delivered"])
-def test_an_expired_result_is_gone_and_frees_its_quota(make_store, limits, poll_first):
+def test_a_result_counts_until_delivered_or_expired_then_is_gone(make_store, limits, deliver):
     async def scenario(store):
-        rid = await store.submit("k", VALUES, 640)
+        rid = await store.submit(own("k"), VALUES, 640)
         await solve_next(store)
-        if poll_first:
-            first = await store.result("k", rid, 0)
-            assert (first.state, first.payload) == ("done", b"payload")
-            assert (await store.result("k", rid, 0)).state == "done"  # a repeated poll works
         assert (await refusal(store)).reason == "key_held_bytes"
+        assert (await store.result(own("other"), rid, 0)).state == "unknown"
+        if deliver:
+            first = await store.result(own("k"), rid, 0)
+            assert (first.state, first.payload) == ("done", b"payload")
+            assert (await store.result(own("k"), rid, 0)).state == "done"  # a repeated poll works
+            await store.submit(own("k"), VALUES, 640)  # a delivered result is not held
         await asyncio.sleep(0.6)
-        assert (await store.result("k", rid, 0)).state == "gone"
-        await store.submit("k", VALUES, 640)
+        assert (await store.result(own("k"), rid, 0)).state == "gone"
+        assert (await store.result(own("other"), rid, 0)).state == "unknown"  # as while it lived
+        if not deliver:
+            await store.submit(own("k"), VALUES, 640)
         if isinstance(store, MemoryStore):  # nothing of the expired result is left behind
             assert store.counts()["results"] == 1 and store.counts()["expiries"] == 0
     run(make_store(max_held_bytes=COST + 10, **limits), scenario)
@@ -125,15 +146,15 @@ def test_an_expired_result_is_gone_and_frees_its_quota(make_store, limits, poll_
 @pytest.mark.parametrize("asker", ["k", "someone-else"], ids=["owner", "other-key"])
 def test_poll_waits_for_the_solve_and_only_its_owner_sees_it(make_store, asker):
     async def scenario(store):
-        rid = await store.submit("k", VALUES, 640)
-        assert (await store.result("k", rid, 0)).state == "pending"
+        rid = await store.submit(own("k"), VALUES, 640)
+        assert (await store.result(own("k"), rid, 0)).state == "pending"
 
         async def solve_later():
             await asyncio.sleep(0.2)
             await solve_next(store)
         solving = asyncio.ensure_future(solve_later())
         started = time.monotonic()
-        outcome = await store.result(asker, rid, 5.0)
+        outcome = await store.result(own(asker), rid, 5.0)
         await solving
         if asker == "k":
             assert outcome.state == "done" and time.monotonic() - started < 2
@@ -144,12 +165,12 @@ def test_poll_waits_for_the_solve_and_only_its_owner_sees_it(make_store, asker):
 
 def test_failed_solve_is_answered_and_frees_its_slot(make_store):
     async def scenario(store):
-        rid = await store.submit("k", VALUES, 640)
+        rid = await store.submit(own("k"), VALUES, 640)
         job = await store.claim("solver-1", 1.0)
         await store.finish(job, None, "Solve failed: MemoryError: out of memory")
-        outcome = await store.result("k", rid, 0)
+        outcome = await store.result(own("k"), rid, 0)
         assert (outcome.state, outcome.error) == ("failed", "Solve failed: MemoryError: out of memory")
-        await store.submit("k", VALUES, 640)
+        await store.submit(own("k"), VALUES, 640)
         assert await store.queue_depth() == 1
     run(make_store(max_pending=1), scenario)
 
@@ -157,12 +178,12 @@ def test_failed_solve_is_answered_and_frees_its_slot(make_store):
 def test_solving_a_job_twice_counts_it_once(make_store):
     # At-least-once delivery: a second finish of the same job changes nothing.
     async def scenario(store):
-        rid = await store.submit("k", VALUES, 640)
+        rid = await store.submit(own("k"), VALUES, 640)
         job = await store.claim("solver-1", 1.0)
         await store.finish(job, b"first", None)
         await store.finish(job, b"second", None)
-        assert (await store.result("k", rid, 0)).payload == b"first"
-        await store.submit("k", VALUES, 640)
+        assert (await store.result(own("k"), rid, 0)).payload == b"first"
+        await store.submit(own("k"), VALUES, 640)
         assert (await refusal(store)).reason == "key_pending"
     run(make_store(max_pending=1), scenario)
 
@@ -193,17 +214,18 @@ def test_a_cancelled_job_is_answered_frees_its_slot_and_its_solver_learns_it(mak
 def test_keys_are_served_round_robin(make_store):
     async def scenario(store):
         for owner in ["a", "a", "a", "b", "c", "b"]:
-            await store.submit(owner, VALUES, 640)
-        return [(await solve_next(store)).owner for _ in range(6)]
+            await store.submit(own(owner), VALUES, 640)
+        return [(await solve_next(store)).owner.rstrip("_") for _ in range(6)]
     assert run(make_store(), scenario) == ["a", "b", "c", "a", "b", "a"]
 
 
 def test_a_claim_passes_over_owners_it_skips_and_they_keep_their_turn(make_store):
     async def scenario(store):
         for owner in ["a", "a", "b"]:
-            await store.submit(owner, VALUES, 640)
-        skipped = [await store.claim("solver-1", t, skip={"a"}) for t in (1.0, 0.2)]
-        return [j and j.owner for j in skipped] + [(await solve_next(store)).owner]
+            await store.submit(own(owner), VALUES, 640)
+        skipped = [await store.claim("solver-1", t, skip={own("a")}) for t in (1.0, 0.2)]
+        return [j and j.owner.rstrip("_") for j in skipped] + \
+            [(await solve_next(store)).owner.rstrip("_")]
     assert run(make_store(), scenario) == ["b", None, "a"]
 
 
@@ -212,33 +234,33 @@ def test_without_a_live_solver_work_is_refused(make_store):
         e = await refusal(store)
         assert (e.status, e.message, e.reason) == (503, "no solver is running", "no_solver")
         await store.announce("solver-1")
-        await store.submit("k", VALUES, 640)
+        await store.submit(own("k"), VALUES, 640)
     run(make_store(), scenario, announce=False)
 
 
-def test_redis_job_lost_to_a_restart_is_gone_and_a_forged_id_unknown(redis_server):
+def test_redis_job_lost_to_a_restart_is_gone_and_a_forged_id_unknown(redis_server, redis_url):
     from zox_service.stores.redis import RedisStore
 
     async def scenario(store):
-        rid = await store.submit("k", VALUES, 640)
+        rid = await store.submit(own("k"), VALUES, 640)
         redis_server.flush()  # what a restart without persistence leaves
-        assert (await store.result("k", rid, 0)).state == "gone"
-        assert (await store.result("k", "0" * 32, 0)).state == "unknown"
+        assert (await store.result(own("k"), rid, 0)).state == "gone"
+        assert (await store.result(own("k"), "0" * 32, 0)).state == "unknown"
         await store.announce("solver-1")
-        fresh = await store.submit("k", VALUES, 640)  # under a new secret
-        assert (await store.result("k", fresh, 0)).state == "pending"
-        assert (await store.result("k", rid, 0)).state == "gone"
+        fresh = await store.submit(own("k"), VALUES, 640)
+        assert (await store.result(own("k"), fresh, 0)).state == "pending"
+        assert (await store.result(own("k"), rid, 0)).state == "gone"
     run(RedisStore(redis_server.url, Limits()), scenario)
 
 
-def test_redis_at_its_memory_limit_refuses_work_and_holds_results(redis_server):
+def test_redis_at_its_memory_limit_refuses_work_and_holds_results(redis_server, redis_url):
     import redis
 
     from zox_service.stores.redis import RedisStore
     r = redis.Redis.from_url(redis_server.url)
 
     async def scenario(store):
-        await store.submit("k", VALUES, 640)
+        await store.submit(own("k"), VALUES, 640)
         used = r.info("memory")["used_memory"]
         r.config_set("maxmemory", used + 1000)
         try:
@@ -268,23 +290,61 @@ def test_redis_job_of_a_silent_solver_goes_to_another_and_a_poison_job_fails(red
     from zox_service.stores.redis import RedisStore
 
     async def scenario(store):
-        rid = await store.submit("k", VALUES, 640)
-        assert await store.claim("dead-solver", 1.0) is not None  # and never finished
+        async def beat():  # another solver stays alive throughout
+            while True:
+                await store.announce("solver-1")
+                await asyncio.sleep(0.5)
+        beating = asyncio.ensure_future(beat())
+        rid = await store.submit(own("k"), VALUES, 640)
+        assert await store.claim("dead-solver", 1.0) is not None  # and never heard of again
         started = time.monotonic()
         job = None
-        while job is None and time.monotonic() - started < 5:
+        while job is None and time.monotonic() - started < 10:
             job = await store.claim("live-solver", 0.2)
         assert job is not None and job.request_id == rid and list(job.values) == [640]
-        assert time.monotonic() - started >= 0.4
+        assert time.monotonic() - started >= 1.0  # once the heartbeat lapsed
         # The second solver dies too: the third delivery is over the limit of two.
-        while time.monotonic() - started < 5:
-            assert await store.claim("another", 0.2) is None
-            outcome = await store.result("k", rid, 0)
-            if outcome.state == "failed":
-                break
+        outcome = await store.result(own("k"), rid, 5.0)
         assert outcome.state == "failed" and "stopped 2 times" in outcome.error
+        assert time.monotonic() - started < 8
+        beating.cancel()
         assert await store.queue_depth() == 0
     run(RedisStore(redis_url, Limits(reclaim_after=0.5, max_attempts=2)), scenario)
+
+
+def test_redis_jobs_fail_at_once_when_no_solver_is_left(redis_url):
+    from zox_service.stores.redis import RedisStore
+
+    async def scenario(store):  # solver-1 announced once: its heartbeat lapses in 2 s
+        solving = await store.submit(own("k"), array("Q", [2**30]), 2**30)  # taken alone
+        waiting = await store.submit(own("k"), VALUES, 640)
+        assert (await store.claim("solver-1", 1.0)).request_id == solving
+        started = time.monotonic()
+        for rid in (solving, waiting):
+            outcome = await store.result(own("k"), rid, 5.0)
+            assert (outcome.state, outcome.error) == \
+                ("failed", "Solve failed: no solver is running")
+        assert time.monotonic() - started < 5
+        assert (await refusal(store)).reason == "no_solver"
+    run(RedisStore(redis_url, Limits(reclaim_after=0.5)), scenario)
+
+
+def test_redis_large_result_is_read_a_window_at_a_time(redis_server, redis_url):
+    from zox_service.stores.redis import RedisStore
+    from zox_service.stores.redis_polls import FIRST_READ, WINDOW
+    payload = random.Random(1).randbytes(3 * WINDOW + 123)
+
+    async def scenario(store):
+        rid = await store.submit(own("k"), VALUES, 640)
+        await solve_next(store, payload)
+        outcome = await store.result(own("k"), rid, 0)
+        assert (len(outcome.payload), outcome.size) == (FIRST_READ, len(payload))
+        rest = [await outcome.read(start, min(len(payload), start + WINDOW))
+                for start in range(FIRST_READ, len(payload), WINDOW)]
+        assert outcome.payload + b"".join(rest) == payload
+        redis_server.flush()  # lost while it is being sent: the answer is cut short
+        assert await outcome.read(WINDOW, 2 * WINDOW) == b""
+    run(RedisStore(redis_server.url, Limits()), scenario)
 
 
 def test_memory_store_hands_out_waiting_jobs_in_turn_while_they_fit():
@@ -293,12 +353,13 @@ def test_memory_store_hands_out_waiting_jobs_in_turn_while_they_fit():
     async def scenario(store):
         for owner, values in [("a", VALUES), ("a", VALUES), ("b", VALUES), ("a", BIG),
                               ("b", VALUES), ("b", VALUES)]:
-            await store.submit(owner, values, sum(values))
+            await store.submit(own(owner), values, sum(values))
         first = await store.claim("solver-1", 1.0)
         fits = lambda job: len(job.values) == 1  # noqa: E731
         batch = store.claim_ready("solver-1", 10, fits)
         rest = store.claim_ready("solver-1", 1, lambda job: True)
-        return [first.owner] + [j.owner for j in batch], [(j.owner, len(j.values)) for j in rest]
+        return [first.owner[0]] + [j.owner[0] for j in batch], \
+            [(j.owner[0], len(j.values)) for j in rest]
     BIG = array("Q", [1, 2])
     taken, rest = run(MemoryStore(Limits()), scenario)
     assert taken == ["a", "b", "a", "b"] and rest == [("a", 2)]

@@ -6,7 +6,7 @@ import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, List, Mapping, Optional, Sequence
 
-from .jobs import result_reservation
+from .jobs import SUMS, job_cost
 from .limits import HELP, Limits
 
 DEFAULT_PORT = 8443
@@ -167,7 +167,7 @@ def parse_settings(argv: Optional[Sequence[str]] = None,
     if a.workers == 0 and not a.redis_url:
         parser.error("--workers 0 needs --redis: without it nothing would solve")
     limits = Limits(**{name: getattr(a, name) for name in HELP})
-    need = result_reservation(limits.max_total)
+    need = job_cost(limits.max_total, SUMS, 1)
     for name in ("max_held_bytes", "max_stored_bytes"):
         if getattr(limits, name) < need:
             # Otherwise the largest accepted problem could never be admitted.

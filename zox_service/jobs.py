@@ -1,8 +1,10 @@
 """What a job is, whose it is, and the one table of quotas that admits or refuses it in every store.
 
-Owners are fingerprints of API keys, so no store ever holds a key. Request ids carry a short
-signature made with the store's own secret: a poll for an id the store signed but no longer knows
-is a job it lost (or a result that expired), which is final; an id it never signed is unknown.
+Owners are fingerprints of API keys, so no store ever holds a key. A request id carries a tag that
+binds it to its owner: a poll whose id was made for its own key but that the store no longer knows
+is a job the store lost (or a result that expired), which is final, whichever front end answers and
+after any restart; an id not made for the polling key is unknown, before and after its job ends, so
+another key learns nothing of it. The tag needs no secret: only the owner can poll as the owner.
 """
 import functools
 import hashlib
@@ -10,7 +12,7 @@ import hmac
 import os
 from array import array
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, Optional, Sequence
+from typing import Any, Awaitable, Callable, Dict, Optional, Sequence
 
 from .limits import Limits
 from .wire import RequestError, busy
@@ -35,19 +37,19 @@ def owner_of(key: bytes) -> str:
     return hashlib.sha256(b"zox-owner:" + key).hexdigest()[:32]
 
 
-def new_request_id(secret: bytes) -> str:
+def new_request_id(owner: str) -> str:
     nonce = os.urandom(8).hex()
-    return nonce + _signature(secret, nonce)
+    return nonce + _tag(owner, nonce)
 
 
-def signed_by(request_id: str, secrets_seen: Iterable[bytes]) -> bool:
-    nonce, signature = request_id[:16], request_id[16:]
-    return any(hmac.compare_digest(_signature(s, nonce), signature) for s in secrets_seen)
+def issued_to(request_id: str, owner: str) -> bool:
+    """Whether `request_id` is one made for `owner` (a 32-digit id, checked by the caller)."""
+    return hmac.compare_digest(_tag(owner, request_id[:16]), request_id[16:])
 
 
-def _signature(secret: bytes, nonce: str) -> str:
-    # Keyed BLAKE2 is a MAC in one call: a third of the time of an HMAC of SHA-256.
-    return hashlib.blake2b(nonce.encode(), key=secret, digest_size=8).hexdigest()
+def _tag(owner: str, nonce: str) -> str:
+    return hashlib.blake2b((nonce + owner).encode(), digest_size=8,
+                           person=b"zox-request-id").hexdigest()
 
 
 def no_solver() -> RequestError:
@@ -78,8 +80,12 @@ class Job:
 @dataclass
 class Outcome:
     state: str  # "unknown", "pending", "done", "failed" or "gone"
-    payload: bytes = b""
+    payload: bytes = b""  # all of it, or its first bytes when `read` is given
     error: str = ""
+    # A payload kept elsewhere and sent a range at a time: its size, and how to read bytes
+    # [start, end) of it (fewer bytes when it is gone meanwhile).
+    size: int = 0
+    read: Optional[Callable[[int, int], Awaitable[bytes]]] = None
 
 
 UNKNOWN = Outcome("unknown")
@@ -106,6 +112,12 @@ def result_reservation(total: int, kind: str = SUMS, count: int = 0) -> int:
     result can take. Nothing known before the solve bounds how well a bitset compresses, so this
     is the incompressible case; once solved, the result counts at its real size instead."""
     return gzip_bound(result_bytes(kind, count, total)) + RESULT_OVERHEAD
+
+
+def job_cost(total: int, kind: str, values: int) -> int:
+    """What an unsolved problem holds of its key's and the store's budget: its values as stored
+    (8 bytes each, until its solver takes them) and the room its result may need."""
+    return result_reservation(total, kind, values) + 8 * values
 
 
 def payload_cost(payload: Optional[bytes]) -> int:
@@ -136,6 +148,7 @@ class Quota:
 QUOTAS: Sequence[Quota] = (
     Quota("key_pending", "key", "pending", "max_pending", "this key has {} problems waiting",
           RETRY_SOON),
+    # Counts problems unsolved and results not yet delivered: a fetched result is not held.
     Quota("key_held_bytes", "key", "bytes", "max_held_bytes",
           "this key holds {} bytes of results; fetch them or wait", RETRY_LATER),
     Quota("queue_full", "all", "queued", "max_queued", "{} problems are waiting", RETRY_SOON),

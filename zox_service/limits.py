@@ -62,10 +62,10 @@ class Limits:
     # answers not yet taken by their readers count against these (per API key and in all).
     max_unsent_bytes: int = 64 * MiB
     max_unsent_bytes_per_key: int = 16 * MiB
-    # Redis only: a job whose solver has been silent this long is taken over by another solver
-    # (a live solver renews its claim at a third of this), and after this many deliveries a job
-    # that keeps killing its solvers is answered with a failure.
-    reclaim_after: float = 30.0
+    # Redis only: a solver process whose heartbeat (every second) has been silent this long is
+    # taken for dead: its jobs go to another solver, or fail when none is alive, and after this
+    # many deliveries a job that keeps killing its solvers is answered with a failure.
+    reclaim_after: float = 5.0
     max_attempts: int = 3
 
 
@@ -103,7 +103,8 @@ HELP: Dict[str, str] = {
     "max_unsent_bytes": "bytes of answers being sent to readers that have not taken them, for "
                         "all keys",
     "max_unsent_bytes_per_key": "bytes of answers being sent to one API key's readers",
-    "reclaim_after": "Redis: seconds after which a silent solver's job is taken over",
+    "reclaim_after": "Redis: seconds after which a silent solver's jobs are taken over (or fail "
+                     "when no solver is left); at least 3",
     "max_attempts": "Redis: deliveries of a job before it is failed",
 }
 assert set(HELP) == {f.name for f in fields(Limits)}

@@ -13,7 +13,7 @@ from array import array
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
-from .jobs import SUBSET, SUMS, Job, StoreError
+from .jobs import CANCELLED, SUBSET, SUMS, Job, StoreError
 from .metrics import Metrics
 from .stores.base import HEARTBEAT_EVERY, Store
 from .wire import RequestError, encode_result
@@ -179,12 +179,13 @@ class Solvers:
             if why == "timed_out":
                 error = (f"The search passed its deadline of {self._witness_deadline:g} s "
                          "(--witness-deadline)")
+            elif why == "cancelled":
+                error = CANCELLED  # where the store answered it already, the first answer stands
             elif why is None and error is not None:
                 _log(error)
             self._metrics.solved(why or ("done" if payload is not None else "failed"), seconds)
-            if why in (None, "timed_out"):
-                # A cancelled job is answered already; one stopped with the service is left
-                # unanswered for another solver.
+            if why in (None, "timed_out", "cancelled"):
+                # One stopped with the service is left unanswered for another solver.
                 await self._store_outcome(job, payload, error)
 
     async def _watch(self, solving: "asyncio.Future[Any]", jobs: List[Job],

@@ -1,12 +1,13 @@
-"""Sending results: every poll of a result is sent from the one copy the store holds, a window at
-a time as its reader takes it, and the windows of answers on their way count against a budget per
-key and in all, so readers that do not read cannot make the service hold more."""
+"""Sending results: every poll of a result is sent from the one copy the store holds (in this
+process, or read from Redis a range at a time), a window at a time as its reader takes it, and the
+windows of answers on their way count against a budget per key and in all, so readers that do not
+read cannot make the service hold more."""
 import time
-from typing import AsyncIterator, Dict
+from typing import AsyncIterator, Dict, Union
 
 from starlette.responses import Response, StreamingResponse
 
-from ..jobs import RETRY_SOON
+from ..jobs import RETRY_SOON, Outcome
 from ..limits import Limits
 from ..metrics import Metrics
 from ..wire import busy
@@ -51,32 +52,45 @@ class DeliveryBudget:
         self._metrics.unsent_bytes.set(self._total)
 
 
-def payload_response(budget: DeliveryBudget, owner: str, payload: bytes, limits: Limits,
+class PayloadGone(Exception):
+    """The store lost the rest of a payload while it was being sent: the answer is cut short."""
+
+
+def payload_response(budget: DeliveryBudget, owner: str, outcome: Outcome, limits: Limits,
                      metrics: Metrics) -> Response:
     """The result payload as an answer; RequestError when the budget is spent."""
-    if len(payload) <= WINDOW:
-        return Response(payload, 200, media_type="application/gzip")
+    size = outcome.size if outcome.read is not None else len(outcome.payload)
+    if size <= WINDOW and outcome.read is None:
+        return Response(outcome.payload, 200, media_type="application/gzip")
     budget.take(owner, IN_FLIGHT)
     # The edge cuts a reader that takes nothing for --send-timeout; one that takes a little now
     # and then is held to the minimum rate here, window by window.
     allowed = limits.send_timeout + WINDOW / limits.send_min_rate
 
-    async def windows() -> AsyncIterator[memoryview]:
+    async def windows() -> AsyncIterator[Union[bytes, memoryview]]:
         try:
-            view = memoryview(payload)
-            last = time.monotonic()
-            for start in range(0, len(view), WINDOW):
-                # The server waits for its reader before taking the next window.
-                now = time.monotonic()
-                if now - last > allowed:
+            view = memoryview(outcome.payload)
+            start = 0
+            while start < size:
+                end = min(size, start + WINDOW)
+                if outcome.read is None or end <= len(view):
+                    piece: Union[bytes, memoryview] = view[start:end]
+                else:
+                    piece = await outcome.read(start, end)
+                    if len(piece) != end - start:
+                        raise PayloadGone(f"{size - start} bytes of the result were lost")
+                # The server asks for the next window once its reader has taken this one; the
+                # store's read of the next is not the reader's time.
+                handed = time.monotonic()
+                yield piece
+                if end < size and time.monotonic() - handed > allowed:
                     metrics.connections_cut.labels("send_timeout").inc()
                     raise ReaderTooSlow()
-                last = now
-                yield view[start:start + WINDOW]
+                start = end
         finally:
             budget.give(owner, IN_FLIGHT)
 
-    return StreamingResponse(windows(), 200, {"Content-Length": str(len(payload))},
+    return StreamingResponse(windows(), 200, {"Content-Length": str(size)},
                              media_type="application/gzip")
 
 

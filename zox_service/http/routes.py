@@ -198,8 +198,7 @@ async def poll(request: Request) -> Response:
     try:
         outcome = await svc.store.result(owner, ids[0], svc.limits.poll_wait)
         if outcome.state == "done":
-            return payload_response(svc.deliveries, owner, outcome.payload, svc.limits,
-                                        svc.metrics)
+            return payload_response(svc.deliveries, owner, outcome, svc.limits, svc.metrics)
     except RequestError as e:
         return svc.refused(e)
     except StoreError:

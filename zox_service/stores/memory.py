@@ -3,38 +3,37 @@
 Queued problems are served round robin by owner, so one key's burst does not delay another key's
 solve behind it. Results expire in the order they were stored or delivered (each time to live is
 one setting), so two ordered maps hold every expiry and a delivered result leaves no trace once
-its delivered time to live ends.
+its delivered time to live ends. A delivered result no longer counts against its key, only
+against the memory of the store until it is freed.
 """
 import asyncio
 import hmac
-import secrets
 import time
 from array import array
 from collections import OrderedDict, deque
 from typing import Callable, Collection, Deque, Dict, List, Optional
 
-from ..jobs import (CANCELLED, GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal,
-                    job_adds, new_request_id, no_solver, payload_cost, result_reservation,
-                    signed_by)
+from ..jobs import (CANCELLED, GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal, issued_to,
+                    job_adds, job_cost, new_request_id, no_solver, payload_cost)
 from ..limits import Limits
 from .base import HEARTBEAT_LAPSE, Store
 
 
 class _Record:
-    __slots__ = ("owner", "cost", "outcome", "done")
+    __slots__ = ("owner", "cost", "outcome", "done", "delivered")
 
     def __init__(self, owner: str, cost: int):
         self.owner = owner
-        self.cost = cost  # bytes counted against the owner's and the store's limits
+        self.cost = cost  # bytes counted against the store's limit, and its owner's until delivered
         self.outcome = PENDING
         self.done = asyncio.Event()
+        self.delivered = False
 
 
 class MemoryStore(Store):
     def __init__(self, limits: Limits, clock: Callable[[], float] = time.monotonic):
         self._limits = limits
         self._clock = clock
-        self._secret = secrets.token_bytes(16)
         self._records: Dict[str, _Record] = {}
         self._queues: Dict[str, Deque[Job]] = {}
         self._turns: Deque[str] = deque()
@@ -72,6 +71,10 @@ class MemoryStore(Store):
     def _forget(self, request_id: str) -> None:
         rec = self._records.pop(request_id)
         self._all["bytes"] -= rec.cost
+        if not rec.delivered:
+            self._release(rec)
+
+    def _release(self, rec: _Record) -> None:
         counters = self._owners[rec.owner]
         counters["bytes"] -= rec.cost
         if not counters["bytes"] and not counters["pending"]:
@@ -92,7 +95,7 @@ class MemoryStore(Store):
         self.purge()
         if not self._solver_alive():
             raise no_solver()
-        cost = result_reservation(total, kind, len(values))
+        cost = job_cost(total, kind, len(values))
         counters = self._owners.get(owner) or {"pending": 0, "bytes": 0}
         refused = first_refusal({"key": counters, "all": self._all}, cost, self._limits)
         if refused is not None:
@@ -102,7 +105,7 @@ class MemoryStore(Store):
             for name in scoped:
                 scoped[name] += adds[name]
         self._owners[owner] = counters
-        request_id = new_request_id(self._secret)
+        request_id = new_request_id(owner)
         self._records[request_id] = _Record(owner, cost)
         queue = self._queues.get(owner)
         if queue is None:
@@ -162,20 +165,27 @@ class MemoryStore(Store):
         rec.done.set()
 
     async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
+        if not issued_to(request_id, owner):
+            return UNKNOWN
         self.purge()
         rec = self._records.get(request_id)
-        if rec is None or not hmac.compare_digest(rec.owner, owner):
-            return GONE if rec is None and signed_by(request_id, (self._secret,)) else UNKNOWN
+        if rec is None:
+            return GONE
+        if not hmac.compare_digest(rec.owner, owner):
+            return UNKNOWN
         if rec.outcome is PENDING and wait > 0:
             try:
                 await asyncio.wait_for(rec.done.wait(), wait)
             except asyncio.TimeoutError:
                 return PENDING
-        if rec.outcome.state == "done" and request_id in self._stored:
-            until = self._clock() + self._limits.delivered_ttl
-            if until < self._stored[request_id]:
-                del self._stored[request_id]
-                self._delivered[request_id] = until
+        if rec.outcome is not PENDING and not rec.delivered:
+            rec.delivered = True
+            self._release(rec)
+            if rec.outcome.state == "done":
+                until = self._clock() + self._limits.delivered_ttl
+                if until < self._stored[request_id]:
+                    del self._stored[request_id]
+                    self._delivered[request_id] = until
         return rec.outcome
 
     async def cancel(self, owner: str, request_id: str) -> Outcome:
@@ -203,6 +213,11 @@ class MemoryStore(Store):
 
     async def queue_depth(self) -> int:
         return sum(c["pending"] for c in self._owners.values())
+
+    async def health(self) -> Dict[str, bool]:
+        # Writable while the smallest problem would still be admitted.
+        return {"reachable": True, "writable":
+                self._all["bytes"] + job_cost(0, SUMS, 1) <= self._limits.max_stored_bytes}
 
     def counts(self) -> Dict[str, int]:
         return {"results": len(self._records), "pending": sum(c["pending"] for c in

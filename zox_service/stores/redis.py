@@ -1,96 +1,65 @@
 """The store on Redis, shared by any number of front ends and solver processes.
 
-Each owner's problems wait in a list of their own, and a list of the owners with work waiting is
-turned round one step per claim: solvers take the owners in turn, so a key's flood delays
-another key by at most one solve per solver. A claimed job holds a lease (a sorted set scored by
-its end) that its solver renews while it solves; a job whose lease ran out goes to the next solver
-that asks, up to the attempts cap. Delivery is at least once: a job solved twice keeps its first
-result. Results are hashes with a time to live; per-owner counters beside them are updated by the
-same scripts, so every front end sees the same quotas. A channel tells waiting polls on every
-front end that a result was stored. The scripts live in the lua/ folder next to this file.
+Waiting jobs sit in one queue ordered by a virtual time that makes keys take turns, so a key's
+flood delays another key by at most one solve per solver. A blocked solver waits on a list with
+one entry per waiting job, so each submit wakes one solver, not all. A claimed job stays in its
+solver's claims while the solver's heartbeat lives; every process sweeps each second, sending the
+jobs of a silent solver to another or failing them when no solver is alive. Delivery is at least
+once: a job solved twice keeps its first result. Per-owner counters are updated by the same
+scripts, so every front end sees the same quotas; a result counts against its key until it is
+delivered or expires. Submits, answers and deliveries made while a script is on its way go
+together in the next; a channel tells waiting polls on every front end which jobs ended. Polls are
+answered as redis_polls.py says. The scripts are in lua/ next to this file.
 """
 import asyncio
 import contextlib
-import secrets
+import random
 import sys
 import time
 from array import array
+from collections import deque
 from importlib import resources
-from typing import Any, Collection, Dict, Iterator, List, Optional
+from typing import Any, Collection, Deque, Dict, List, Optional, Tuple
 
 import redis.asyncio as aioredis
-from redis.exceptions import OutOfMemoryError, RedisError, ResponseError
 
-from ..jobs import (CANCELLED, GONE, PENDING, QUOTA_BY_REASON, QUOTAS, RESULT_OVERHEAD, SUMS,
-                    UNKNOWN, Job, Outcome, StoreError, job_adds, new_request_id, no_solver,
-                    result_reservation, signed_by, store_full)
+from ..jobs import (QUOTAS, QUOTA_BY_REASON, RESULT_OVERHEAD, SUMS, UNKNOWN, Job,
+                    Outcome, StoreError, issued_to, job_cost, new_request_id, no_solver,
+                    store_full)
 from ..limits import Limits
-from .base import HEARTBEAT_LAPSE, Store
+from ..wire import RequestError
+from .base import HEARTBEAT_EVERY, Store
+from .batches import Batches
+from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
+from .redis_polls import Polls
+from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE,
+                            SOLVERS, answer_record, cancel_key, claims_key, heartbeat_key, job_of,
+                            job_record, member)
 
-PREFIX = "zox:"
-READY = PREFIX + "ready"
-TOTALS = PREFIX + "totals"
-LEASES = PREFIX + "leases"
-SOLVERS = PREFIX + "solvers"
-SECRET = PREFIX + "secret"
-CHANNEL = PREFIX + "done"
-# How long an unsolved problem's record and quota entry live: far beyond any queue a solver pool
-# would let grow.
+# How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
-# The counters these scripts keep; quotas on others (the in-process store's memory) leave Redis
-# to its own maxmemory.
-_COUNTED = {("key", "pending"), ("key", "bytes"), ("all", "queued")}
+# Jobs one claim takes along when small, and calls of one kind sent together.
+CLAIM_MOST = 16
+BATCH_MOST = 256
+# Values larger than this go in a submit of their own, not holding up the small ones.
+LARGE_RECORD = 64 * 1024
 # How often a solver whose every waiting owner is passed over looks at the owners again.
-SKIPPED_PAUSE = 0.005
-# Share of maxmemory kept free: a result is written only while it fits below the rest.
-_HEADROOM = 0.05
+SKIPPED_PAUSE = 0.01
+# Connections for reading results out; more readers wait their turn for one.
+READERS = 8
+SWEEP_EVERY = 1.0
 
 
-def _room_needed(payload_bytes: int) -> int:
-    # While a result is written Redis holds it twice (the request read in, then the value), and
-    # its allocations round up.
-    return 2 * payload_bytes + 64 * 1024
+def _scripts(client: "aioredis.Redis") -> Dict[str, Any]:
+    lua = resources.files(__package__).joinpath("lua")
+    common = lua.joinpath("common.lua").read_text()
+    return {name: client.register_script(common + lua.joinpath(name + ".lua").read_text())
+            for name in ("submit", "claim", "finish", "delivered", "sweep")}
 
 
-def _script(name: str) -> str:
-    return resources.files(__package__).joinpath("lua", name + ".lua").read_text()
-
-
-def _owner_keys(owner: str) -> List[str]:
-    return [f"{PREFIX}o:{owner}", f"{PREFIX}z:{owner}", f"{PREFIX}q:{owner}"]
-
-
-def _result_key(request_id: str) -> str:
-    return f"{PREFIX}r:{request_id}"
-
-
-def _le_bytes(values: array) -> bytes:
-    if sys.byteorder == "big":
-        values = array("Q", values)
-        values.byteswap()
-    return values.tobytes()
-
-
-def _from_le_bytes(raw: bytes) -> array:
-    values = array("Q")
-    values.frombytes(raw)
-    if sys.byteorder == "big":
-        values.byteswap()
-    return values
-
-
-@contextlib.contextmanager
-def _redis_errors() -> Iterator[None]:
-    try:
-        yield
-    except OutOfMemoryError:
-        raise store_full() from None
-    except ResponseError as e:
-        if str(e).startswith("OOM") or "maxmemory" in str(e):
-            raise store_full() from None
-        raise StoreError(f"Redis: {e}") from None
-    except (RedisError, OSError) as e:
-        raise StoreError(f"Redis: {e}") from None
+def _log(text: str) -> None:
+    sys.stderr.write(f"zox_service: {text}\n")
+    sys.stderr.flush()
 
 
 class RedisStore(Store):
@@ -98,259 +67,276 @@ class RedisStore(Store):
         self._limits = limits
         self._redis = aioredis.from_url(url, decode_responses=False, socket_connect_timeout=5,
                                         socket_keepalive=True, health_check_interval=30)
-        self._scripts = {name: self._redis.register_script(_script(name))
-                         for name in ("submit", "claim", "renew", "announce", "finish", "poll")}
-        self._rows: List[Any] = []
-        for q in QUOTAS:
-            if (q.scope, q.counter) in _COUNTED:
-                self._rows += [q.scope, q.counter, 0, q.limit(limits), q.reason]
-        self._secret = b""
-        self._secrets_seen: List[bytes] = []
-        self._waiters: Dict[str, List["asyncio.Future[None]"]] = {}
-        self._listener: Optional["asyncio.Task[None]"] = None
+        self._readers = aioredis.Redis(connection_pool=aioredis.BlockingConnectionPool.from_url(
+            url, max_connections=READERS, timeout=None, socket_connect_timeout=5,
+            socket_timeout=30, socket_keepalive=True))
+        self._scripts = _scripts(self._redis)
+        by_rule = {(q.scope, q.counter): q for q in QUOTAS}
+        self._quota_args: List[Any] = []
+        for rule in (("key", "pending"), ("key", "bytes"), ("all", "queued")):
+            self._quota_args += [by_rule[rule].limit(limits), by_rule[rule].reason]
+        self._lapse = max(limits.reclaim_after, 3 * HEARTBEAT_EVERY)
+        self._submits: Batches[Tuple[str, int, bytes], str] = Batches(self._submit_batch,
+                                                                      BATCH_MOST)
+        self._answers: Batches[Tuple[Job, bytes, int], int] = Batches(self._finish_batch,
+                                                                      BATCH_MOST)
+        self._stash: Deque[Job] = deque()  # jobs a claim took along, for this process's solvers
+        self._claimed: Dict[str, float] = {}  # consumers of this process: when last announced
+        self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
-        self._next_reclaim = 0.0
-        self._memory_checked = 0.0
-        self._memory = (0, 0)  # used, maxmemory (0: no limit)
-        self._writing = 0  # bytes of results this process let through and is still writing
+        self._memory = RedisMemory(self._redis)
+        self._polls = Polls(self._redis, self._readers, self._scripts["delivered"], limits)
 
     async def start(self, listen: bool = True) -> None:
+        loop = asyncio.get_running_loop()
         with _redis_errors():
-            await self._load_secret()
+            await self._sweep()
+        self._tasks.append(loop.create_task(self._sweeping()))
         if listen:
-            self._listener = asyncio.get_running_loop().create_task(self._listen())
+            self._tasks.append(loop.create_task(self._polls.listen(self._subscribed)))
             await asyncio.wait_for(self._subscribed.wait(), 10)
 
-    async def _load_secret(self) -> None:
-        # One secret per Redis data set: a restart that lost the data makes a new one, and ids
-        # signed with an old one are then known to be lost.
-        await self._redis.set(SECRET, secrets.token_hex(16), nx=True)
-        stored: Any = await self._redis.get(SECRET)
-        self._secret = bytes(stored or b"")
-        if self._secret not in self._secrets_seen:
-            self._secrets_seen.append(self._secret)
-
     async def close(self) -> None:
-        if self._listener is not None:
-            self._listener.cancel()
-            with contextlib.suppress(asyncio.CancelledError):
-                await self._listener
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(self._answers.settled(), 10)  # answers solved are kept
+        with contextlib.suppress(StoreError, RequestError):
+            await self._give_back()
+        for task in self._tasks:
+            task.cancel()
+        await asyncio.gather(*self._tasks, return_exceptions=True)
+        closed = StoreError("Redis: the store is closing")
+        for batches in (self._submits, self._answers):
+            await batches.close(closed)
+        await self._polls.close()
+        await self._readers.aclose()
         await self._redis.aclose()
 
-    async def _listen(self) -> None:
-        while True:
-            try:
-                async with self._redis.pubsub() as ps:
-                    await ps.subscribe(CHANNEL)
-                    self._subscribed.set()
-                    async for m in ps.listen():
-                        if m["type"] in (b"message", "message"):
-                            self._wake(m["data"].decode("ascii", "replace"))
-            except (RedisError, OSError) as e:
-                # Polls waiting meanwhile still look again when their wait ends.
-                sys.stderr.write(f"zox_service: Redis notifications lost ({e}); reconnecting\n")
-                await asyncio.sleep(0.5)
+    async def _give_back(self) -> None:
+        """Jobs taken along but not started go back to the head of the queue."""
+        taken: Dict[str, List[str]] = {}
+        while self._stash:
+            job = self._stash.popleft()
+            taken.setdefault(job.handle[2], []).append(job.handle[0])
+        with _redis_errors():
+            for consumer, members in taken.items():
+                async with self._redis.pipeline(transaction=True) as p:
+                    p.srem(claims_key(consumer), *members)
+                    p.zadd(QUEUE, {m: 0 for m in members})
+                    p.rpush(BELL, *[1] * len(members))
+                    await p.execute()
 
-    def _wake(self, request_id: str) -> None:
-        for fut in self._waiters.pop(request_id, ()):
-            if not fut.done():
-                fut.set_result(None)
+    async def _sweeping(self) -> None:
+        while True:
+            await asyncio.sleep(SWEEP_EVERY * random.uniform(0.8, 1.2))
+            try:
+                await self._sweep()
+            except StoreError as e:
+                _log(f"cannot sweep the store: {e}")
+
+    async def _sweep(self) -> int:
+        with _redis_errors():
+            alive = int(await self._scripts["sweep"](
+                keys=[SOLVERS, QUEUE, CLOCK, BELL, HELD],
+                args=[PREFIX, CHANNEL, self._limits.max_attempts, RESULT_OVERHEAD, 1000]))
+        return alive
 
     async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
                      target: int = 0) -> str:
-        lim = self._limits
-        cost = result_reservation(total, kind, len(values))
-        used, most = await self._memory_use()
-        if most and used + cost > most * (1 - _HEADROOM):
+        await self._settled()
+        cost = job_cost(total, kind, len(values))
+        request_id = new_request_id(owner)
+        record = job_record(owner, cost, kind, int(self._limits.result_ttl * 1000), target, values)
+        if not await self._memory.room(cost + len(record), fresh=len(record) > LARGE_RECORD):
             raise store_full()
-        adds = job_adds(cost)
-        rows = list(self._rows)
-        for i in range(0, len(rows), 5):
-            rows[i + 2] = adds[rows[i + 1]]
-        for _ in range(2):
-            request_id = new_request_id(self._secret)
-            o_hash, o_set, o_queue = _owner_keys(owner)
-            with _redis_errors():
-                r = await self._scripts["submit"](
-                    keys=[_result_key(request_id), o_hash, o_set, o_queue, READY, TOTALS,
-                          SOLVERS, SECRET],
-                    args=[request_id, owner, kind, _le_bytes(values), cost, PENDING_TTL_MS,
-                          int(lim.result_ttl * 1000), self._secret, target, *rows])
-                r = r.decode() if isinstance(r, bytes) else r
-                if r != "secret":
-                    break
-                await self._load_secret()
-        if r == "ok":
-            return request_id
-        if r == "no_solver":
-            raise no_solver()
-        if r == "secret":
-            raise StoreError("Redis: the id secret keeps changing")
-        raise QUOTA_BY_REASON[r].refusal(lim)
+        from ..solver import is_small  # the solvers' own rule for what they take along
 
-    async def _memory_use(self) -> "tuple[int, int]":
-        now = time.monotonic()
-        if now - self._memory_checked > 0.5:
+        entry = (member(is_small(Job(request_id, owner, values, 0, kind)), owner, request_id),
+                 cost, record)
+        self._polls.expect(request_id)  # before it is sent: its end may come before the answer
+        self._memory.hold(2 * len(record))  # while it is written: other submits see it
+        try:
+            answer = await self._admit(entry)
+            if answer == "key_held_bytes":  # results that expired since the last sweep
+                await self._sweep()
+                answer = await self._admit(entry)
+        except BaseException as e:
+            self._polls.forget(request_id)
+            if isinstance(e, RequestError) and e.reason == "store_full":
+                self._memory.forget()  # Redis says it is full: its memory is read afresh
+            raise
+        finally:
+            self._memory.written(2 * len(record))
+        if answer != "ok":
+            self._polls.forget(request_id)
+            raise no_solver() if answer == "no_solver" else \
+                QUOTA_BY_REASON[answer].refusal(self._limits)
+        self._memory.added(len(record))
+        return request_id
+
+    async def _admit(self, entry: Tuple[str, int, bytes]) -> str:
+        if len(entry[2]) > LARGE_RECORD:
+            return (await self._submit_batch([entry]))[0]
+        return await self._submits.add(entry)
+
+    async def _settled(self) -> None:
+        """Answers this process's solvers stored count in what it reads."""
+        if self._answers.busy:
+            await self._answers.settled()
+
+    async def _submit_batch(self, entries: List[Tuple[str, int, bytes]]) -> List[str]:
+        held = self._polls.take_delivered()
+        args: List[Any] = [PREFIX, PENDING_TTL_MS, *self._quota_args,
+                           int(self._limits.delivered_ttl * 1000), len(held), *held]
+        for entry in entries:
+            args += entry
+        try:
             with _redis_errors():
-                info = await self._redis.info("memory")
-            self._memory = (int(info.get("used_memory", 0)), int(info.get("maxmemory", 0)))
-            self._memory_checked = now
-        return self._memory
+                answers = await self._scripts["submit"](keys=[QUEUE, CLOCK, BELL, ALIVE, HELD],
+                                                        args=args)
+        except BaseException:
+            self._polls.give_back(held)
+            raise
+        return [a.decode() for a in answers]
 
     async def room_for(self, payload_bytes: int) -> bool:
-        """Whether the result fits; if it does, its room is held until `finish` has written it,
-        so that results of this process's solvers finishing together do not pass the limit."""
-        self._memory_checked = 0.0  # a result waits on this answer: ask afresh
-        used, most = await self._memory_use()
-        need = _room_needed(payload_bytes)
-        if most and used + self._writing + need > most * (1 - _HEADROOM):
-            return False
-        self._writing += need
-        return True
+        return await self._memory.room_for(payload_bytes)
 
     async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
-        fut: Optional["asyncio.Future[None]"] = None
-        if wait > 0:
-            fut = asyncio.get_running_loop().create_future()
-            self._waiters.setdefault(request_id, []).append(fut)
-        try:
-            outcome = await self._look(owner, request_id)
-            if outcome is PENDING and fut is not None:
-                try:
-                    await asyncio.wait_for(fut, wait)
-                except asyncio.TimeoutError:
-                    pass
-                outcome = await self._look(owner, request_id)
-            return outcome
-        finally:
-            if fut is not None:
-                waiting = self._waiters.get(request_id)
-                if waiting is not None and fut in waiting:
-                    waiting.remove(fut)
-                    if not waiting:
-                        del self._waiters[request_id]
-
-    async def _look(self, owner: str, request_id: str) -> Outcome:
-        with _redis_errors():
-            r = await self._scripts["poll"](
-                keys=[_result_key(request_id), _owner_keys(owner)[1]],
-                args=[owner, request_id, int(self._limits.delivered_ttl * 1000)])
-        state = r[0]
-        if state == b"q":
-            return PENDING
-        if state == b"done":
-            return Outcome("done", bytes(r[1]))
-        if state == b"failed":
-            return Outcome("failed", error=bytes(r[1]).decode("utf-8", "replace"))
-        if state == b"unknown":
-            if not signed_by(request_id, self._secrets_seen):
-                with _redis_errors():
-                    await self._load_secret()  # a restart may have made a new one meanwhile
-            if signed_by(request_id, self._secrets_seen):
-                return GONE
-        return UNKNOWN
+        if not issued_to(request_id, owner):
+            return UNKNOWN
+        await self._settled()
+        return await self._polls.result(owner, request_id, wait)
 
     async def announce(self, consumer: str) -> None:
+        self._claimed[consumer] = time.monotonic()
         with _redis_errors():
-            await self._scripts["announce"](keys=[SOLVERS],
-                                            args=[consumer, int(HEARTBEAT_LAPSE * 1000)])
+            # In this order, so that a sweep that finds ALIVE finds the solver too.
+            async with self._redis.pipeline(transaction=False) as p:
+                p.sadd(SOLVERS, consumer)
+                p.set(heartbeat_key(consumer), 1, px=int(self._lapse * 1000))
+                p.set(ALIVE, 1, px=int(self._lapse * 1000) - 100)
+                await p.execute()
 
     async def claim(self, consumer: str, wait: float,
                     skip: Collection[str] = ()) -> Optional[Job]:
-        lease = int(self._limits.reclaim_after * 1000)
-        with _redis_errors():
-            now = time.monotonic()
-            if now >= self._next_reclaim:
-                self._next_reclaim = now + min(1.0, self._limits.reclaim_after / 4)
-                taken = await self._scripts["claim"](keys=["", READY, TOTALS, LEASES],
-                                                     args=["", lease, PREFIX])
-                if taken:
-                    return await self._job(taken)
-            owner_name = await self._next_owner(now + wait, skip)
-            if owner_name is None:
-                return None
-            taken = await self._scripts["claim"](
-                keys=[_owner_keys(owner_name)[2], READY, TOTALS, LEASES],
-                args=[owner_name, lease, PREFIX])
-            return await self._job(taken) if taken else None
-
-    async def _next_owner(self, deadline: float, skip: Collection[str]) -> Optional[str]:
-        """Turns the owners round one step at a time, waiting for one if none has work, until
-        one not in `skip` comes up; None at the deadline."""
-        passed = 0
+        if time.monotonic() - self._claimed.get(consumer, -1e9) > self._lapse / 2:
+            await self.announce(consumer)  # its claims are swept once its heartbeat lapses
+        for job in self._stash:
+            if job.owner not in skip:
+                self._stash.remove(job)
+                return job
+        deadline = time.monotonic() + wait
+        took = 0
         while True:
-            timeout: Any = max(0.01, deadline - time.monotonic())  # Redis takes fractions
-            owner: Any = await self._redis.blmove(READY, READY, timeout, "LEFT", "RIGHT")
-            if owner is None:
+            left = deadline - time.monotonic()
+            if not took:
+                with _redis_errors():
+                    rang = await self._redis.blpop([BELL], max(0.01, min(left, 1.0)))
+                took = 1 if rang else 0
+            jobs, passed = await self._take(consumer, took, skip)
+            took = 0
+            if jobs:
+                self._stash.extend(jobs[1:])
+                return jobs[0]
+            if time.monotonic() >= deadline:
                 return None
-            if owner.decode() not in skip:
-                return owner.decode()
-            passed += 1
-            if passed > len(skip):
-                # Only passed-over owners have work: look again shortly (a new owner's work or
-                # a turn freed by this process's solvers).
-                if time.monotonic() >= deadline:
-                    return None
+            if passed:
                 await asyncio.sleep(SKIPPED_PAUSE)
-                passed = 0
+                took = -1  # look again without waiting on the bell
 
-    async def _job(self, taken: List[Any]) -> Optional[Job]:
-        request_id, owner, kind, values, ttl, target, attempts = taken
-        job = Job(request_id.decode(), owner.decode(), _from_le_bytes(bytes(values)),
-                  int(ttl) / 1000, kind.decode(), int(target or 0))
-        if attempts > self._limits.max_attempts:
-            # The problem keeps killing its solvers: answer it instead of passing it on forever.
-            await self.finish(job, None, f"Solve failed: its solver stopped {attempts - 1} times")
-            return None
-        return job
-
-    async def renew(self, job: Job) -> None:
+    async def _take(self, consumer: str, took: int, skip: Collection[str]
+                    ) -> Tuple[List[Job], bool]:
+        """Jobs claimed, and whether only owners passed over had any."""
         with _redis_errors():
-            await self._scripts["renew"](keys=[LEASES], args=[
-                job.request_id, int(self._limits.reclaim_after * 1000)])
+            taken = await self._scripts["claim"](
+                keys=[QUEUE, CLOCK, claims_key(consumer), BELL],
+                args=[PREFIX, CLAIM_MOST, max(took, 0), *skip])
+        jobs, lost = [], []
+        for i in range(0, len(taken), 2):
+            name, record = taken[i].decode(), bytes(taken[i + 1])
+            job = job_of(name, record)
+            if job is None:
+                lost.append(name)  # expired or answered meanwhile
+                continue
+            job.handle = (*job.handle, consumer)
+            stopped = int(record[HEAD:HEAD + 3])
+            if stopped >= self._limits.max_attempts:
+                # The problem keeps killing its solvers: answered instead of passed on forever.
+                await self.finish(job, None, f"Solve failed: its solver stopped {stopped} times")
+            else:
+                jobs.append(job)
+        if lost:
+            with _redis_errors():
+                await self._redis.srem(claims_key(consumer), *lost)
+        return jobs, not taken and bool(skip)
+
+    def claim_ready(self, consumer: str, most: int, fits: Any) -> List[Job]:
+        jobs: List[Job] = []
+        while self._stash and len(jobs) < most and fits(self._stash[0]):
+            jobs.append(self._stash.popleft())
+        return jobs
 
     async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
-        state, data = ("done", payload) if payload is not None else \
-            ("failed", (error or "Solve failed").encode())
-        o_hash, o_set, _ = _owner_keys(job.owner)
-        try:
-            with _redis_errors():
-                await self._scripts["finish"](
-                    keys=[_result_key(job.request_id), o_hash, o_set, LEASES],
-                    args=[job.request_id, state, data, int(job.ttl * 1000), CHANNEL,
-                          RESULT_OVERHEAD])
-        finally:
-            if payload is not None:  # written or not, it no longer holds room
-                self._writing = max(0, self._writing - _room_needed(len(payload)))
+        """Stores the answer with others finished meanwhile, and returns at once: until it is
+        stored (retried while Redis cannot be reached) the job stays claimed by this process."""
+        record, cost = answer_record(job.owner, payload, error)
+        held = room_needed(len(payload)) if payload is not None else 0
+
+        def written(fut: "asyncio.Future[int]") -> None:
+            self._memory.written(held)
+            if not fut.cancelled():
+                fut.exception()  # only a closing store fails it: nothing to report
+        self._answers.add((job, record, cost)).add_done_callback(written)
+
+    async def _finish_batch(self, answers: List[Tuple[Job, bytes, int]]) -> List[int]:
+        by_consumer: Dict[str, List[Any]] = {}
+        for job, record, cost in answers:
+            taken, held_cost, consumer = job.handle
+            by_consumer.setdefault(consumer, []).extend(
+                [taken, int(job.ttl * 1000), held_cost, cost, record])
+        pause = 0.2
+        for consumer, args in by_consumer.items():
+            while True:
+                try:
+                    with _redis_errors():
+                        await self._scripts["finish"](
+                            keys=[claims_key(consumer), HELD],
+                            args=[PREFIX, CHANNEL, int(time.time() * 1000), *args])
+                    break
+                except (StoreError, RequestError) as e:
+                    _log(f"cannot store {len(args) // 5} answers: {e}; retrying")
+                    await asyncio.sleep(pause)
+                    pause = min(5.0, 2 * pause)
+        return [0] * len(answers)
 
     async def cancel(self, owner: str, request_id: str) -> Outcome:
-        with _redis_errors():
-            found: Any = await self._redis.hmget(_result_key(request_id), "owner", "state")
-        if found[0] is None or found[0].decode() != owner:
-            return await self._look(owner, request_id)  # not its own: as a poll answers
-        if found[1] != b"q":
-            return Outcome(found[1].decode())
-        o_hash, o_set, _ = _owner_keys(owner)
-        with _redis_errors():  # a waiting job's claim passes it over; a solver's stops
-            ended = await self._scripts["finish"](
-                keys=[_result_key(request_id), o_hash, o_set, LEASES],
-                args=[request_id, "failed", CANCELLED, int(self._limits.result_ttl * 1000),
-                      CHANNEL, RESULT_OVERHEAD])
-        return PENDING if ended else Outcome("done")  # else its solver answered it first
+        before = await self.result(owner, request_id, 0)
+        if before.state == "pending":
+            # The job's solver stops its search at this mark (or before starting it) and answers
+            # the job as cancelled.
+            with _redis_errors():
+                await self._redis.set(cancel_key(request_id), 1,
+                                      px=int(self._limits.result_ttl * 1000))
+        return before
 
     async def cancelled(self, job: Job) -> bool:
         with _redis_errors():
-            return await self._redis.hget(_result_key(job.request_id), "state") != b"q"
+            return bool(await self._redis.exists(cancel_key(job.request_id)))
 
     async def queue_depth(self) -> int:
         with _redis_errors():
-            waiting = int(await self._redis.hget(TOTALS, "queued") or 0)
-            return waiting + int(await self._redis.zcard(LEASES))
+            consumers = await self._redis.smembers(SOLVERS)
+            async with self._redis.pipeline(transaction=False) as p:
+                p.zcard(QUEUE)
+                for c in consumers:
+                    p.scard(claims_key(c.decode()))  # type: ignore[union-attr]
+                return sum(int(n) for n in await p.execute())
 
     async def health(self) -> Dict[str, bool]:
-        self._memory_checked = 0.0
         try:
-            used, most = await self._memory_use()
+            # As a submit of the smallest problem would ask.
+            writable = await self._memory.room(job_cost(0, SUMS, 1) + JOB_HEAD + 8, True)
         except StoreError:
             return {"reachable": False, "writable": False}
-        return {"reachable": True, "writable": not most or used < most * (1 - _HEADROOM)}
+        return {"reachable": True, "writable": writable}
+

@@ -1,25 +1,48 @@
--- Takes the next job of one owner (the caller rotated the ready owners to it) and leases it, or
--- takes over the oldest lease that ran out. Keys of a job are named from its id, so this store
--- runs on one Redis, not a cluster.
--- KEYS: 1 owner queue (or '' to take over a lease), 2 ready owners, 3 totals hash, 4 leases
--- ARGV: 1 owner, 2 lease ms, 3 key prefix
-local t = redis.call('TIME')
-local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-local id
-if KEYS[1] == '' then
-  id = redis.call('ZRANGEBYSCORE', KEYS[4], '-inf', now, 'LIMIT', 0, 1)[1]
-else
-  id = redis.call('LPOP', KEYS[1])
-  if redis.call('LLEN', KEYS[1]) == 0 then redis.call('LREM', KEYS[2], 0, ARGV[1]) end
-  if id then redis.call('HINCRBY', KEYS[3], 'queued', -1) end
+-- Takes the next job in turn whose owner is not passed over and, if it is small, the small ones
+-- right behind it (never past one that is not), up to a number; they are kept under the
+-- consumer's claims until answered. Returns member and record of each.
+-- KEYS: 1 queue, 2 virtual time, 3 the consumer's claims, 4 bell
+-- ARGV: 1 prefix, 2 most, 3 bell entries the caller already took (0 or 1), then owners passed over
+local skip = {}
+for i = 4, #ARGV do skip[ARGV[i]] = true end
+local most, took = tonumber(ARGV[2]), tonumber(ARGV[3])
+local skipping = #ARGV > 3
+-- Without owners to pass over the jobs wanted are at the head: taken off, and the rest put back.
+local seen = skipping and redis.call('ZRANGE', KEYS[1], 0, most + 63, 'WITHSCORES')
+  or redis.call('ZPOPMIN', KEYS[1], most)
+local taken, rest, last, open = {}, {}, nil, true
+for i = 1, #seen, 2 do
+  local m, take = seen[i], false
+  if open and not skip[owner_of(m)] then
+    local small = string.sub(m, 1, 1) == 's'
+    take = #taken == 0 or small
+    open = take and small  -- never past a job that is not small
+  end
+  if take then
+    taken[#taken + 1] = m
+    last = seen[i + 1]
+    if #taken >= most then open = false end
+  else
+    rest[#rest + 1] = seen[i + 1]
+    rest[#rest + 1] = m
+  end
 end
-if not id then return false end
-local r = redis.call('HMGET', ARGV[3] .. 'r:' .. id, 'owner', 'kind', 'values', 'ttl', 'state',
-                    'target')
-if r[5] ~= 'q' then
-  redis.call('ZREM', KEYS[4], id)  -- expired, or answered meanwhile
-  return false
+if #taken == 0 then
+  -- Only owners passed over have work: the bell entry stays for a solver that may take it.
+  if took > 0 and #seen > 0 then redis.call('RPUSH', KEYS[4], 1) end
+  return {}
 end
-redis.call('ZADD', KEYS[4], now + tonumber(ARGV[2]), id)
-local attempts = redis.call('HINCRBY', ARGV[3] .. 'r:' .. id, 'attempts', 1)
-return {id, r[1], r[2], r[3], r[4], r[6], attempts}
+if skipping then redis.call('ZREM', KEYS[1], unpack(taken)) end
+if not skipping and #rest > 0 then redis.call('ZADD', KEYS[1], unpack(rest)) end
+redis.call('SET', KEYS[2], last)
+redis.call('SADD', KEYS[3], unpack(taken))
+local names = {}
+for i, m in ipairs(taken) do names[i] = ARGV[1] .. 'r:' .. id_of(m) end
+local records = redis.call('MGET', unpack(names))
+if #taken > took then redis.call('LPOP', KEYS[4], #taken - took) end
+local out = {}
+for i, m in ipairs(taken) do
+  out[#out + 1] = m
+  out[#out + 1] = records[i] or ''
+end
+return out

@@ -1,22 +1,26 @@
--- Stores a job's answer once (a job solved twice keeps its first), counts its real size against
--- its owner and tells waiting polls.
--- KEYS: 1 result hash, 2 owner hash, 3 owner expiry set, 4 leases
--- ARGV: 1 id, 2 state, 3 payload or error text, 4 ttl ms, 5 channel, 6 overhead
-local t = redis.call('TIME')
-local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-redis.call('ZREM', KEYS[4], ARGV[1])
-if redis.call('HDEL', KEYS[2], 'p:' .. ARGV[1]) == 0 then return 0 end
-redis.call('HINCRBY', KEYS[2], 'pending', -1)
-local ttl = tonumber(ARGV[4])
-local old = redis.call('HGET', KEYS[2], 'c:' .. ARGV[1])
-if old then
-  local cost = string.len(ARGV[3]) + tonumber(ARGV[6])
-  redis.call('HINCRBY', KEYS[2], 'bytes', cost - tonumber(old))
-  redis.call('HSET', KEYS[2], 'c:' .. ARGV[1], cost)
-  redis.call('ZADD', KEYS[3], now + ttl, ARGV[1])
+-- Stores answers of jobs still claimed by the consumer (a job taken over meanwhile is answered by
+-- its new solver), counts their real size against their owners until delivered, and tells
+-- waiting polls. Returns how many were stored.
+-- KEYS: 1 the consumer's claims, 2 held results
+-- ARGV: 1 prefix, 2 channel, 3 the caller's clock (ms), then per job: member, ttl ms, cost held
+--       so far, new cost, record
+local prefix = ARGV[1]
+local now = tonumber(ARGV[3])
+local owners, held, done = {}, {}, {}
+for i = 4, #ARGV, 5 do
+  local m = ARGV[i]
+  if redis.call('SREM', KEYS[1], m) == 1 then
+    local ttl, cost = tonumber(ARGV[i + 1]), ARGV[i + 3]
+    redis.call('SET', prefix .. 'r:' .. id_of(m), ARGV[i + 4], 'PX', ttl)
+    add(owners, owner_of(m), -1, tonumber(cost) - tonumber(ARGV[i + 2]))
+    held[#held + 1] = now + ttl
+    held[#held + 1] = owner_of(m) .. id_of(m) .. cost
+    done[#done + 1] = ended(id_of(m), ARGV[i + 4])
+  end
 end
-redis.call('HDEL', KEYS[1], 'values')
-redis.call('HSET', KEYS[1], 'state', ARGV[2], 'payload', ARGV[3])
-redis.call('PEXPIRE', KEYS[1], ttl)
-redis.call('PUBLISH', ARGV[5], ARGV[1])
-return 1
+write_counts(prefix, owners)
+if #done > 0 then
+  redis.call('ZADD', KEYS[2], unpack(held))
+  redis.call('PUBLISH', ARGV[2], table.concat(done))
+end
+return #done

@@ -1,39 +1,77 @@
--- Admits a job within the quotas the caller passes, and queues it behind its owner's others.
--- KEYS: 1 result hash, 2 owner hash, 3 owner expiry set, 4 owner queue, 5 ready owners,
---       6 totals hash, 7 solver heartbeats, 8 id secret
--- ARGV: 1 id, 2 owner, 3 kind, 4 values, 5 cost, 6 pending ttl ms, 7 result ttl ms, 8 secret,
---       9 target (decimal), then quota rows of five: scope ('key' or 'all'), counter, addend,
---       limit, reason
-local t = redis.call('TIME')
-local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-if redis.call('GET', KEYS[8]) ~= ARGV[8] then return 'secret' end
-if redis.call('ZCOUNT', KEYS[7], now, '+inf') == 0 then return 'no_solver' end
--- Results of this owner that expired give their bytes back.
-local gone = redis.call('ZRANGEBYSCORE', KEYS[3], '-inf', now)
-for _, id in ipairs(gone) do
-  local c = redis.call('HGET', KEYS[2], 'c:' .. id)
-  if c then
-    redis.call('HINCRBY', KEYS[2], 'bytes', -tonumber(c))
-    redis.call('HDEL', KEYS[2], 'c:' .. id)
+-- Admits jobs within the quotas, each in its turn: a job's virtual time is one past its owner's
+-- last, and never behind the job last taken, so a key's flood waits behind one job of a key that
+-- comes later. Results delivered since the last call stop counting first (as delivered.lua).
+-- With no solver alive every job is refused: nothing would solve it. The bell, one entry per
+-- waiting job, counts them for the quota on all. An owner's counters live twice as long as a
+-- waiting job from their first job, and are kept alive every 64th. Returns 'ok' or the reason of
+-- the refusal, for each job.
+-- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does, 5 held results
+-- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
+--       problems waiting in all; 9 delivered ttl ms, 10 results delivered, then their held
+--       members; then per job: member, cost, record
+local prefix, ttl = ARGV[1], ARGV[2]
+local first_job = 11 + tonumber(ARGV[10])
+local freed, delivered = {}, {unpack(ARGV, 11, first_job - 1)}
+for i, first in ipairs(unhold(KEYS[5], delivered)) do
+  if first then
+    local h = delivered[i]
+    local owner = string.sub(h, 1, 32)
+    freed[owner] = (freed[owner] or 0) + tonumber(string.sub(h, 65))
+    redis.call('PEXPIRE', prefix .. 'r:' .. string.sub(h, 33, 64), ARGV[9], 'LT')
   end
 end
-if #gone > 0 then redis.call('ZREMRANGEBYSCORE', KEYS[3], '-inf', now) end
-local scoped = {key = KEYS[2], all = KEYS[6]}
-for i = 10, #ARGV, 5 do
-  local used = tonumber(redis.call('HGET', scoped[ARGV[i]], ARGV[i + 1]) or '0')
-  if used + tonumber(ARGV[i + 2]) > tonumber(ARGV[i + 3]) then return ARGV[i + 4] end
+local jobs, answers = (#ARGV - first_job + 1) / 3, {}
+local owners, entries = {}, {}
+local now = jobs > 0 and redis.call('MGET', KEYS[2], KEYS[4]) or {}
+if jobs > 0 and not now[2] then
+  for i = 1, jobs do answers[i] = 'no_solver' end
+  jobs = 0
 end
-for i = 10, #ARGV, 5 do
-  redis.call('HINCRBY', scoped[ARGV[i]], ARGV[i + 1], ARGV[i + 2])
+local vt, queued = tonumber(now[1] or '0'), 0
+if jobs > 0 then
+  local rings = {}
+  for i = 1, jobs do rings[i] = 1 end
+  queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
 end
-local ttl = tonumber(ARGV[6])
-redis.call('HSET', KEYS[2], 'c:' .. ARGV[1], ARGV[5], 'p:' .. ARGV[1], 1)
-redis.call('ZADD', KEYS[3], now + ttl, ARGV[1])
-redis.call('PEXPIRE', KEYS[2], ttl)
-redis.call('PEXPIRE', KEYS[3], ttl)
-redis.call('HSET', KEYS[1], 'owner', ARGV[2], 'state', 'q', 'kind', ARGV[3], 'values', ARGV[4],
-           'ttl', ARGV[7], 'target', ARGV[9])
-redis.call('PEXPIRE', KEYS[1], ttl)
-if redis.call('RPUSH', KEYS[4], ARGV[1]) == 1 then redis.call('RPUSH', KEYS[5], ARGV[2]) end
-redis.call('PEXPIRE', KEYS[4], ttl)
-return 'ok'
+for i = first_job, jobs > 0 and #ARGV or 0, 3 do
+  local m, cost = ARGV[i], tonumber(ARGV[i + 1])
+  local owner = owner_of(m)
+  local o = owners[owner]
+  if not o then
+    local c = redis.call('HMGET', prefix .. 'k:' .. owner, 'pending', 'bytes', 'vt')
+    -- Counters that expired under jobs still out would come back below zero.
+    o = {math.max(0, tonumber(c[1] or '0')),
+         math.max(0, tonumber(c[2] or '0') - (freed[owner] or 0)),
+         tonumber(c[3] or '0'), freed[owner] ~= nil, not c[1]}
+    owners[owner] = o
+    freed[owner] = nil
+  end
+  local answer = 'ok'
+  if o[1] + 1 > tonumber(ARGV[3]) then answer = ARGV[4]
+  elseif o[2] + cost > tonumber(ARGV[5]) then answer = ARGV[6]
+  elseif queued + 1 > tonumber(ARGV[7]) then answer = ARGV[8]
+  else
+    local score = math.max(o[3] + 1, vt)
+    o[1], o[2], o[3], o[4] = o[1] + 1, o[2] + cost, score, true
+    queued = queued + 1
+    redis.call('SET', prefix .. 'r:' .. id_of(m), ARGV[i + 2], 'PX', ttl)
+    entries[#entries + 1] = score
+    entries[#entries + 1] = m
+    if o[3] % 64 == 0 then o[5] = true end
+  end
+  answers[#answers + 1] = answer
+end
+for owner, o in pairs(owners) do
+  if o[4] then
+    redis.call('HSET', prefix .. 'k:' .. owner, 'pending', o[1], 'bytes', o[2], 'vt', o[3])
+    if o[5] then redis.call('PEXPIRE', prefix .. 'k:' .. owner, 2 * tonumber(ttl)) end
+  end
+end
+for owner, bytes in pairs(freed) do
+  redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', -bytes)
+end
+if #entries > 0 then redis.call('ZADD', KEYS[1], unpack(entries)) end
+if jobs > 0 and #entries < 2 * jobs then  -- the bell rang for jobs refused
+  if queued == 0 then redis.call('DEL', KEYS[3]) else redis.call('LTRIM', KEYS[3], 0, queued - 1) end
+end
+return answers

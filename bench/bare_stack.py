@@ -1,0 +1,46 @@
+"""The floor the service is measured against: a bare Starlette app on the front end's server stack
+(uvicorn with uvloop and httptools, TLS) that answers the two requests of a solve, the submit and
+the poll, with fixed answers: what the client and the stack cost with no service behind them.
+
+    python bench/bare_stack.py PORT CERT KEY
+"""
+import sys
+from array import array
+
+import uvicorn
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import Response
+from starlette.routing import Route
+
+from service_load import PROBLEM
+
+
+def _payload() -> bytes:
+    import zox
+
+    from zox_service.wire import encode_result
+    return encode_result(array("Q", zox._solve_local_array(array("Q", PROBLEM))))
+
+
+PAYLOAD = _payload()
+SUBMITTED = b'{"requestId":"' + b"0" * 32 + b'"}'
+
+
+async def submit(request: Request) -> Response:
+    await request.body()
+    return Response(SUBMITTED, media_type="application/json")
+
+
+async def result(request: Request) -> Response:
+    return Response(PAYLOAD, media_type="application/gzip")
+
+
+app = Starlette(routes=[Route("/v0/app/sspu", submit, methods=["POST"]),
+                        Route("/v0/result", result, methods=["GET"])])
+
+if __name__ == "__main__":
+    port, cert, key = sys.argv[1:4]
+    print(f"zox_service listening on https://localhost:{port}", flush=True)
+    uvicorn.run(app, host="127.0.0.1", port=int(port), ssl_certfile=cert, ssl_keyfile=key,
+                loop="uvloop", http="httptools", log_level="warning")

@@ -1,0 +1,44 @@
+-- Shared by the scripts below (prepended to each). Keys of a job are named from its id, so this
+-- store runs on one Redis, not a cluster. A member is a small flag, the owner (32) and the id.
+local HEAD = 45
+-- Records up to this size travel in the message that tells polls their job ended.
+local INLINE = 4096
+-- An ended job's part of that message: its id, then the length of its record and the record.
+local function ended(id, record)
+  if record and #record <= INLINE then return id .. string.format('%06d', #record) .. record end
+  return id .. '000000'
+end
+local function owner_of(m) return string.sub(m, 2, 33) end
+local function id_of(m) return string.sub(m, 34) end
+local function now_ms()
+  local t = redis.call('TIME')
+  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+end
+-- Counter changes by owner, written once per owner however many jobs changed them.
+local function add(owners, owner, pending, bytes)
+  local o = owners[owner]
+  if not o then o = {0, 0}; owners[owner] = o end
+  o[1] = o[1] + pending
+  o[2] = o[2] + bytes
+end
+local function write_counts(prefix, owners)
+  for owner, o in pairs(owners) do
+    if o[1] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'pending', o[1]) end
+    if o[2] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', o[2]) end
+  end
+end
+-- Which of these held members were still held, now removed: one call for a few, two for many.
+local function unhold(held, members)
+  local first = {}
+  if #members <= 2 then
+    for i, h in ipairs(members) do first[i] = redis.call('ZREM', held, h) == 1 end
+    return first
+  end
+  local scores, gone = redis.call('ZMSCORE', held, unpack(members)), {}
+  for i, h in ipairs(members) do
+    first[i] = scores[i] and true or false
+    if first[i] then gone[#gone + 1] = h end
+  end
+  if #gone > 0 then redis.call('ZREM', held, unpack(gone)) end
+  return first
+end
