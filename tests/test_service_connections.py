@@ -140,6 +140,7 @@ def test_reader_below_the_minimum_rate_is_cut(start_service):
 
 def test_answer_windows_are_held_to_the_minimum_rate():
     from zox_service.http.delivery import WINDOW, DeliveryBudget, ReaderTooSlow, payload_response
+    from zox_service.jobs import Outcome
     from zox_service.limits import Limits
     from zox_service.metrics import Metrics
 
@@ -149,8 +150,9 @@ def test_answer_windows_are_held_to_the_minimum_rate():
 
     async def take(pause):
         taken = 0
-        async for window in payload_response(budget, "k", b"x" * (3 * WINDOW), limits,
-                                             metrics).body_iterator:
+        answer = payload_response(budget, "k", Outcome("done", b"x" * (3 * WINDOW)), limits,
+                                  metrics)
+        async for window in answer.body_iterator:
             taken += len(window)
             await asyncio.sleep(pause)
         return taken
