@@ -57,7 +57,8 @@ void awaitable_dealloc(PyObject *self) {
 
 // The outcome is no longer wanted: a local search still under way stops at its next look.
 void abandon(Awaitable *a) {
-    if (a->solve != nullptr && gate_open()) __atomic_store_n(&a->solve->cancel, 1, __ATOMIC_RELAXED);
+    if (a->solve != nullptr && gate_open())
+        __atomic_store_n(&a->solve->cancel, 1, __ATOMIC_RELAXED);
     a->solve = nullptr;
 }
 
