@@ -191,4 +191,5 @@ def test_cancelling_a_local_witness_stops_its_search(loop, lib):
     time.sleep(0.1)
     cpu = time.process_time()
     time.sleep(0.5)
-    assert time.process_time() - cpu < 0.1, "a cancelled search kept running"
+    # One search left running would take about the whole half second.
+    assert time.process_time() - cpu < 0.25, "a cancelled search kept running"

@@ -149,7 +149,8 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     // - core: what the way chosen for its core (at most n / 2 items) holds;
     // - table: FirstItemTable::bytes_for(n, target), within the budget;
     // - wide core: about 16 * (2^(m/2 + 1) + 2^(2m/5)) for its m <= 48 items (50 MB at 40);
-    // - four lists: 16 * 2^(k/4) * 6 for its k <= 64 items (6 MB), and a frame per outer item;
+    // - four lists: 28 * 2^(k/4) * 4 + 16 * 2^17 for its k <= 64 items (10 MB), and a stack
+    //   frame per outer item;
     // - split: 2 * 8 * (target / 64 + 1) where its sums need bitsets (within the budget, else the
     //   four lists answer), or sum lists of at most half that;
     // - huge: a 2^16-entry list over what the rest's way holds.
@@ -167,8 +168,13 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         FirstItemTable::bytes_for(n, target) <= s.budget()) {
         return solve_by_table(s, g, target);
     }
-    if (n > kMaxHalvesItems && dense > kWideFrom && solve_by_wide_core(s, g, target)) return true;
+    // Up to 64 items the four lists meet a target made in many ways within a few residues, and
+    // prove none in their bounded time; past that the wide core's guesses come first.
     const double four = four_lists_work(n);
+    if (n <= four_lists_items() && kFourListsStep * four <= dense) {
+        return solve_by_four_lists(s, g, target);
+    }
+    if (n > kMaxHalvesItems && dense > kWideFrom && solve_by_wide_core(s, g, target)) return true;
     const double split_bytes = 2.0 * 8 * static_cast<double>(target / 64 + 1);
     if (kFourListsStep * four <= dense ||
         (split_bytes > kSplitBytesMost && four <= kFourListsMost)) {
