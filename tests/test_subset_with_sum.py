@@ -14,7 +14,7 @@ from reference import sum_bits, sums_of
 FOUND, NONE, NO_MEMORY, CANCELLED, TOO_LARGE = 1, 0, -1, -2, -3
 WAYS = {"by shape": 0, "table": 1, "halves": 2, "core": 3, "split": 4, "wide core": 5,
         "four lists": 6, "band": 7,
-        "huge": 8}
+        "huge": 8, "few": 9}
 # Small cores and few listed items, so that each way's every part runs on small inputs too:
 # knob: (value while forced, default).
 SMALL_PARTS = {"core": {1: (4, 24)}, "wide core": {2: (6, 40)}, "four lists": {3: (8, 64)}}
@@ -142,6 +142,7 @@ HUGE = {
     "a pair among 68 values of 1e11": (68, 10**11, 11 * 10**10, 2),
     "a pair among 300 values of 1e11": (300, 10**11, 11 * 10**10, 2),
     "three among 120 values of 1e13": (120, 10**13, 11 * 10**12, 3),
+    "four among 1000 values of 1e11": (1000, 10**11, 11 * 10**10, 4),
 }
 
 

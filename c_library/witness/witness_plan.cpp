@@ -95,10 +95,7 @@ bool residue_rules_out(const std::vector<uint64_t> &values, uint64_t target, uin
 // a few items fit under the target (the smallest first), the choices of at most that many.
 double halves_entries(const std::vector<uint64_t> &values, uint64_t target) {
     const size_t half = (values.size() + 1) / 2;
-    size_t fit = 0;
-    for (uint64_t left = target; fit < values.size() && values[fit] <= left; fit++) {
-        left -= values[fit];
-    }
+    const size_t fit = most_fitting(values, target);
     double choices = 0, ways = 1;  // sum of C(half, i) for i <= fit, and C(half, i)
     for (size_t i = 0; i <= std::min(fit, half) && choices <= kMaxHalvesEntries; i++) {
         choices += ways;
@@ -112,6 +109,17 @@ double halves_entries(const std::vector<uint64_t> &values, uint64_t target) {
 constexpr double kEntryCost = 6.0;
 // Word steps up to which the first-item table is the cheaper way.
 constexpr double kTableWork = 1 << 16;
+
+// Where at most four items fit: one to three, then four as two pairs (which may be missed).
+int solve_few(Search &s, const Group &g, uint64_t target) {
+    if (solve_by_few(s, g, target)) return kHugeFound;
+    return most_fitting(g.values, target) <= 3 ? kHugeNone : solve_by_four(s, g, target);
+}
+
+bool solve_few_reduced(Search &s, const Group &g, uint64_t target) {
+    const int few = solve_few(s, g, target);
+    return few == kHugeMissed ? solve_by_split(s, g, target) : few == kHugeFound;
+}
 
 bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     const size_t n = g.values.size();
@@ -129,6 +137,9 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         return solve_by_wide_core(s, g, target) || solve_by_four_lists(s, g, target);
     case kWayFourLists:
         return solve_by_four_lists(s, g, target);
+    case kWayFew:
+        if (most_fitting(g.values, target) <= 4) return solve_few_reduced(s, g, target);
+        break;
     default:
         break;
     }
@@ -140,11 +151,18 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     default:
         break;
     }
+    // At most four items in any answer: they are sought directly.
+    if (most_fitting(g.values, target) <= 4) {
+        const int few = solve_few(s, g, target);
+        if (few != kHugeMissed) return few == kHugeFound;
+    }
     const uint64_t dense_steps = fmss::dense_work(g.values, target);
     if (residue_rules_out(g.values, target, dense_steps)) return false;
     const double dense = static_cast<double>(dense_steps);
     const double budget = static_cast<double>(s.budget());
     // Peak memory of each way, in bytes, with E the entries bound below (of each half's list):
+    // - few (at most four items fit, tried above): none beyond the group for one to three items,
+    //   16 * min(pairs, 2^22) for four;
     // - halves: 4 * 16 * E (each half's list and the next one while it merges);
     // - core: what the way chosen for its core (at most n / 2 items) holds;
     // - table: FirstItemTable::bytes_for(n, target), within the budget;
