@@ -16,7 +16,9 @@ above what the interpreter held before the call) is its own:
   building included);
 - dpss `find_subset` where the issue measured it (subsets of at most 4 values, 60 s limit).
 
-Every answer is checked: the chosen values add up to the target, and "none" only where the
+With `--seeds N` only the families the witness has goals for run, each drawn afresh for N
+seeds, and the worst and median over seeds are printed against the goals (`--peers` adds
+CP-SAT on each seed). Every answer is checked: the chosen values add up to the target, and "none" only where the
 complete solve says the target is no sum. Nothing here is a pass/fail test of speed; it prints
 the ratios next to the goals (witness at most 3x the complete solve's time and 1.5x its result
 bytes on the dense families, at least 20x faster than CP-SAT, the 40 huge values under 1 s).
@@ -27,6 +29,7 @@ import json
 import os
 import random
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -103,13 +106,15 @@ def run_witness(values, target):
     out = (ctypes.c_size_t * len(values))()
     count = ctypes.c_size_t()
     before = peak_kb()
-    best = float("inf")
+    best = cpu = float("inf")
     for _ in range(3):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         status = fn(src, len(values), target, out, ctypes.byref(count), None)
         best = min(best, time.perf_counter() - start)
+        cpu = min(cpu, time.process_time() - start_cpu)
     answer = list(out[: count.value]) if status == 1 else None
-    return {"seconds": best, "peak_kb": peak_kb() - before, "status": status, "answer": answer}
+    return {"seconds": best, "cpu_seconds": cpu, "peak_kb": peak_kb() - before, "status": status,
+            "answer": answer}
 
 
 def run_complete(values, target):
@@ -162,7 +167,32 @@ def run_dpss(values, target, length):
     return {"seconds": time.perf_counter() - start, "found": len(found)}
 
 
+# Families drawn afresh for each seed, with the goal for the worst of them (seconds, peak MB).
+def seeded(name, seed):
+    rng = random.Random(seed)
+    if name.startswith("a pair among"):
+        count = int(name.split()[3])
+        values = draw(count, 10**11, 11 * 10**10, rng)
+        a, b = rng.sample(range(count), 2)
+        return values, values[a] + values[b]
+    count, lo, hi = {"40 values of 1e8-1e9": (40, 10**8, 10**9),
+                     "56 values of 1e13-2e13": (56, 10**13, 2 * 10**13)}[name]
+    values = draw(count, lo, hi, rng)
+    return values, sum(values) // 3 + 1
+
+
+SEEDED_GOALS = {
+    "a pair among 68 values of 1e11": (0.05, 64),
+    "a pair among 300 values of 1e11": (0.05, 64),
+    "40 values of 1e8-1e9": (0.2, None),
+    "56 values of 1e13-2e13": (1.0, None),
+}
+
+
 def child(what, family):
+    if what.startswith("seeded-"):
+        values, target = seeded(family, int(what.split("-")[2]))
+        return (run_cpsat if what.startswith("seeded-cpsat") else run_witness)(values, target)
     values, target, _, length = families()[family]
     if what == "witness":
         return run_witness(values, target)
@@ -173,9 +203,9 @@ def child(what, family):
     return run_dpss(values, target, length)
 
 
-def measure(what, family, timeout):
+def measure(what, family, timeout, python=sys.executable):
     try:
-        done = subprocess.run([sys.executable, __file__, "--child", what, family],
+        done = subprocess.run([python, __file__, "--child", what, family],
                               capture_output=True, text=True, timeout=timeout, check=True)
     except subprocess.TimeoutExpired:
         return None
@@ -196,13 +226,69 @@ def check(values, target, answer, reachable):
     return "ok"
 
 
+def over_seeds(seeds, peers, against):
+    """Worst and median over seeds of the goal families, each seed in a fresh interpreter."""
+    head = ["input", "seeds", "median s", "worst s", "worst cpu s", "goal s", "worst / goal",
+            "worst peak MB", "goal MB", "CP-SAT median / witness median",
+            "other build: median / this median (not answered)", "answers"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for name, (goal_s, goal_mb) in SEEDED_GOALS.items():
+        runs, cpsat, other, wrong = [], [], [], 0
+        for seed in range(seeds):
+            values, target = seeded(name, seed)
+            w = measure(f"seeded-witness-{seed}", name, 600)
+            if w is None or check(values, target, w["answer"], None) not in ("ok",):
+                wrong += 1
+            if w is not None:
+                runs.append(w)
+            if against:
+                o = measure(f"seeded-witness-{seed}", name, 60, against)
+                other.append(o["seconds"] if o and o["status"] == 1 else None)
+            if peers:
+                cp = measure(f"seeded-cpsat-{seed}", name, CPSAT_SECONDS + 60)
+                cpsat.append(cp["seconds"] if cp else float("inf"))
+        times = sorted(r["seconds"] for r in runs)
+        worst, median = times[-1], statistics.median(times)
+        peak = max(r["peak_kb"] for r in runs) / 1024
+        cells = [name, str(seeds), f"{median:.4f}", f"{worst:.4f}",
+                 f"{max(r['cpu_seconds'] for r in runs):.4f}", f"{goal_s}",
+                 f"{worst / goal_s:.2f}x", f"{peak:.1f}", str(goal_mb or "-"),
+                 f"{statistics.median(cpsat) / median:.0f}x" if cpsat else "-",
+                 f"{statistics.median(x or 60.0 for x in other) / median:.1f}x "
+                 f"({other.count(None)})" if other else "-",
+                 "all found and checked" if wrong == 0 else f"{wrong} not found or WRONG"]
+        lines.append("| " + " | ".join(cells) + " |")
+        print(lines[-1], flush=True)
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--write", action="store_true", help="write bench/subset_with_sum.md")
+    parser.add_argument("--seeds", type=int, default=0,
+                        help="only the goal families, over this many seeds each")
+    parser.add_argument("--peers", action="store_true", help="with --seeds: CP-SAT on each seed")
+    parser.add_argument("--against", metavar="PYTHON",
+                        help="with --seeds: the same witness runs in this interpreter's zox "
+                        "(another build; a refusal or 60 s counts as 60 s)")
     args = parser.parse_args()
     if args.child:
         print(json.dumps(child(*args.child)))
+        return
+    if args.seeds:
+        text = over_seeds(args.seeds, args.peers, args.against)
+        print()
+        print(text)
+        if args.write:
+            with open(os.path.join(HERE, "subset_with_sum.md"), "a") as f:
+                f.write(f"\n## Over seeds\n\n`python bench/subset_with_sum.py --seeds "
+                        f"{args.seeds}{' --peers' if args.peers else ''}"
+                        f"{' --against OTHER' if args.against else ''} --write` (each seed "
+                        "drawn afresh, target a third of the total plus one or a pair's sum; "
+                        "best of 3 per seed; worst cpu s is the witness's own CPU time, which "
+                        "other work on the machine inflates less than the wall time):\n\n"
+                        + text + "\n")
         return
 
     rows = []

@@ -18,6 +18,10 @@ struct Awaitable {
     PyObject *loop;     // the loop that awaits it, and its future, once awaited while solving
     PyObject *future;
     PyObject *waiting;  // the future's own iterator, which every step is handed to
+    // The solve while it runs, for its cancel flag: cleared by its delivery, which comes before
+    // the solve is freed; read only under the interpreter lock with the exit gate open (after
+    // the gate closes, the solve may be freed undelivered).
+    Solve *solve;
 };
 
 PyTypeObject *awaitable_type = nullptr;  // made once, on import
@@ -51,6 +55,13 @@ void awaitable_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
+// The outcome is no longer wanted: a local search still under way stops at its next look.
+void abandon(Awaitable *a) {
+    if (a->solve != nullptr && gate_open())
+        __atomic_store_n(&a->solve->cancel, 1, __ATOMIC_RELAXED);
+    a->solve = nullptr;
+}
+
 // Ends the await with `value`: StopIteration carrying it, which await turns into its result.
 PyObject *stop_with(PyObject *value) {
     PyRef stop(PyObject_CallFunctionObjArgs(PyExc_StopIteration, value, nullptr));
@@ -65,6 +76,7 @@ PyObject *step(PyObject *waiting) { return Py_TYPE(waiting)->tp_iternext(waiting
 PyObject *finish_unless_yielded(Awaitable *a, PyObject *yielded) {
     if (yielded == nullptr) {
         a->stage = Stage::finished;
+        abandon(a);
         awaitable_clear(reinterpret_cast<PyObject *>(a));
     }
     return yielded;
@@ -136,6 +148,7 @@ PyObject *awaitable_throw(PyObject *self, PyObject *args) {
     PyObject *type, *value = nullptr, *traceback = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &traceback)) return nullptr;
     a->stage = Stage::finished;
+    abandon(a);
     awaitable_clear(self);
     if (PyExceptionInstance_Check(type))
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(type)), type);
@@ -154,6 +167,7 @@ PyObject *awaitable_close(PyObject *self, PyObject *) {
         if (cancelled.p == nullptr) return nullptr;
     }
     a->stage = Stage::finished;
+    abandon(a);
     awaitable_clear(self);
     Py_RETURN_NONE;
 }
@@ -214,6 +228,7 @@ bool loop_gone(const Awaitable *a) {
 // Delivery on the solve's thread, with the interpreter lock held.
 void deliver_to_awaitable(Solve *solve, PyObject *self) {
     auto *a = reinterpret_cast<Awaitable *>(self);
+    a->solve = nullptr;  // freed after this
     if (a->stage == Stage::finished || (a->stage == Stage::awaiting && loop_gone(a))) return;
     bool failed = solve->status != 0;
     PyRef value(failed ? (raise_solve_failure(solve->err_buf, &solve->failure), take_exception())
@@ -254,6 +269,7 @@ static PyObject *start_awaitable(Solve *solve) {
     a->stage = Stage::fresh;
     a->outcome = a->loop = a->future = a->waiting = nullptr;
     a->failed = false;
+    a->solve = solve;
     PyObject_GC_Track(a);
     PyRef self(reinterpret_cast<PyObject *>(a));
     Py_INCREF(self.p);  // the solve's, given back after its delivery

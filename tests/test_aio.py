@@ -1,6 +1,8 @@
 """complete_subset_sum_aio: a solve started at the call and delivered to the loop that awaits it,
 under asyncio's own loop and uvloop. What it answers and refuses is in test_forms."""
 import asyncio
+import ctypes
+import random
 import sys
 import threading
 import time
@@ -166,3 +168,28 @@ def test_a_solve_that_ends_while_its_await_begins_is_delivered():
         assert loop.run_until_complete(asyncio.wait_for(main(), 10)) == [297]
     finally:
         loop.close()
+
+
+@pytest.mark.usefixtures("killswitch")
+def test_cancelling_a_local_witness_stops_its_search(loop, lib):
+    rng = random.Random(3)
+    values = [rng.randint(1, 10**5) for _ in range(3000)]
+    tune = lib.zo_witness_tune
+    tune.argtypes, tune.restype = [ctypes.c_int, ctypes.c_int64], ctypes.c_int64
+    old = tune(0, 1)  # the table over this target: seconds of work each
+    try:
+        solving = [zox.subset_with_sum_aio(values, sum(values) // 3 + k) for k in range(4)]
+
+        async def main():
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(asyncio.gather(*solving[:3]), 0.2)
+            solving[3].close()  # never awaited
+
+        loop.run_until_complete(main())
+    finally:
+        tune(0, old)
+    time.sleep(0.1)
+    cpu = time.process_time()
+    time.sleep(0.5)
+    # One search left running would take about the whole half second.
+    assert time.process_time() - cpu < 0.25, "a cancelled search kept running"

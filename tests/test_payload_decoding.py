@@ -228,3 +228,25 @@ def test_undecodable_payload_is_reported_and_output_untouched(clib, capfd, paylo
     assert rc == -1
     assert words == [SENTINEL, SENTINEL]
     assert capfd.readouterr().out == ""
+
+
+# ---------------------------------------------------------------------------------------------
+# Checking: a sum set holds each of its values (those its held words reach)
+
+HOLDS_VALUES = {
+    "each-value": (sums_bitset([3, 5]), 1, [3, 5], True),
+    "zero-and-total-only": (b"\x01\x01", 1, [3, 5], False),
+    "a-zero-value": (b"\x01", 1, [0], True),
+    "value-past-the-held-words": (b"\x01", 1, [64, 200], True),
+    "last-held-bit": (b"\x01" + b"\0" * 14 + b"\x80", 2, [127], True),
+    "last-held-bit-clear": (b"\x01" + b"\0" * 14 + b"\x40", 2, [127], False),
+}
+
+
+@pytest.mark.parametrize("raw, held, values, holds", HOLDS_VALUES.values(), ids=HOLDS_VALUES)
+def test_sum_set_holds_its_values(lib, raw, held, values, holds):
+    check = lib.zo_sum_set_holds_values
+    check.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_size_t,
+                      ctypes.POINTER(ctypes.c_uint64), ctypes.c_size_t]
+    arr = (ctypes.c_uint64 * max(1, len(values)))(*values)
+    assert bool(check(raw, len(raw), held, arr, len(values))) == holds

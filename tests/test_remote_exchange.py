@@ -140,6 +140,7 @@ REFUSED_PAYLOADS = {
     "empty-bit-0-clear": (gzip.compress(b""), "Result payload is not a valid sum set"),
     "bits-above-total": (gzip.compress(b"\xff\xff"), "Result payload is not a valid sum set"),
     "not-symmetric": (gzip.compress(b"\x0b\x01"), "Result payload is not a valid sum set"),
+    "values-missing": (gzip.compress(b"\x01\x01"), "Result payload is not a valid sum set"),
     "bit-above-total": (gzip.compress(b"\x29\x03"), "Result payload is not a valid sum set"),
     "bit-past-capacity": (gzip.compress(b"\x29\x01\x00\x01"),
                           "Result payload is not a valid sum set"),

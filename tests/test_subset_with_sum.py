@@ -14,7 +14,7 @@ from reference import sum_bits, sums_of
 FOUND, NONE, NO_MEMORY, CANCELLED, TOO_LARGE = 1, 0, -1, -2, -3
 WAYS = {"by shape": 0, "table": 1, "halves": 2, "core": 3, "split": 4, "wide core": 5,
         "four lists": 6, "band": 7,
-        "huge": 8}
+        "huge": 8, "few": 9}
 # Small cores and few listed items, so that each way's every part runs on small inputs too:
 # knob: (value while forced, default).
 SMALL_PARTS = {"core": {1: (4, 24)}, "wide core": {2: (6, 40)}, "four lists": {3: (8, 64)}}
@@ -134,19 +134,29 @@ def test_larger_inputs_against_the_complete_solve(lib, witness, family):
         check_answer(values, t, witness(values, t), bool(bits >> t & 1))
 
 
+# count, lo, hi, picked: the target is the sum of `picked` values (of about 40% where None).
 HUGE = {
-    "40 values of 1e8-1e9": (40, 10**8, 10**9),
-    "60 values of 1e8-1e9": (60, 10**8, 10**9),
-    "56 values of 1e13-2e13, past any bitset": (56, 10**13, 2 * 10**13),
+    "40 values of 1e8-1e9": (40, 10**8, 10**9, None),
+    "60 values of 1e8-1e9": (60, 10**8, 10**9, None),
+    "56 values of 1e13-2e13, past any bitset": (56, 10**13, 2 * 10**13, None),
+    "a pair among 68 values of 1e11": (68, 10**11, 11 * 10**10, 2),
+    "a pair among 300 values of 1e11": (300, 10**11, 11 * 10**10, 2),
+    "three among 120 values of 1e13": (120, 10**13, 11 * 10**12, 3),
+    "four among 1000 values of 1e11": (1000, 10**11, 11 * 10**10, 4),
 }
 
 
-@pytest.mark.parametrize("count, lo, hi", HUGE.values(), ids=HUGE)
-def test_few_huge_values_are_answered_in_small_memory(witness, count, lo, hi):
+@pytest.mark.parametrize("count, lo, hi, picked", HUGE.values(), ids=HUGE)
+def test_few_huge_values_are_answered_in_small_memory(witness, count, lo, hi, picked):
     rng = random.Random(count)
     values = [rng.randint(lo, hi) for _ in range(count)]
-    target = sum(v for v in values if rng.random() < 0.4)
+    chosen = rng.sample(range(count), picked) if picked else [
+        i for i in range(count) if rng.random() < 0.4]
+    target = sum(values[i] for i in chosen)
     check_answer(values, target, witness(values, target), True)
+    if picked:
+        # Between the sums of `picked` values and of one more: none, proved in small memory.
+        check_answer(values, target + lo // 2, witness(values, target + lo // 2), False)
 
 
 STATUSES = {

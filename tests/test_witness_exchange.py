@@ -73,3 +73,13 @@ def test_witness_answers_are_checked(serve, online_subset, poll, outcome):
     assert (submit.method, submit.path, submit.body) == (
         "POST", f"/v0/app/subset?target={TARGET}", b"[3,5,9,4]")
     assert first_poll.path == POLL_PATH + "?requestId=w1"
+
+
+# A "none" for a target some values plainly make: 0, a value, the total, the total less a value.
+PLAINLY_REACHABLE = {"zero": 0, "a-value": 9, "the-total": 21, "the-total-less-a-value": 17}
+
+
+@pytest.mark.parametrize("target", PLAINLY_REACHABLE.values(), ids=PLAINLY_REACHABLE.keys())
+def test_a_none_for_a_plainly_reachable_target_is_refused(serve, online_subset, target):
+    serve(route(submit=Reply(404), poll=witness(0, 0), other=json_reply({"requestId": "w1"})))
+    assert online_subset(VALUES, target) == "Witness payload denies a reachable target"

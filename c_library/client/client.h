@@ -74,6 +74,10 @@ ZO_API int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *target)
    (little-endian, `len` bytes) below bit 64 * `words_held`. Non-zero when the bits pass. */
 ZO_API int zo_sum_set_is_valid(const unsigned char *bytes, size_t len, size_t words_held,
                                uint64_t total);
+/* Result payload check: a sum set of `values` holds every one of them. Looks only at the bits
+   `bytes` holds (little-endian, `len` bytes) below bit 64 * `words_held`. Non-zero when it does. */
+ZO_API int zo_sum_set_holds_values(const unsigned char *bytes, size_t len, size_t words_held,
+                                   const uint64_t *values, size_t count);
 /* _unzip_data that first checks the payload against `total` (zo_sum_set_is_valid). 0; -1 when
    the payload cannot be decoded; -2 when it is not a sum set. The output is written only on 0. */
 ZO_API int zo_unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *target,
@@ -142,6 +146,10 @@ enum class Inflated { complete, window_full, damaged };
    damaged. */
 Inflated inflate_gzip(unsigned char *dest, size_t capacity, const unsigned char *source,
                       size_t source_len, size_t *produced);
+/* zo_unpack_checked that also checks the payload holds each of the `count` values (whose total
+   is `total`): 0, -1 or -2 as it does. */
+int unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *target, uint64_t total,
+                   const uint64_t *values, size_t count);
 
 inline bool starts_with(const char *data, size_t len, const char *prefix) {
     const size_t n = strlen(prefix);

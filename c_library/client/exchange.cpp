@@ -50,11 +50,13 @@ zo_status_t exchange(const zo_solve_config_t *config, const uint64_t *input, siz
 
     report.set_phase("payload");
     zo_unpack_target_t target{output, output_size};
-    const int unpacked = total_known ? zo_unpack_checked(&download.buffer, &target, total)
-                                     : _unzip_data(&download.buffer, &target);
+    const int unpacked =
+        total_known ? zo::unpack_checked(&download.buffer, &target, total, input, input_length)
+                    : _unzip_data(&download.buffer, &target);
     if (unpacked == -2) {
         report.note("the result payload has bits that no set of values adding up to %llu can "
-                    "give (bit 0 and bit %llu set, none above, s set exactly when %llu - s is)",
+                    "give (bit 0, bit %llu and each value's set, none above, s set exactly when "
+                    "%llu - s is)",
                     static_cast<unsigned long long>(total), static_cast<unsigned long long>(total),
                     static_cast<unsigned long long>(total));
         return report.fail("Result payload is not a valid sum set");

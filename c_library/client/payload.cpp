@@ -126,9 +126,10 @@ uint64_t reversed(uint64_t x) {
 
 enum class Unpacked { ok, undecodable, not_a_sum_set };
 
-// Inflates the payload into a window larger than the output, checks it against `total` when
-// given, and only then writes the words.
-Unpacked unpack(zo_download_buffer_t *buffer, zo_unpack_target_t *target, const uint64_t *total) {
+// Inflates the payload into a window larger than the output, checks it against `total` and the
+// values when given, and only then writes the words.
+Unpacked unpack(zo_download_buffer_t *buffer, zo_unpack_target_t *target, const uint64_t *total,
+                const uint64_t *values = nullptr, size_t count = 0) {
     const size_t capacity = *target->output_size;
     // The window is always larger than the output, so a long payload is seen to overrun it
     // instead of being cut silently; a small output still gets the customary 64 KiB.
@@ -145,7 +146,8 @@ Unpacked unpack(zo_download_buffer_t *buffer, zo_unpack_target_t *target, const 
 
     const unsigned char *bytes = window.get();
     while (len > 0 && bytes[len - 1] == 0) len--;
-    if (total != nullptr && !zo_sum_set_is_valid(bytes, len, capacity, *total))
+    if (total != nullptr && (!zo_sum_set_is_valid(bytes, len, capacity, *total) ||
+                             !zo_sum_set_holds_values(bytes, len, capacity, values, count)))
         return Unpacked::not_a_sum_set;
     uint64_t *words = target->output;
     for (size_t i = 0; i < len; i++) {
@@ -186,13 +188,23 @@ extern "C" int zo_sum_set_is_valid(const unsigned char *bytes, size_t len, size_
     return 1;
 }
 
+extern "C" int zo_sum_set_holds_values(const unsigned char *bytes, size_t len, size_t words_held,
+                                       const uint64_t *values, size_t count) {
+    const uint64_t held_bits = words_held > UINT64_MAX / 64 ? UINT64_MAX : words_held * 64;
+    for (size_t i = 0; i < count; i++) {
+        const uint64_t v = values[i];
+        if (v < held_bits && (word_at(bytes, len, v / 64) >> (v % 64) & 1) == 0) return 0;
+    }
+    return 1;
+}
+
 extern "C" int _unzip_data(zo_download_buffer_t *buffer, zo_unpack_target_t *target) {
     return unpack(buffer, target, nullptr) == Unpacked::ok ? 0 : -1;
 }
 
-extern "C" int zo_unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *target,
-                                 uint64_t total) {
-    switch (unpack(buffer, target, &total)) {
+int zo::unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *target, uint64_t total,
+                       const uint64_t *values, size_t count) {
+    switch (unpack(buffer, target, &total, values, count)) {
     case Unpacked::ok:
         return 0;
     case Unpacked::not_a_sum_set:
@@ -200,4 +212,9 @@ extern "C" int zo_unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_
     default:
         return -1;
     }
+}
+
+extern "C" int zo_unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *target,
+                                 uint64_t total) {
+    return zo::unpack_checked(buffer, target, total, nullptr, 0);
 }

@@ -15,6 +15,17 @@ uint64_t word_at(const unsigned char *bytes, size_t w) {
     return word;
 }
 
+// Whether a target is a sum at a glance: 0, the total, a value, or the total less one. `total`
+// is the values' total, or null where it passes 64 bits.
+bool plainly_reachable(const uint64_t *values, size_t count, const uint64_t *total,
+                       uint64_t target) {
+    if (target == 0 || (total != nullptr && target == *total)) return true;
+    for (size_t i = 0; i < count; i++) {
+        if (values[i] == target || (total != nullptr && *total - values[i] == target)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" int zo_witness_decode(const zo_download_buffer_t *buffer, size_t count,
@@ -72,6 +83,16 @@ zo_status_t witness_exchange(const zo_solve_config_t *config, const uint64_t *va
         report.note("the values at the indices the service named do not add up to %" PRIu64,
                     target);
         return report.fail("Witness payload does not add up to the target");
+    }
+    uint64_t total = 0;
+    overflow = false;
+    for (size_t i = 0; i < count && !overflow; i++)
+        overflow = __builtin_add_overflow(total, values[i], &total);
+    if (!got_found && plainly_reachable(values, count, overflow ? nullptr : &total, target)) {
+        report.note("the service found no values adding up to %" PRIu64 ", which is 0, the "
+                    "total, a value or the total less one",
+                    target);
+        return report.fail("Witness payload denies a reachable target");
     }
     if (got_count > 0) memcpy(indices, got.get(), got_count * sizeof(size_t));
     *index_count = got_count;

@@ -3,6 +3,8 @@
 // and hands out as many positions of each value as its chosen bundles hold.
 #include "zo_witness.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <new>
 #include <utility>
@@ -14,6 +16,16 @@ namespace {
 
 // A working budget below this is no budget at all: small inputs may use it freely.
 constexpr uint64_t kLeastBudget = uint64_t{8} << 20;
+
+// What one step may hold: the complete solve's result (total / 8 bytes; the complete form would
+// take as much), never past half the machine's memory, where an allocation that the system
+// grants on trust would be touched into a kill.
+uint64_t step_budget(uint64_t total) {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    const uint64_t machine = pages > 0 && page > 0 ? uint64_t(pages) / 2 * uint64_t(page)
+                                                   : uint64_t{1} << 32;
+    return std::max(std::min(total / 8, machine), kLeastBudget);
+}
 
 struct Bundle {
     size_t run;       // the run of equal values it draws from
@@ -78,8 +90,7 @@ int find(const uint64_t *values, size_t count, uint64_t target, uint64_t total, 
     }
     by_value = {};
 
-    // The complete solve's result takes total / 8 bytes; one step may hold as much.
-    Search s(bundles.size(), cancel, std::max(total / 8, kLeastBudget));
+    Search s(bundles.size(), cancel, step_budget(total));
     if (!solve_group(s, std::move(all), target)) return ZO_WITNESS_NONE;
 
     std::vector<uint64_t> taken(run_start.size(), 0);

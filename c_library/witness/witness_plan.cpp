@@ -22,16 +22,21 @@ std::atomic<int64_t> core_knob{24};
 std::atomic<int64_t> wide_knob{40};
 std::atomic<int64_t> four_knob{64};
 
-// Beyond this many items the halves' lists (2^(n/2) entries each) cost too much in any case.
+// Beyond this many items the halves' lists (2^(n/2) entries each) cost too much unless few items
+// fit under the target; and past this many entries a half's list does in any case.
 constexpr size_t kMaxHalvesItems = 42;
+constexpr double kMaxHalvesEntries = double(uint64_t{1} << 21);
 // Reach sets costing more word steps than this are worth a wide core's try first.
 constexpr double kWideFrom = double(uint64_t{1} << 26);
 // One comparison of the four lists' walk takes about this many word steps of the split's.
 constexpr double kFourListsStep = 16;
-// Where the split's bitsets would pass this or cannot be had, the four lists answer instead, up to
-// kFourListsMost comparisons (hours): slower, but in memory bounded by 2^16-entry lists.
+// Where the split's bitsets would pass this, the four lists answer instead up to kFourListsMost
+// comparisons: slower, but in memory bounded by 2^16-entry lists. Where the bitsets cannot be had
+// at all, the four lists answer however long they take (they stop when cancelled).
 constexpr double kSplitBytesMost = double(uint64_t{1} << 30);
 constexpr double kFourListsMost = double(uint64_t{1} << 40);
+// Their outer items take a stack frame each: past this many, hopeless anyway, they are refused.
+constexpr size_t kFourListsDeepest = 4096;
 // Below this many word steps the residue check costs about what it could save.
 constexpr uint64_t kResidueCheckFrom = uint64_t{1} << 18;
 // More residues than this: the check gives up (nearly every residue is made anyway).
@@ -86,10 +91,35 @@ bool residue_rules_out(const std::vector<uint64_t> &values, uint64_t target, uin
     }
     return !seen[static_cast<size_t>(target % h)];
 }
+// A bound on the entries of each half's sum list: 2^(items of a half), target + 1, and where only
+// a few items fit under the target (the smallest first), the choices of at most that many.
+double halves_entries(const std::vector<uint64_t> &values, uint64_t target) {
+    const size_t half = (values.size() + 1) / 2;
+    const size_t fit = most_fitting(values, target);
+    double choices = 0, ways = 1;  // sum of C(half, i) for i <= fit, and C(half, i)
+    for (size_t i = 0; i <= std::min(fit, half) && choices <= kMaxHalvesEntries; i++) {
+        choices += ways;
+        ways = ways * static_cast<double>(half - i) / static_cast<double>(i + 1);
+    }
+    const double all = half >= 63 ? 0x1p63 : static_cast<double>(uint64_t{1} << half);
+    return std::min({choices, all, static_cast<double>(target) + 1});
+}
+
 // One list entry merged, against one word step of a reach set's shift-or.
 constexpr double kEntryCost = 6.0;
 // Word steps up to which the first-item table is the cheaper way.
 constexpr double kTableWork = 1 << 16;
+
+// Where at most four items fit: one to three, then four as two pairs (which may be missed).
+int solve_few(Search &s, const Group &g, uint64_t target) {
+    if (solve_by_few(s, g, target)) return kHugeFound;
+    return most_fitting(g.values, target) <= 3 ? kHugeNone : solve_by_four(s, g, target);
+}
+
+bool solve_few_reduced(Search &s, const Group &g, uint64_t target) {
+    const int few = solve_few(s, g, target);
+    return few == kHugeMissed ? solve_by_split(s, g, target) : few == kHugeFound;
+}
 
 bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     const size_t n = g.values.size();
@@ -107,6 +137,9 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         return solve_by_wide_core(s, g, target) || solve_by_four_lists(s, g, target);
     case kWayFourLists:
         return solve_by_four_lists(s, g, target);
+    case kWayFew:
+        if (most_fitting(g.values, target) <= 4) return solve_few_reduced(s, g, target);
+        break;
     default:
         break;
     }
@@ -118,17 +151,33 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     default:
         break;
     }
+    // At most four items in any answer: they are sought directly.
+    if (most_fitting(g.values, target) <= 4) {
+        const int few = solve_few(s, g, target);
+        if (few != kHugeMissed) return few == kHugeFound;
+    }
     const uint64_t dense_steps = fmss::dense_work(g.values, target);
     if (residue_rules_out(g.values, target, dense_steps)) return false;
     const double dense = static_cast<double>(dense_steps);
-    if (n <= kMaxHalvesItems) {
-        const double entries =
-            std::min(static_cast<double>(uint64_t{1} << ((n + 1) / 2)), static_cast<double>(target) + 1);
-        // Each half holds its list and the next one while it merges.
-        const double bytes = 4 * entries * 16;
-        if (kEntryCost * 2 * entries < dense && bytes <= static_cast<double>(s.budget())) {
-            return solve_by_halves(s, g, target);
-        }
+    const double budget = static_cast<double>(s.budget());
+    // Peak memory of each way, in bytes, with E the entries bound below (of each half's list):
+    // - few (at most four items fit, tried above): none beyond the group for one to three items,
+    //   16 * min(pairs, 2^22) for four;
+    // - halves: 4 * 16 * E (each half's list and the next one while it merges);
+    // - core: what the way chosen for its core (at most n / 2 items) holds;
+    // - table: FirstItemTable::bytes_for(n, target), within the budget;
+    // - wide core: about 16 * (2^(m/2 + 1) + 2^(2m/5)) for its m <= 48 items (50 MB at 40);
+    // - four lists: 28 * 2^(k/4) * 4 + 16 * 2^17 for its k <= 64 items (10 MB), and a stack
+    //   frame per outer item;
+    // - split: 2 * 8 * (target / 64 + 1) where its sums need bitsets (within the budget, else the
+    //   four lists answer), or sum lists of at most half that;
+    // - huge: a 2^16-entry list over what the rest's way holds.
+    // The budget is min(total / 8, half the machine's memory), 8 MB at least: a proof of none
+    // stays within it.
+    const double entries = halves_entries(g.values, target);
+    if (entries <= kMaxHalvesEntries && kEntryCost * 2 * entries < dense &&
+        4 * entries * 16 <= budget) {
+        return solve_by_halves(s, g, target);
     }
     if (n >= 2 * first_core_items() && solve_by_core(s, g, target)) return true;
     // The table notes every new bit, so it pays only where the reach set is small; the split's
@@ -137,8 +186,13 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
         FirstItemTable::bytes_for(n, target) <= s.budget()) {
         return solve_by_table(s, g, target);
     }
-    if (n > kMaxHalvesItems && dense > kWideFrom && solve_by_wide_core(s, g, target)) return true;
+    // Up to 64 items the four lists meet a target made in many ways within a few residues, and
+    // prove none in their bounded time; past that the wide core's guesses come first.
     const double four = four_lists_work(n);
+    if (n <= four_lists_items() && kFourListsStep * four <= dense) {
+        return solve_by_four_lists(s, g, target);
+    }
+    if (n > kMaxHalvesItems && dense > kWideFrom && solve_by_wide_core(s, g, target)) return true;
     const double split_bytes = 2.0 * 8 * static_cast<double>(target / 64 + 1);
     if (kFourListsStep * four <= dense ||
         (split_bytes > kSplitBytesMost && four <= kFourListsMost)) {
@@ -147,7 +201,7 @@ bool solve_reduced(Search &s, const Group &g, uint64_t target) {
     try {
         return solve_by_split(s, g, target);
     } catch (const std::bad_alloc &) {
-        if (four > kFourListsMost) throw;
+        if (n > kFourListsDeepest && four > kFourListsMost) throw;
         // Nothing outside the group chose its items: what the split chose before it failed goes.
         for (uint32_t id : g.ids) s.chosen[id] = 0;
     }

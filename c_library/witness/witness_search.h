@@ -59,6 +59,13 @@ bool solve_by_split(Search &s, const Group &g, uint64_t target);
 /* Many items with a huge total: a core of two 2^20-entry lists, adjustments and a greedy rest;
    may decline (false) where an answer exists. */
 bool solve_by_wide_core(Search &s, const Group &g, uint64_t target);
+/* The most items any sum up to `target` holds (the smallest first). */
+size_t most_fitting(const std::vector<uint64_t> &values, uint64_t target);
+/* One, two or three items: exact where most_fitting() is at most 3. */
+bool solve_by_few(Search &s, const Group &g, uint64_t target);
+/* Exactly four items, as two pairs: kHugeFound, kHugeNone, or kHugeMissed where the pair sums
+   would be too many. Needs most_fitting() >= 4. */
+int solve_by_four(Search &s, const Group &g, uint64_t target);
 /* Four lists of 2^(n/4) entries walked in pairs through heaps: exact in small memory. */
 bool solve_by_four_lists(Search &s, const Group &g, uint64_t target);
 /* Its heap steps, in comparisons. */
@@ -88,7 +95,8 @@ enum Way : int64_t {
     kWayWideCore = 5,
     kWayFourLists = 6,
     kWayBand = 7,  // the slide of a narrow band tried on any values, the usual ways after it
-    kWayHuge = 8   // the few largest items listed even where they are not huge
+    kWayHuge = 8,  // the few largest items listed even where they are not huge
+    kWayFew = 9    // one, two or three items, where no more fit
 };
 int64_t forced_way();
 /* Items of the smallest core tried. */

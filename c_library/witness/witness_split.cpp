@@ -36,32 +36,44 @@ std::vector<fmss::SumRun> runs_of(const fmss::Reach &r) {
 }
 
 // The sums of the values up to `limit`. They mirror about half their total, so only those up to
-// the half are computed, and the rest copied from them.
+// the half are computed, and the rest copied from them. A sum list needs no bitset: the bitset
+// (limit / 64 + 1 words, both halves' within the search's budget) is allocated only once the list
+// gives up, and the list is then built again into it (at most what the list cost so far, which
+// the switch keeps below what the bitset costs).
 HalfSums half_sums(const Search &s, const std::vector<uint64_t> &values, uint64_t limit) {
     uint64_t total = 0;
     for (uint64_t v : values) total += v;
     const uint64_t half = std::min(limit, total / 2);
     const size_t words = static_cast<size_t>(limit / 64) + 1;
-    HalfSums h;
-    // From malloc: a bitset too large for the machine is refused with a null, never a crash.
-    h.bits.reset(static_cast<uint64_t *>(std::malloc(words * sizeof(uint64_t))));
-    if (!h.bits) throw std::bad_alloc();
     // Values above the half make no sum up to it.
     const std::vector<uint64_t> below(
         values.begin(), std::upper_bound(values.begin(), values.end(), half));
-    // Sum lists may take half the bitset's memory before the bitset takes over.
-    h.list = fmss::reach_sums(below, half, h.bits.get(), std::max<size_t>(words / 2, 4096), false,
-                              s.cancel());
+    // Sum lists may take half the bitset's memory before the bitset takes over, and their vectors
+    // (a list and the next, grown by doubling) both halves' together a budget.
+    const size_t max_list = std::max<size_t>(
+        std::min<uint64_t>(words / 2, s.budget() / 64), 4096);
+    HalfSums h;
+    h.list = fmss::reach_sums(below, half, nullptr, max_list, true, s.cancel());
     if (h.list.form == fmss::Reach::kCancelled) throw Cancelled{};
-    if (h.list.form == fmss::Reach::kBits) {
-        if (half < limit) {
-            const size_t mirrored = static_cast<size_t>(std::min(limit, total) / 64) + 1;
-            fmss::mirror_upper_half(h.bits.get(), mirrored, total, half);
-            std::fill(h.bits.get() + mirrored, h.bits.get() + words, 0);
+    if (h.list.form == fmss::Reach::kGaveUp) {
+        if (2.0 * 8 * static_cast<double>(words) > static_cast<double>(s.budget())) {
+            throw std::bad_alloc();
         }
-        return h;
+        // From malloc: a bitset too large for the machine is refused with a null, never a crash.
+        h.bits.reset(static_cast<uint64_t *>(std::malloc(words * sizeof(uint64_t))));
+        if (!h.bits) throw std::bad_alloc();
+        h.list = fmss::reach_sums(below, half, h.bits.get(), max_list, false, s.cancel());
+        if (h.list.form == fmss::Reach::kCancelled) throw Cancelled{};
+        if (h.list.form == fmss::Reach::kBits) {
+            if (half < limit) {
+                const size_t mirrored = static_cast<size_t>(std::min(limit, total) / 64) + 1;
+                fmss::mirror_upper_half(h.bits.get(), mirrored, total, half);
+                std::fill(h.bits.get() + mirrored, h.bits.get() + words, 0);
+            }
+            return h;
+        }
+        h.bits.reset();  // the same steps give up at the same item: not reached
     }
-    h.bits.reset();
     if (half < limit) {
         std::vector<fmss::SumRun> runs = runs_of(h.list);
         for (size_t k = runs.size(); k-- > 0;) {

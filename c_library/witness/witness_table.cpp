@@ -26,6 +26,19 @@ void add_tagged(uint64_t *w, Index *first, size_t hi, uint64_t x, Index tag) {
     }
 }
 
+// `n` zeros in `v`, written a slice at a time so that a cancel is seen while a large table is
+// cleared.
+template <class T>
+void zeroed(const Search &s, std::vector<T> &v, size_t n) {
+    constexpr size_t kSlice = size_t{1} << 22;
+    v.clear();
+    v.reserve(n);
+    while (v.size() < n) {
+        s.poll();
+        v.insert(v.end(), std::min(kSlice, n - v.size()), T{0});
+    }
+}
+
 }  // namespace
 
 uint64_t FirstItemTable::bytes_for(size_t items, uint64_t limit) {
@@ -38,10 +51,10 @@ FirstItemTable::FirstItemTable(const Search &s, const std::vector<uint64_t> &val
     : values_(values), limit_(limit), words_(static_cast<size_t>(limit / 64) + 1, 0) {
     words_[0] = 1;
     if (values.size() <= 255) {
-        first8_.assign(words_.size() * 64, 0);
+        zeroed(s, first8_, words_.size() * 64);
         fill(s, first8_);
     } else {
-        first16_.assign(words_.size() * 64, 0);
+        zeroed(s, first16_, words_.size() * 64);
         fill(s, first16_);
     }
 }
