@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fmss_kernels.h"
+#include "fmss_pass.h"
 #include "fmss_tuning.h"
 
 namespace fmss {
@@ -21,15 +22,6 @@ constexpr double kRunCost = 48.0;
 // Sum lists this long are first checked for runs.
 constexpr size_t kFirstRunsCheck = 64;
 
-// The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its
-// source.
-void shift_or_targets(ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
-    if (lo > hi) return;
-    const size_t first = lo == q ? q + 1 : lo;
-    if (first <= hi) fn(w, first, hi + 1, q, r);
-    if (lo == q) w[q] |= w[0] << r;
-}
-
 inline bool all_ones(const uint64_t *w, size_t n) {
     uint64_t a = kAllOnes;
     for (size_t i = 0; i < n; i++) a &= w[i];
@@ -39,9 +31,15 @@ inline bool all_ones(const uint64_t *w, size_t n) {
 // w holds the sums of items[0, begin), whose total is `reach`; adds the rest. False when *cancel
 // turned non-zero first.
 bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach, uint64_t limit,
-                uint64_t *w, const volatile int *cancel) {
+                uint64_t *w, const volatile int *cancel, Team *team) {
     const size_t top = static_cast<size_t>(limit / 64);
     const ShiftOrFn fn = pick_shift_or(top + 1);
+    uint64_t rest = 0;  // the items not added yet
+    for (size_t i = begin; i < items.size(); i++) rest += items[i];
+    const uint64_t largest = items.empty() ? 0 : items.back();
+    auto shift_or_targets = [&](size_t lo, size_t hi, size_t q, unsigned r) {
+        shift_or_pass(team, fn, w, lo, hi, q, r);
+    };
     // Words [full_lo, full_hi) are all ones: a shift-or cannot change them, so it skips them.
     // The sums of the items so far are symmetric about reach / 2, so that is where they fill first.
     size_t full_lo = 0, full_hi = 0;
@@ -52,13 +50,14 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
         if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
         if (cancel && *cancel) return false;
         reach += x;
+        rest -= x;
         const size_t hi = static_cast<size_t>(std::min(reach, limit) / 64);
         if (full_lo < full_hi) {
             // Upper part first: it reads the lower part's words before they change.
-            shift_or_targets(fn, w, std::max(q, full_hi), hi, q, r);
-            if (q < full_lo) shift_or_targets(fn, w, q, full_lo - 1, q, r);
+            shift_or_targets(std::max(q, full_hi), hi, q, r);
+            if (q < full_lo) shift_or_targets(q, full_lo - 1, q, r);
         } else {
-            shift_or_targets(fn, w, q, hi, q, r);
+            shift_or_targets(q, hi, q, r);
             const size_t mid = static_cast<size_t>(std::min(reach / 2, limit) / 64);
             if (w[mid] == kAllOnes) {
                 full_lo = mid;
@@ -69,6 +68,16 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
             while (full_hi + 8 <= hi + 1 && all_ones(w + full_hi, 8)) full_hi += 8;
             while (full_hi <= hi && w[full_hi] == kAllOnes) full_hi++;
             while (full_lo > 0 && w[full_lo - 1] == kAllOnes) full_lo--;
+            // Sums [a, b] and an item y <= b - a + 1 make sums [a, b + y]: once the run of ones
+            // is as long as the largest item, the items still to come extend it by their total,
+            // no pass needed. When that reaches the limit, the words above the run are all ones
+            // for good, and from here on the passes only write the words below it.
+            if (full_hi <= top && 64 * static_cast<uint64_t>(full_hi - full_lo) >= largest &&
+                64 * static_cast<uint64_t>(full_hi) - 1 + rest >= limit) {
+                fill_ones(team, w, full_hi, top);
+                w[top] |= limit % 64 == 63 ? kAllOnes : (uint64_t{2} << (limit % 64)) - 1;
+                full_hi = top + 1;
+            }
         }
     }
     return true;
@@ -95,7 +104,7 @@ void write_list(const Reach &r, uint64_t limit, uint64_t *w) {
 }
 
 Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w, size_t max_list,
-                 bool may_give_up, const volatile int *cancel) {
+                 bool may_give_up, const volatile int *cancel, Team *team) {
     const Tuning &t = tuning();
     const int64_t path = t.path.load(std::memory_order_relaxed);
     const int64_t list_items = t.list_items.load(std::memory_order_relaxed);
@@ -165,7 +174,7 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             r.runs.resize(as_runs ? size : 0);
             write_list(r, limit, w);
             Reach bits;
-            bits.form = dense_sums(items, i, reach, limit, w, cancel) ? Reach::kBits
+            bits.form = dense_sums(items, i, reach, limit, w, cancel, team) ? Reach::kBits
                                                                        : Reach::kCancelled;
             return bits;
         }
