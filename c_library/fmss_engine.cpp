@@ -29,13 +29,6 @@ namespace {
 
 constexpr uint64_t kAllOnes = ~uint64_t{0};
 
-// Kernels built for several instruction sets, picked when the module loads.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define FMSS_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define FMSS_VECTOR_CLONES
-#endif
-
 // ---------------------------------------------------------------------------------------------
 // Mirror: s is a sum exactly when total - s is.
 
