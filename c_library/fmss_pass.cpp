@@ -6,11 +6,16 @@
 //   j reads j - q in the strip below at its own offset, and only j - q - 1, at the lowest offset
 //   of its share, belongs to another thread: one word per strip (none for whole-word shifts).
 // The copies cost min(q + 1, span / q) words a thread, at most the square root of the span.
+// A list merge splits by value instead: each thread merges the entries of both sides in its own
+// range of sums into its own part of the output, and the parts then move down to close the gaps
+// the repeated sums left (a copy, against the merge's compare per entry).
 #include "fmss_pass.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
+
+#include "fmss_lists.h"
 
 namespace fmss {
 namespace {
@@ -116,6 +121,40 @@ void fill_ones(Team *team, uint64_t *w, size_t from, size_t to) {
     split_range(team, from, to, [w](unsigned, size_t a, size_t b) {
         memset(w + a, 0xFF, (b - a) * sizeof(uint64_t));
     });
+}
+
+}  // namespace fmss
+
+namespace fmss {
+
+size_t merge_sums_on(Team *team, const uint64_t *a, size_t n, size_t m, uint64_t x,
+                     uint64_t *out) {
+    const size_t least = static_cast<size_t>(tuning().thread_words.load(std::memory_order_relaxed));
+    size_t parts = team == nullptr ? 1 : team->size();
+    if (least != 0 && (n + m) / least < parts) parts = (n + m) / least;
+    parts = std::min(parts, n);
+    if (parts <= 1) return merge_sums(a, n, m, x, out);
+    // Part t takes the sums in [a[n t / parts], a[n (t + 1) / parts]) of both sides: a[i[t] ..)
+    // and a[j[t] ..) + x. The bounds ascend with t, since a does.
+    std::vector<size_t> i(parts + 1), j(parts + 1), count(parts);
+    i[parts] = n;
+    j[parts] = m;
+    for (size_t t = 1; t < parts; t++) {
+        const uint64_t v = a[n * t / parts];
+        i[t] = n * t / parts;
+        j[t] = v <= x ? 0 : static_cast<size_t>(std::lower_bound(a, a + m, v - x) - a);
+    }
+    team->each([&](unsigned t) {
+        if (t >= parts) return;
+        count[t] = merge_two(a + i[t], i[t + 1] - i[t], a + j[t], j[t + 1] - j[t], x,
+                             out + i[t] + j[t]);
+    });
+    size_t k = count[0];
+    for (size_t t = 1; t < parts; t++) {
+        memmove(out + k, out + i[t] + j[t], count[t] * sizeof(uint64_t));
+        k += count[t];
+    }
+    return k;
 }
 
 }  // namespace fmss

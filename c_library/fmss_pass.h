@@ -1,4 +1,5 @@
-/* Passes over the bitset on a team's threads, each as exact as on one. Private to the library. */
+/* Passes over the bitset and the sum lists on a team's threads, each as exact as on one. Private
+   to the library. */
 #ifndef FMSS_PASS_H
 #define FMSS_PASS_H
 
@@ -26,6 +27,10 @@ void split_range(Team *team, size_t begin, size_t end, F &&f);
 
 /* Words [from, to) all ones. */
 void fill_ones(Team *team, uint64_t *w, size_t from, size_t to);
+
+/* merge_sums, its output split by value across the team. */
+size_t merge_sums_on(Team *team, const uint64_t *a, size_t n, size_t m, uint64_t x,
+                     uint64_t *out);
 
 }  // namespace fmss
 

@@ -192,7 +192,7 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             const auto past = std::upper_bound(r.sums.begin(), r.sums.begin() + size, limit - x);
             const size_t m = static_cast<size_t>(past - r.sums.begin());
             room(next_sums, size + m);
-            size = merge_sums(r.sums.data(), size, m, x, next_sums.data());
+            size = merge_sums_on(team, r.sums.data(), size, m, x, next_sums.data());
             r.sums.swap(next_sums);
             // Sums that cluster are cheaper as runs: checked each time the list doubles.
             if (start_as_runs != 0 && size >= runs_check) {
