@@ -240,9 +240,10 @@ Reach solve_items(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *
     }
     if (r.form != Reach::kGaveUp) return r;
     const size_t low_words = static_cast<size_t>(limit / 64) + 1;
-    ResidueSums classes(plan.g, limit, w + low_words, spare_words);
+    ResidueSums classes(plan.g, limit, w + low_words, spare_words, &team);
     const uint64_t compact_limit = limit / plan.g;
-    const Reach base = reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false);
+    const Reach base =
+        reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false, nullptr, &team);
     if (base.form != Reach::kBits) write_list(base, compact_limit, classes.base());
     for (uint64_t x : plan.outliers) classes.add(x);
     classes.write(w);

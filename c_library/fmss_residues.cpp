@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "fmss_kernels.h"
+#include "fmss_pass.h"
 #include "fmss_tuning.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -34,12 +35,14 @@ bool have_pdep() {
 
 }  // namespace
 
-ResidueSums::ResidueSums(uint64_t g, uint64_t limit, uint64_t *spare, size_t spare_words)
+ResidueSums::ResidueSums(uint64_t g, uint64_t limit, uint64_t *spare, size_t spare_words,
+                         Team *team)
     : g_(g),
       limit_(limit),
       words_(static_cast<size_t>(limit / g / 64) + 1),
       spare_(spare),
-      spare_words_(spare_words) {
+      spare_words_(spare_words),
+      team_(team) {
     slot_of(0);
     lo_[0] = 0;  // the caller fills class 0
     hi_[0] = words_ - 1;
@@ -74,7 +77,10 @@ void ResidueSums::or_class(size_t dst, const uint64_t *src, size_t src_slot, uin
     const size_t lo = slo + q;
     if (lo >= words_) return;
     const size_t end = std::min(shi + q + (r != 0 ? 2 : 1), words_);
-    or_shifted(classes_[dst], src, lo, end, q, r);
+    // Source and destination are apart: any split is exact.
+    uint64_t *d = classes_[dst];
+    split_range(team_, lo, end,
+                [=](unsigned, size_t a, size_t b) { or_shifted(d, src, a, b, q, r); });
     lo_[dst] = std::min(lo_[dst], lo);
     hi_[dst] = std::max(hi_[dst], end - 1);  // an empty class has hi 0
 }
