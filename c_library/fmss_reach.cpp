@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fmss_engine.h"
 #include "fmss_kernels.h"
 #include "fmss_pass.h"
 #include "fmss_tuning.h"
@@ -30,6 +31,12 @@ inline bool all_ones(const uint64_t *w, size_t n) {
 
 // w holds the sums of items[0, begin), whose total is `reach`; adds the rest. False when *cancel
 // turned non-zero first.
+//
+// The sums of the items so far are symmetric about reach / 2: s is one exactly when reach - s
+// is. So a pass only makes the words up to min(reach / 2, limit) exact, reading words at least x
+// below them, and before it the bits from there up to the new reach / 2 are mirrored from below
+// (x / 2 bits): each pass spans half the set it would otherwise, until the limit caps it. At the
+// end the bits from the last reach / 2 up to the limit are mirrored the same way.
 bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach, uint64_t limit,
                 uint64_t *w, const volatile int *cancel, Team *team) {
     const size_t top = static_cast<size_t>(limit / 64);
@@ -40,8 +47,11 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
     auto shift_or_targets = [&](size_t lo, size_t hi, size_t q, unsigned r) {
         shift_or_pass(team, fn, w, lo, hi, q, r);
     };
+    // Bits [0, exact] hold the sums of the items so far, and no bit above reach is set (every bit
+    // ever set is a sum of fewer items). The list wrote all of them.
+    uint64_t exact = limit;
     // Words [full_lo, full_hi) are all ones: a shift-or cannot change them, so it skips them.
-    // The sums of the items so far are symmetric about reach / 2, so that is where they fill first.
+    // The middle fills first, at reach / 2: the top of what the passes write.
     size_t full_lo = 0, full_hi = 0;
     for (size_t i = begin; i < items.size(); i++) {
         const uint64_t x = items[i];
@@ -49,19 +59,25 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
         const unsigned r = static_cast<unsigned>(x % 64);
         if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
         if (cancel && *cancel) return false;
+        const uint64_t want = std::min((reach + x) / 2, limit);
+        if (want > exact && full_hi <= top) {
+            // Words past reach / 64 are zero already.
+            const size_t words = static_cast<size_t>(std::min(want, reach) / 64) + 1;
+            if (exact < reach) mirror_upper_half(w, words, reach, exact, team);
+        }
+        exact = want;
         reach += x;
         rest -= x;
-        const size_t hi = static_cast<size_t>(std::min(reach, limit) / 64);
+        const size_t hi = static_cast<size_t>(want / 64);
         if (full_lo < full_hi) {
             // Upper part first: it reads the lower part's words before they change.
             shift_or_targets(std::max(q, full_hi), hi, q, r);
             if (q < full_lo) shift_or_targets(q, full_lo - 1, q, r);
         } else {
             shift_or_targets(q, hi, q, r);
-            const size_t mid = static_cast<size_t>(std::min(reach / 2, limit) / 64);
-            if (w[mid] == kAllOnes) {
-                full_lo = mid;
-                full_hi = mid + 1;
+            if (w[hi] == kAllOnes) {
+                full_lo = hi;
+                full_hi = hi + 1;
             }
         }
         if (full_lo < full_hi) {
@@ -71,14 +87,20 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
             // Sums [a, b] and an item y <= b - a + 1 make sums [a, b + y]: once the run of ones
             // is as long as the largest item, the items still to come extend it by their total,
             // no pass needed. When that reaches the limit, the words above the run are all ones
-            // for good, and from here on the passes only write the words below it.
-            if (full_hi <= top && 64 * static_cast<uint64_t>(full_hi - full_lo) >= largest &&
-                64 * static_cast<uint64_t>(full_hi) - 1 + rest >= limit) {
+            // for good, and from here on the passes only write the words below it. A run up to
+            // the middle word goes on, by the symmetry, to reach - a.
+            const uint64_t a = 64 * static_cast<uint64_t>(full_lo);
+            const uint64_t b = full_hi > hi ? reach - a : 64 * static_cast<uint64_t>(full_hi) - 1;
+            if (full_hi <= top && b - a + 1 >= largest && b + rest >= limit) {
                 fill_ones(team, w, full_hi, top);
                 w[top] |= limit % 64 == 63 ? kAllOnes : (uint64_t{2} << (limit % 64)) - 1;
                 full_hi = top + 1;
             }
         }
+    }
+    if (exact < limit && full_hi <= top && exact < reach) {
+        mirror_upper_half(w, static_cast<size_t>(std::min(limit, reach) / 64) + 1, reach, exact,
+                          team);
     }
     return true;
 }

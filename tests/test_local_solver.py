@@ -58,6 +58,8 @@ INPUTS = {
     "band far apart": lambda rng: list(range(10**5, 10**5 + 9)),
     "band merging": lambda rng: list(range(3, 43)),
     "powers of two": lambda rng: [2**k for k in range(14)] * rng.randint(1, 3),
+    # Sums 0 .. 2^13 - 1 without a gap, then values one longer than that run: a gap at 2^13.
+    "a run one short of the last values": lambda rng: [2**k for k in range(13)] + [2**13 + 1] * 2,
     "one plus multiples of 3": lambda rng: [1] + multiples(3, 14, 3000, rng),
     "two outliers plus multiples of 25": lambda rng: [3, 8] + multiples(25, 12, 5000, rng),
     "multiples of 97 and ones mod 97": lambda rng: multiples(97, 6, 20000, rng)
