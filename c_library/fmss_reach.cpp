@@ -132,14 +132,17 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
     const int64_t list_items = t.list_items.load(std::memory_order_relaxed);
     const int64_t start_as_runs = t.start_as_runs.load(std::memory_order_relaxed);
     const size_t n = items.size();
-    // Word steps of the bitset for items[i, n).
+    // Word steps of the bitset for items[i, n) (dense_work, for the planners, counts whole passes:
+    // an upper bound).
     std::vector<uint64_t> dense_left(n + 2, 0);
     {
         uint64_t reach = 0;
         for (size_t i = 0; i < n; i++) reach += items[i];
         for (size_t i = n; i-- > 0;) {
             const uint64_t x = items[i];
-            dense_left[i] = dense_left[i + 1] + std::min(reach, limit) / 64 - x / 64 + 1;
+            // A pass up to half the reach, and the mirror of x / 2 bits before it.
+            const uint64_t hi = std::min(reach / 2, limit) / 64, q = x / 64;
+            dense_left[i] = dense_left[i + 1] + (hi >= q ? hi - q + 1 : 0) + x / 128;
             reach -= x;
         }
     }
