@@ -93,7 +93,7 @@ void shift_or_pass(Team *team, ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, 
         }
         const size_t o = offset_at(span * t / parts, full, rem);
         const size_t o_end = offset_at(span * (t + 1) / parts, full, rem);
-        uint64_t *mine = stage.data() + t * strips;
+        uint64_t *mine = r != 0 ? stage.data() + t * strips : nullptr;
         if (r != 0 && o < o_end) {
             for (size_t k = 0; k < strips; k++) {
                 const size_t s = lo + k * q + o;
