@@ -60,7 +60,7 @@ void shift_or_pass(Team *team, ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, 
         shift_or_alone(fn, w, lo, hi, q, r);
         return;
     }
-    if ((q + 1) * (q + 1) <= span) {
+    if (q + 1 <= span / (q + 1)) {  // (q + 1)^2 <= span, without overflow
         // Contiguous shares [a, b); a share above the first copies words [a - q - 1, a] (the
         // last its own, read by word a + q after word a has changed).
         const size_t copied = q + 2;
