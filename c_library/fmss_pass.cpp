@@ -20,7 +20,7 @@
 namespace fmss {
 namespace {
 
-// Word s of a pass, given its source word j - q - 1 (r > 0) from elsewhere.
+// Word s of a pass, given its source word s - q - 1 (r > 0) from elsewhere.
 inline void shift_or_word(uint64_t *w, size_t s, size_t q, unsigned r, uint64_t below) {
     w[s] |= r == 0 ? w[s - q] : (w[s - q] << r) | (below >> (64 - r));
 }
