@@ -30,9 +30,10 @@ struct Tuning {
     std::atomic<int64_t> deposit{1};
     // Threads per solve (0: as the process has them, see solve_threads).
     std::atomic<int64_t> threads{0};
-    // Least words a thread takes of a pass: below it, waking a thread costs more than it saves
-    // (measured about 10 us a pass, against 3 words a nanosecond from the cache).
-    std::atomic<int64_t> thread_words{1 << 16};
+    // Least words a thread takes of a pass: a hand-over to a worker costs microseconds when it is
+    // watching, tens of them when it sleeps, more on a loaded machine, against about 50 us for a
+    // share this long. Results below twice this many words never leave the calling thread.
+    std::atomic<int64_t> thread_words{1 << 17};
 };
 
 Tuning &tuning();
