@@ -116,8 +116,10 @@ uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit) {
     return work;
 }
 
-void write_list(const Reach &r, uint64_t limit, uint64_t *w) {
-    memset(w, 0, (limit / 64 + 1) * sizeof(uint64_t));
+void write_list(const Reach &r, uint64_t limit, uint64_t *w, Team *team) {
+    split_range(team, 0, static_cast<size_t>(limit / 64) + 1, [w](unsigned, size_t a, size_t b) {
+        memset(w + a, 0, (b - a) * sizeof(uint64_t));
+    });
     if (r.form == Reach::kRuns) {
         for (const SumRun &run : r.runs) fill_bits(w, run.lo, run.hi);
     } else {
@@ -197,7 +199,7 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             }
             r.sums.resize(as_runs ? 0 : size);
             r.runs.resize(as_runs ? size : 0);
-            write_list(r, limit, w);
+            write_list(r, limit, w, team);
             Reach bits;
             bits.form = dense_sums(items, i, reach, limit, w, cancel, team) ? Reach::kBits
                                                                        : Reach::kCancelled;

@@ -30,8 +30,9 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
 /* Shift-or word steps of the bitset on `items`: the estimate the planners share. */
 uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit);
 
-/* The list's sums (none above `limit`) as bits of w[0 .. limit / 64], which are cleared first. */
-void write_list(const Reach &r, uint64_t limit, uint64_t *w);
+/* The list's sums (none above `limit`) as bits of w[0 .. limit / 64], which are cleared first
+   (on `team` when given: the first touch of fresh memory is most of the cost). */
+void write_list(const Reach &r, uint64_t limit, uint64_t *w, Team *team = nullptr);
 
 }  // namespace fmss
 
