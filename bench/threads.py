@@ -7,6 +7,9 @@ turns:
 - zox: `zox.complete_subset_sum_array(values)` with ZO_KILLSWITCH=1 and the engine's threads as
   the process has them (ZO_THREADS, else every core it may use);
 - one thread: the same build and call with the engine held to one thread (its `threads` knob);
+- engine: the engine alone, through its C entry point, into `numpy.zeros` of the same word count
+  (fresh memory that the engine touches first, as the floor does; the array form's own result
+  array is written once in full before the engine starts);
 - floor: `numpy.ones` of the same word count, the cost of writing the result once into fresh
   memory, which no solver can beat.
 
@@ -69,25 +72,38 @@ def main():
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--family", action="append", choices=list(FAMILIES))
     args = ap.parse_args()
-    tune = ctypes.CDLL(zox.__file__).fmss_tune
+    lib = ctypes.CDLL(zox.__file__)
+    tune = lib.fmss_tune
     tune.argtypes, tune.restype = [ctypes.c_int, ctypes.c_int64], ctypes.c_int64
+    engine = lib.fmss_complete_subset_sum
+    engine.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                       ctypes.POINTER(ctypes.c_size_t)]
+    engine.restype = ctypes.c_int
     # The knob's value as this process has it, put back after each one-thread run.
     as_is = tune(KNOB_THREADS, 0)
     tune(KNOB_THREADS, as_is)
     print(f"threads: {os.environ.get('ZO_THREADS', 'every core this process may use')}, "
           f"cores usable: {len(os.sched_getaffinity(0))}, rounds: {args.rounds}\n")
-    print("| family | result MB | zox s | one thread s | floor s | zox / floor | one thread / zox "
-          "| agree |")
-    print("|---|---:|---:|---:|---:|---:|---:|---|")
+    print("| family | result MB | zox s | one thread s | engine s | floor s | zox / floor "
+          "| engine / floor | one thread / zox | agree |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---|")
     for name in args.family or FAMILIES:
         values = FAMILIES[name](random.Random(f"zox-threads-{name}"))
         words = sum(values) // 64 + 1
 
         solve = lambda: zox.complete_subset_sum_array(values)  # noqa: E731
+        src = numpy.array(values, dtype=numpy.uint64)
+
+        def engine_alone():
+            out = numpy.zeros(words, dtype=numpy.uint64)
+            size = ctypes.c_size_t(words)
+            engine(src.ctypes.data, len(values), out.ctypes.data, ctypes.byref(size))
+            return out
         # method: the call, and the engine's thread count around a batch of calls
         methods = {
             "zox": (solve, as_is),
             "one": (solve, 1),
+            "engine": (engine_alone, as_is),
             "floor": (lambda: numpy.ones(words, dtype=numpy.uint64), as_is),
         }
         first, _ = timed(solve, 1)
@@ -100,11 +116,13 @@ def main():
                 t, answers[m] = timed(fn, calls)
                 tune(KNOB_THREADS, as_is)
                 times[m].append(t)
-        agree = answers["zox"] == answers["one"]
+        agree = answers["zox"] == answers["one"] and answers["zox"].tobytes() == \
+            answers["engine"].tobytes()
         best = {m: min(v) for m, v in times.items()}
         print(f"| {name} | {8 * words / 1e6:.2f} | {best['zox']:.4g} | {best['one']:.4g} | "
-              f"{best['floor']:.4g} | {best['zox'] / best['floor']:.2f}x | "
-              f"{best['one'] / best['zox']:.2f}x | {'yes' if agree else 'NO'} |", flush=True)
+              f"{best['engine']:.4g} | {best['floor']:.4g} | {best['zox'] / best['floor']:.2f}x | "
+              f"{best['engine'] / best['floor']:.2f}x | {best['one'] / best['zox']:.2f}x | "
+              f"{'yes' if agree else 'NO'} |", flush=True)
 
 
 if __name__ == "__main__":
