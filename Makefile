@@ -6,7 +6,8 @@ VENV ?= .venv
 VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip
 
-.PHONY: system-deps fuzz-deps venv install demo test-deps test test-slow test-sanitized fuzz bench \
+.PHONY: system-deps fuzz-deps venv install demo test-deps test test-slow test-sanitized test-tsan fuzz \
+	bench \
 	wheel-test clean
 
 # What the module and the service need to build and run.
@@ -43,6 +44,10 @@ test-slow: test-deps
 # The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized: test-deps
 	PYTHON=$(VPY) bash scripts/test-sanitized -q
+
+# The engine's threaded paths against a build with ThreadSanitizer.
+test-tsan: test-deps
+	PYTHON=$(VPY) bash scripts/test-tsan
 
 # Builds the sdist, the wheel from it, repairs the wheel (libcurl and its libraries inside), and
 # runs the test suite against it in a fresh virtual environment.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fmss_kernels.h"
+#include "fmss_pass.h"
 #include "fmss_plan.h"
 #include "fmss_reach.h"
 #include "fmss_residues.h"
@@ -27,13 +28,6 @@ namespace fmss {
 namespace {
 
 constexpr uint64_t kAllOnes = ~uint64_t{0};
-
-// Kernels built for several instruction sets, picked when the module loads.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define FMSS_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define FMSS_VECTOR_CLONES
-#endif
 
 // ---------------------------------------------------------------------------------------------
 // Mirror: s is a sum exactly when total - s is.
@@ -57,7 +51,7 @@ void reversed_run(uint64_t *__restrict dst, const uint64_t *__restrict src_top, 
 
 // s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords) from the exact
 // bits 0 .. half. Word k's bits come from the 64 bits ending at total - 64k, reversed.
-void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half) {
+void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half, Team *team) {
     const size_t half_word = static_cast<size_t>(half / 64);
     const unsigned half_bit = static_cast<unsigned>(half % 64);
     const uint64_t low_mask = half_bit == 63 ? kAllOnes : (uint64_t{1} << (half_bit + 1)) - 1;
@@ -78,7 +72,9 @@ void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half
                 // From here on every window lies in whole words below `half`'s, down to bit 0.
                 const size_t run = static_cast<size_t>(
                     std::min<uint64_t>(nwords - 1, (total - 63) / 64) - k + 1);
-                reversed_run(w + k, w + m, run, s);
+                split_range(team, 0, run, [&](unsigned, size_t a, size_t b) {
+                    reversed_run(w + k + a, w + m - a, b - a, s);
+                });
                 k += run;
                 continue;
             }
@@ -227,7 +223,7 @@ void advise_huge_pages(uint64_t *out, size_t nwords) {
 // else as the bitset. A list that stays a list to the end comes back unwritten, for the caller to
 // write as it likes. Memory past w's words up to spare_words is free to use meanwhile.
 Reach solve_items(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w,
-                  size_t spare_words, size_t max_list, int64_t path) {
+                  size_t spare_words, size_t max_list, int64_t path, Team &team) {
     ResiduePlan plan;
     if (path == kPathAuto || path == kPathResidues) {
         // Forced (by tests), the classes may take any memory.
@@ -238,15 +234,16 @@ Reach solve_items(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *
     // over from the start (what the lists did by then cost less than the bitset's passes).
     Reach r;
     if (plan.g == 0 || path != kPathResidues) {
-        r = reach_sums(items, limit, w, max_list, plan.g != 0);
+        r = reach_sums(items, limit, w, max_list, plan.g != 0, nullptr, &team);
     } else {
         r.form = Reach::kGaveUp;
     }
     if (r.form != Reach::kGaveUp) return r;
     const size_t low_words = static_cast<size_t>(limit / 64) + 1;
-    ResidueSums classes(plan.g, limit, w + low_words, spare_words);
+    ResidueSums classes(plan.g, limit, w + low_words, spare_words, &team);
     const uint64_t compact_limit = limit / plan.g;
-    const Reach base = reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false);
+    const Reach base =
+        reach_sums(plan.multiples, compact_limit, classes.base(), max_list, false, nullptr, &team);
     if (base.form != Reach::kBits) write_list(base, compact_limit, classes.base());
     for (uint64_t x : plan.outliers) classes.add(x);
     classes.write(w);
@@ -278,6 +275,7 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         for (uint64_t x : items) factor = std::gcd(factor, x);
         if (factor == 0) factor = 1;
         advise_huge_pages(out, nwords);
+        Team team(team_size_for(nwords));
         // The lists may take as much memory as the output, no more.
         const size_t max_list = std::max<size_t>(nwords / 2, 4096);
         // Output words past the limit's are written last, by the mirror: until then they are
@@ -299,18 +297,18 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
                 compact_spare = spare_words - compact_words;
             }
             const Reach r =
-                solve_items(items, compact_limit, compact, compact_spare, max_list, path);
+                solve_items(items, compact_limit, compact, compact_spare, max_list, path, team);
             if (r.form != Reach::kBits) write_list(r, compact_limit, compact);
             spread_multiples(compact, factor, limit, out);
         } else {
-            const Reach r = solve_items(items, limit, out, spare_words, max_list, path);
+            const Reach r = solve_items(items, limit, out, spare_words, max_list, path, team);
             if (r.form != Reach::kBits) {
                 memset(out, 0, nwords * sizeof(uint64_t));
                 write_list_mirrored(r, total, half, last, out);
                 return 0;
             }
         }
-        if (last > half) mirror_upper_half(out, nwords, total, half);
+        if (last > half) mirror_upper_half(out, nwords, total, half, &team);
         return 0;
     } catch (const std::bad_alloc &) {
         return FMSS_NO_MEMORY;
@@ -322,7 +320,8 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
 extern "C" int64_t fmss_tune(int knob, int64_t value) {
     fmss::Tuning &t = fmss::tuning();
     std::atomic<int64_t> *slots[] = {&t.path, &t.list_items, &t.start_as_runs, &t.kernel,
-                                     &t.avx2_from_bytes, &t.direct_work, &t.deposit};
+                                     &t.avx2_from_bytes, &t.direct_work, &t.deposit, &t.threads,
+                                     &t.thread_words};
     if (knob < 0 || knob >= static_cast<int>(sizeof slots / sizeof slots[0])) return INT64_MIN;
     return slots[knob]->exchange(value);
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fmss_pool.h"
+
 namespace fmss {
 
 /* Writes the subset sums of `values` (whose sum is `total`, already known not to overflow) into
@@ -15,8 +17,9 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
 
 /* s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords), nwords <=
    total / 64 + 1, last the highest bit they hold, from the exact bits 0 .. half (bits above half
-   in its word may hold anything). */
-void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half);
+   in its word may hold anything). Split across `team` when given. */
+void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half,
+                       Team *team = nullptr);
 
 }  // namespace fmss
 

@@ -71,9 +71,7 @@ ShiftOrFn pick_shift_or(size_t span_words) {
     return shift_or_baseline;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+FMSS_VECTOR_CLONES
 void or_shifted(uint64_t *__restrict dst, const uint64_t *__restrict src, size_t lo, size_t end,
                 size_t q, unsigned r) {
     if (lo >= end) return;

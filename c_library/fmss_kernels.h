@@ -5,6 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 
+// Loops built for several instruction sets, one picked when the module loads; not under
+// ThreadSanitizer, whose runtime is not up yet when the loader picks.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FMSS_NO_CLONES 1
+#endif
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(FMSS_NO_CLONES)
+#define FMSS_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define FMSS_VECTOR_CLONES
+#endif
+
 namespace fmss {
 
 /* w[j] |= w[j - q] << r | w[j - q - 1] >> (64 - r) for j in [lo, end), lo > q, walking down. */

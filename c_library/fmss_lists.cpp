@@ -6,19 +6,23 @@
 
 namespace fmss {
 
-size_t merge_sums(const uint64_t *a, size_t n, size_t m, uint64_t x, uint64_t *out) {
+size_t merge_two(const uint64_t *u, size_t nu, const uint64_t *v, size_t nv, uint64_t x,
+                 uint64_t *out) {
     size_t i = 0, j = 0, k = 0;
-    // a is strictly ascending and x > 0, so a[j] + x <= a[i] implies j < i: equal heads move both
-    // sides, and no sum comes out twice.
-    while (i < n && j < m) {
-        const uint64_t u = a[i], v = a[j] + x;
-        out[k++] = u < v ? u : v;
-        i += u <= v;
-        j += v <= u;
+    // Both sides strictly ascending: equal heads move both, and no sum comes out twice.
+    while (i < nu && j < nv) {
+        const uint64_t p = u[i], q = v[j] + x;
+        out[k++] = p < q ? p : q;
+        i += p <= q;
+        j += q <= p;
     }
-    while (i < n) out[k++] = a[i++];
-    while (j < m) out[k++] = a[j++] + x;
+    while (i < nu) out[k++] = u[i++];
+    while (j < nv) out[k++] = v[j++] + x;
     return k;
+}
+
+size_t merge_sums(const uint64_t *a, size_t n, size_t m, uint64_t x, uint64_t *out) {
+    return merge_two(a, n, a, m, x, out);
 }
 
 size_t merge_runs(const SumRun *a, size_t n, size_t m, uint64_t x, uint64_t limit, SumRun *out) {

@@ -17,6 +17,10 @@ struct SumRun {
    count. */
 size_t merge_sums(const uint64_t *a, size_t n, size_t m, uint64_t x, uint64_t *out);
 
+/* The same for u[0 .. nu) and v[0 .. nv) + x, each strictly ascending. */
+size_t merge_two(const uint64_t *u, size_t nu, const uint64_t *v, size_t nv, uint64_t x,
+                 uint64_t *out);
+
 /* The same for runs, the shifted ones cut at `limit` (a[0 .. m) are those with lo + x <= limit). */
 size_t merge_runs(const SumRun *a, size_t n, size_t m, uint64_t x, uint64_t limit, SumRun *out);
 

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fmss_engine.h"
 #include "fmss_kernels.h"
+#include "fmss_pass.h"
 #include "fmss_tuning.h"
 
 namespace fmss {
@@ -21,15 +23,6 @@ constexpr double kRunCost = 48.0;
 // Sum lists this long are first checked for runs.
 constexpr size_t kFirstRunsCheck = 64;
 
-// The shift-or for target words [lo, hi], lo >= q; the lowest word j = q has no word below its
-// source.
-void shift_or_targets(ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, size_t q, unsigned r) {
-    if (lo > hi) return;
-    const size_t first = lo == q ? q + 1 : lo;
-    if (first <= hi) fn(w, first, hi + 1, q, r);
-    if (lo == q) w[q] |= w[0] << r;
-}
-
 inline bool all_ones(const uint64_t *w, size_t n) {
     uint64_t a = kAllOnes;
     for (size_t i = 0; i < n; i++) a &= w[i];
@@ -38,12 +31,27 @@ inline bool all_ones(const uint64_t *w, size_t n) {
 
 // w holds the sums of items[0, begin), whose total is `reach`; adds the rest. False when *cancel
 // turned non-zero first.
+//
+// The sums of the items so far are symmetric about reach / 2: s is one exactly when reach - s
+// is. So a pass only makes the words up to min(reach / 2, limit) exact, reading words at least x
+// below them, and before it the bits from there up to the new reach / 2 are mirrored from below
+// (x / 2 bits): each pass spans half the set it would otherwise, until the limit caps it. At the
+// end the bits from the last reach / 2 up to the limit are mirrored the same way.
 bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach, uint64_t limit,
-                uint64_t *w, const volatile int *cancel) {
+                uint64_t *w, const volatile int *cancel, Team *team) {
     const size_t top = static_cast<size_t>(limit / 64);
     const ShiftOrFn fn = pick_shift_or(top + 1);
+    uint64_t rest = 0;  // the items not added yet
+    for (size_t i = begin; i < items.size(); i++) rest += items[i];
+    const uint64_t largest = items.empty() ? 0 : items.back();
+    auto shift_or_targets = [&](size_t lo, size_t hi, size_t q, unsigned r) {
+        shift_or_pass(team, fn, w, lo, hi, q, r);
+    };
+    // Bits [0, exact] hold the sums of the items so far, and no bit above reach is set (every bit
+    // ever set is a sum of fewer items). The list wrote all of them.
+    uint64_t exact = limit;
     // Words [full_lo, full_hi) are all ones: a shift-or cannot change them, so it skips them.
-    // The sums of the items so far are symmetric about reach / 2, so that is where they fill first.
+    // The middle fills first, at reach / 2: the top of what the passes write.
     size_t full_lo = 0, full_hi = 0;
     for (size_t i = begin; i < items.size(); i++) {
         const uint64_t x = items[i];
@@ -51,25 +59,48 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
         const unsigned r = static_cast<unsigned>(x % 64);
         if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
         if (cancel && *cancel) return false;
+        const uint64_t want = std::min((reach + x) / 2, limit);
+        if (want > exact && full_hi <= top) {
+            // Words past reach / 64 are zero already.
+            const size_t words = static_cast<size_t>(std::min(want, reach) / 64) + 1;
+            if (exact < reach) mirror_upper_half(w, words, reach, exact, team);
+        }
+        exact = want;
         reach += x;
-        const size_t hi = static_cast<size_t>(std::min(reach, limit) / 64);
+        rest -= x;
+        const size_t hi = static_cast<size_t>(want / 64);
         if (full_lo < full_hi) {
             // Upper part first: it reads the lower part's words before they change.
-            shift_or_targets(fn, w, std::max(q, full_hi), hi, q, r);
-            if (q < full_lo) shift_or_targets(fn, w, q, full_lo - 1, q, r);
+            shift_or_targets(std::max(q, full_hi), hi, q, r);
+            if (q < full_lo) shift_or_targets(q, full_lo - 1, q, r);
         } else {
-            shift_or_targets(fn, w, q, hi, q, r);
-            const size_t mid = static_cast<size_t>(std::min(reach / 2, limit) / 64);
-            if (w[mid] == kAllOnes) {
-                full_lo = mid;
-                full_hi = mid + 1;
+            shift_or_targets(q, hi, q, r);
+            if (w[hi] == kAllOnes) {
+                full_lo = hi;
+                full_hi = hi + 1;
             }
         }
         if (full_lo < full_hi) {
             while (full_hi + 8 <= hi + 1 && all_ones(w + full_hi, 8)) full_hi += 8;
             while (full_hi <= hi && w[full_hi] == kAllOnes) full_hi++;
             while (full_lo > 0 && w[full_lo - 1] == kAllOnes) full_lo--;
+            // Sums [a, b] and an item y <= b - a + 1 make sums [a, b + y]: once the run of ones
+            // is as long as the largest item, the items still to come extend it by their total,
+            // no pass needed. When that reaches the limit, the words above the run are all ones
+            // for good, and from here on the passes only write the words below it. A run up to
+            // the middle word goes on, by the symmetry, to reach - a.
+            const uint64_t a = 64 * static_cast<uint64_t>(full_lo);
+            const uint64_t b = full_hi > hi ? reach - a : 64 * static_cast<uint64_t>(full_hi) - 1;
+            if (full_hi <= top && b - a + 1 >= largest && b + rest >= limit) {
+                fill_ones(team, w, full_hi, top);
+                w[top] |= limit % 64 == 63 ? kAllOnes : (uint64_t{2} << (limit % 64)) - 1;
+                full_hi = top + 1;
+            }
         }
+    }
+    if (exact < limit && full_hi <= top && exact < reach) {
+        mirror_upper_half(w, static_cast<size_t>(std::min(limit, reach) / 64) + 1, reach, exact,
+                          team);
     }
     return true;
 }
@@ -85,8 +116,10 @@ uint64_t dense_work(const std::vector<uint64_t> &items, uint64_t limit) {
     return work;
 }
 
-void write_list(const Reach &r, uint64_t limit, uint64_t *w) {
-    memset(w, 0, (limit / 64 + 1) * sizeof(uint64_t));
+void write_list(const Reach &r, uint64_t limit, uint64_t *w, Team *team) {
+    split_range(team, 0, static_cast<size_t>(limit / 64) + 1, [w](unsigned, size_t a, size_t b) {
+        memset(w + a, 0, (b - a) * sizeof(uint64_t));
+    });
     if (r.form == Reach::kRuns) {
         for (const SumRun &run : r.runs) fill_bits(w, run.lo, run.hi);
     } else {
@@ -95,20 +128,23 @@ void write_list(const Reach &r, uint64_t limit, uint64_t *w) {
 }
 
 Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w, size_t max_list,
-                 bool may_give_up, const volatile int *cancel) {
+                 bool may_give_up, const volatile int *cancel, Team *team) {
     const Tuning &t = tuning();
     const int64_t path = t.path.load(std::memory_order_relaxed);
     const int64_t list_items = t.list_items.load(std::memory_order_relaxed);
     const int64_t start_as_runs = t.start_as_runs.load(std::memory_order_relaxed);
     const size_t n = items.size();
-    // Word steps of the bitset for items[i, n).
+    // Word steps of the bitset for items[i, n) (dense_work, for the planners, counts whole passes:
+    // an upper bound).
     std::vector<uint64_t> dense_left(n + 2, 0);
     {
         uint64_t reach = 0;
         for (size_t i = 0; i < n; i++) reach += items[i];
         for (size_t i = n; i-- > 0;) {
             const uint64_t x = items[i];
-            dense_left[i] = dense_left[i + 1] + std::min(reach, limit) / 64 - x / 64 + 1;
+            // A pass up to half the reach, and the mirror of x / 2 bits before it.
+            const uint64_t hi = std::min(reach / 2, limit) / 64, q = x / 64;
+            dense_left[i] = dense_left[i + 1] + (hi >= q ? hi - q + 1 : 0) + x / 128;
             reach -= x;
         }
     }
@@ -163,9 +199,9 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             }
             r.sums.resize(as_runs ? 0 : size);
             r.runs.resize(as_runs ? size : 0);
-            write_list(r, limit, w);
+            write_list(r, limit, w, team);
             Reach bits;
-            bits.form = dense_sums(items, i, reach, limit, w, cancel) ? Reach::kBits
+            bits.form = dense_sums(items, i, reach, limit, w, cancel, team) ? Reach::kBits
                                                                        : Reach::kCancelled;
             return bits;
         }
@@ -183,7 +219,7 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             const auto past = std::upper_bound(r.sums.begin(), r.sums.begin() + size, limit - x);
             const size_t m = static_cast<size_t>(past - r.sums.begin());
             room(next_sums, size + m);
-            size = merge_sums(r.sums.data(), size, m, x, next_sums.data());
+            size = merge_sums_on(team, r.sums.data(), size, m, x, next_sums.data());
             r.sums.swap(next_sums);
             // Sums that cluster are cheaper as runs: checked each time the list doubles.
             if (start_as_runs != 0 && size >= runs_check) {

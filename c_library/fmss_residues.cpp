@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "fmss_kernels.h"
+#include "fmss_pass.h"
 #include "fmss_tuning.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -34,12 +35,14 @@ bool have_pdep() {
 
 }  // namespace
 
-ResidueSums::ResidueSums(uint64_t g, uint64_t limit, uint64_t *spare, size_t spare_words)
+ResidueSums::ResidueSums(uint64_t g, uint64_t limit, uint64_t *spare, size_t spare_words,
+                         Team *team)
     : g_(g),
       limit_(limit),
       words_(static_cast<size_t>(limit / g / 64) + 1),
       spare_(spare),
-      spare_words_(spare_words) {
+      spare_words_(spare_words),
+      team_(team) {
     slot_of(0);
     lo_[0] = 0;  // the caller fills class 0
     hi_[0] = words_ - 1;
@@ -74,7 +77,10 @@ void ResidueSums::or_class(size_t dst, const uint64_t *src, size_t src_slot, uin
     const size_t lo = slo + q;
     if (lo >= words_) return;
     const size_t end = std::min(shi + q + (r != 0 ? 2 : 1), words_);
-    or_shifted(classes_[dst], src, lo, end, q, r);
+    // Source and destination are apart: any split is exact.
+    uint64_t *d = classes_[dst];
+    split_range(team_, lo, end,
+                [=](unsigned, size_t a, size_t b) { or_shifted(d, src, a, b, q, r); });
     lo_[dst] = std::min(lo_[dst], lo);
     hi_[dst] = std::max(hi_[dst], end - 1);  // an empty class has hi 0
 }
@@ -135,25 +141,12 @@ void ResidueSums::add(uint64_t x) {
 }
 
 #ifdef FMSS_HAVE_PDEP
-// For g <= 64 each output word takes a run of consecutive bits from each class word, deposited
-// at every g-th bit: one pdep per class and output word.
-__attribute__((target("bmi2"))) static void write_by_deposit(
-    const std::vector<const uint64_t *> &cls, const std::vector<uint64_t> &residue, uint64_t g,
-    size_t words, uint64_t *out, size_t out_words) {
-    const size_t n = cls.size(), gw = static_cast<size_t>(g);
-    std::vector<unsigned> first(n * gw);
-    std::vector<uint64_t> mask(n * gw);
-    for (size_t j = 0; j < n; j++) {
-        for (size_t k = 0; k < gw; k++) {
-            const uint64_t p0 = (residue[j] + g - (64 * k) % g) % g;
-            uint64_t m = 0;
-            for (uint64_t p = p0; p < 64; p += g) m |= uint64_t{1} << p;
-            mask[j * gw + k] = m;
-            first[j * gw + k] = static_cast<unsigned>((64 * k + p0 - residue[j]) / g);
-        }
-    }
-    std::vector<uint64_t> c(n);
-    for (size_t i = 0; i < words; i++) {
+// Output words g i .. g i + g - 1 for class words i in [from, to); c holds a class word of each.
+__attribute__((target("bmi2"))) static void deposit_words(
+    const std::vector<const uint64_t *> &cls, const unsigned *first, const uint64_t *mask,
+    size_t gw, size_t from, size_t to, uint64_t *c, uint64_t *out, size_t out_words) {
+    const size_t n = cls.size();
+    for (size_t i = from; i < to; i++) {
         const size_t base = gw * i;
         if (base >= out_words) break;
         const size_t kend = std::min(gw, out_words - base);
@@ -168,6 +161,31 @@ __attribute__((target("bmi2"))) static void write_by_deposit(
         }
     }
 }
+
+// For g <= 64 each output word takes a run of consecutive bits from each class word, deposited
+// at every g-th bit: one pdep per class and output word. Class words go out independently, split
+// across the team.
+static void write_by_deposit(const std::vector<const uint64_t *> &cls,
+                             const std::vector<uint64_t> &residue, uint64_t g, size_t words,
+                             uint64_t *out, size_t out_words, Team *team) {
+    const size_t n = cls.size(), gw = static_cast<size_t>(g);
+    std::vector<unsigned> first(n * gw);
+    std::vector<uint64_t> mask(n * gw);
+    for (size_t j = 0; j < n; j++) {
+        for (size_t k = 0; k < gw; k++) {
+            const uint64_t p0 = (residue[j] + g - (64 * k) % g) % g;
+            uint64_t m = 0;
+            for (uint64_t p = p0; p < 64; p += g) m |= uint64_t{1} << p;
+            mask[j * gw + k] = m;
+            first[j * gw + k] = static_cast<unsigned>((64 * k + p0 - residue[j]) / g);
+        }
+    }
+    std::vector<uint64_t> c(n * (team == nullptr ? 1 : team->size()));
+    split_range(team, 0, words, [&](unsigned t, size_t from, size_t to) {
+        deposit_words(cls, first.data(), mask.data(), gw, from, to, c.data() + t * n, out,
+                      out_words);
+    });
+}
 #endif
 
 void ResidueSums::write(uint64_t *out) const {
@@ -175,7 +193,7 @@ void ResidueSums::write(uint64_t *out) const {
     const std::vector<const uint64_t *> cls(classes_.begin(), classes_.end());
 #ifdef FMSS_HAVE_PDEP
     if (g_ <= 64 && have_pdep()) {
-        write_by_deposit(cls, residue_, g_, words_, out, out_words);
+        write_by_deposit(cls, residue_, g_, words_, out, out_words, team_);
         return;
     }
 #endif

@@ -10,14 +10,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fmss_pool.h"
+
 namespace fmss {
 
 class ResidueSums {
 public:
     /* Classes over t in [0, limit / g]; class 0 starts empty. They take their words from
        spare[0 .. spare_words) while it lasts (memory the caller does not need until write is
-       done), then from the heap. */
-    ResidueSums(uint64_t g, uint64_t limit, uint64_t *spare, size_t spare_words);
+       done), then from the heap. Their passes run on `team` when given. */
+    ResidueSums(uint64_t g, uint64_t limit, uint64_t *spare, size_t spare_words,
+                Team *team = nullptr);
     /* Class 0's words, for the caller to fill with the sums of the multiples of g, divided by g. */
     uint64_t *base() { return classes_[0]; }
     size_t words() const { return words_; }
@@ -39,6 +42,7 @@ private:
     std::vector<std::unique_ptr<uint64_t[]>> owned_;
     uint64_t *spare_;
     size_t spare_words_;
+    Team *team_;
     std::unique_ptr<uint64_t[]> saved_;  // a class kept for a cycle of passes
     std::vector<size_t> lo_, hi_;  // words outside [lo, hi] of a class are zero
     std::unordered_map<uint64_t, size_t> slot_;

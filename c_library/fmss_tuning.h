@@ -28,6 +28,13 @@ struct Tuning {
     // Residue classes of a factor up to 64 are written with the bit-deposit instruction when the
     // processor has it (1), or bit by bit (0).
     std::atomic<int64_t> deposit{1};
+    // Threads per solve (0: as the process has them, see solve_threads).
+    std::atomic<int64_t> threads{0};
+    // Least words a thread takes of a pass: a hand-over to a worker costs microseconds when it is
+    // watching, tens of them when it sleeps, and on a loaded machine up to a time slice (a 1 ms
+    // solve measured 1.5 times slower with shares of 1 MiB); a share this long takes about 0.2 ms.
+    // Results below twice this many words never leave the calling thread.
+    std::atomic<int64_t> thread_words{1 << 19};
 };
 
 Tuning &tuning();

@@ -92,8 +92,12 @@ ZO_API int fmss_complete_subset_sum(const uint64_t *values, size_t values_count,
    1 items taken by forced lists (-1: by cost), 2 lists start as runs (1), as sums (0) or by cost
    (-1), 3 shift-or build (0 by size, 1 baseline, 2 AVX2, 3 AVX-512), 4 reach-set bytes from which
    AVX2 is preferred, 5 plain shift-or work below which nothing is planned, 6 residue classes
-   written with the bit-deposit instruction (1) or bit by bit (0). For tests and tuning. */
+   written with the bit-deposit instruction (1) or bit by bit (0), 7 threads per solve (0: as the
+   process has them), 8 least words a thread takes of a pass. For tests and tuning. */
 ZO_API int64_t fmss_tune(int knob, int64_t value);
+/* Threads for the local solves the calling thread makes from now on (0: as the process has them:
+   ZO_THREADS, else every core it may use); returns the previous count. */
+ZO_API int64_t fmss_local_threads(int64_t threads);
 
 /* Fenwick-table search over hash weights. A sized array is one malloc'ed block: a count, then
    that many entries. */

@@ -280,8 +280,17 @@ static PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
     return solve_to_array(arg, false);
 }
 
-// The service's solvers: always in this process, whatever the environment says.
-static PyObject *solve_local_array(PyObject *, PyObject *arg) { return solve_to_array(arg, true); }
+// The service's solvers: always in this process, whatever the environment says, on the engine
+// threads they name (a local solve runs on the calling thread).
+static PyObject *solve_local_array(PyObject *, PyObject *args) {
+    PyObject *values;
+    Py_ssize_t threads = 0;
+    if (!PyArg_ParseTuple(args, "O|n:_solve_local_array", &values, &threads)) return nullptr;
+    const int64_t old = fmss_local_threads(threads);
+    PyObject *words = solve_to_array(values, true);
+    fmss_local_threads(old);
+    return words;
+}
 
 static PyObject *subset_with_sum(PyObject *, PyObject *args) {
     return find_subset(args, "OO:subset_with_sum", false);
@@ -319,8 +328,8 @@ static PyMethodDef ZOXMethods[] = {
     {"complete_subset_sum_aio", complete_subset_sum_aio, METH_O,
      "complete_subset_sum_aio($module, values, /)\n--\n\n"
      "Run complete subset sum on a worker thread; await it for the result list."},
-    {"_solve_local_array", solve_local_array, METH_O,
-     "_solve_local_array($module, values, /)\n--\n\n"
+    {"_solve_local_array", solve_local_array, METH_VARARGS,
+     "_solve_local_array($module, values, threads=0, /)\n--\n\n"
      "complete_subset_sum_array solved in this process."},
     {"subset_with_sum", subset_with_sum, METH_VARARGS, subset_with_sum_doc},
     {"subset_with_sum_aio", subset_with_sum_aio, METH_VARARGS, subset_with_sum_aio_doc},

@@ -6,7 +6,7 @@ import ctypes
 U64 = ctypes.c_uint64
 SENTINEL = 0xA5A55A5ADEADBEEF
 KNOBS = ("path", "list_items", "start_as_runs", "kernel", "avx2_from_bytes", "direct_work",
-         "deposit")
+         "deposit", "threads", "thread_words")
 UNKNOWN_KNOB = -(2**63)
 FMSS_TOTAL_OVERFLOW = -2
 

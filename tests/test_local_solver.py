@@ -1,7 +1,9 @@
 """The in-process engine, called as C callers call it: on every path, and at every switch between
-paths, exactly the subset sums of the brute-force reference, in exactly as many words as the
-capacity allows and not one word past them."""
+paths, on one thread and on several, exactly the subset sums of the brute-force reference, in
+exactly as many words as the capacity allows and not one word past them."""
+import os
 import random
+import time
 
 import pytest
 
@@ -9,9 +11,13 @@ from local_solver import FMSS_TOTAL_OVERFLOW, KNOBS, PATHS, UNKNOWN_KNOB, Engine
 from reference import sum_bits
 
 
-@pytest.fixture(scope="module")
-def engine(lib):
-    return Engine(lib)
+@pytest.fixture(scope="module", params=[1, 2, 3], ids=lambda n: f"{n}-threads")
+def engine(lib, request):
+    """The engine on 1, 2 or 3 threads; on several, every pass is split however short, so that
+    small inputs take the threaded paths too."""
+    split = {} if request.param == 1 else {"thread_words": 1}
+    with Engine(lib).on(threads=request.param, **split) as e:
+        yield e
 
 
 def multiples(g, count, largest, rng):
@@ -52,6 +58,8 @@ INPUTS = {
     "band far apart": lambda rng: list(range(10**5, 10**5 + 9)),
     "band merging": lambda rng: list(range(3, 43)),
     "powers of two": lambda rng: [2**k for k in range(14)] * rng.randint(1, 3),
+    # Sums 0 .. 2^13 - 1 without a gap, then values one longer than that run: a gap at 2^13.
+    "a run one short of the last values": lambda rng: [2**k for k in range(13)] + [2**13 + 1] * 2,
     "one plus multiples of 3": lambda rng: [1] + multiples(3, 14, 3000, rng),
     "two outliers plus multiples of 25": lambda rng: [3, 8] + multiples(25, 12, 5000, rng),
     "multiples of 97 and ones mod 97": lambda rng: multiples(97, 6, 20000, rng)
@@ -164,3 +172,34 @@ def test_tuning_knobs_report_their_old_value(engine):
         engine.tune(knob, old)
     assert engine.tune(len(KNOBS), 1) == UNKNOWN_KNOB
     assert engine.tune(-1, 1) == UNKNOWN_KNOB
+
+
+@pytest.mark.parametrize("setting", [None, "", "abc", "2x", "0", "-2", "1", "3"])
+def test_any_thread_setting_gives_exactly_the_subset_sums(engine, monkeypatch, setting):
+    # The count as the process has it: from ZO_THREADS, or every core when that is no count.
+    if setting is None:
+        monkeypatch.delenv("ZO_THREADS", raising=False)
+    else:
+        monkeypatch.setenv("ZO_THREADS", setting)
+    values = INPUTS["large"](random.Random(setting))
+    with engine.on(threads=0, thread_words=1, path=1):
+        assert_exact(engine, values, sum_bits(values))
+
+
+def test_a_forked_child_solves_on_threads_of_its_own(engine):
+    # The parent's workers do not exist in the child: a pool taken over from it would hang.
+    values = INPUTS["large"](random.Random("fork"))
+    bits = sum_bits(values)
+    with engine.on(threads=2, thread_words=1, path=1):
+        assert_exact(engine, values, bits)
+        pid = os.fork()
+        if pid == 0:
+            ok = engine.solve(values, sum(values) // 64 + 1)[1] == bits
+            os._exit(0 if ok else 1)
+        deadline = time.monotonic() + 30
+        while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if done[0] == 0:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        assert done[0] == pid and os.waitstatus_to_exitcode(done[1]) == 0
