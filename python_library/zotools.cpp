@@ -168,7 +168,7 @@ ZO_API void _async_callback(zo_status_t result, uint64_t *output_binary, size_t 
     }
     // No C++ owner may be live from here on: the interpreter ends threads that ask for its lock
     // while it shuts down, unwinding through this frame.
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const PyGILState_STATE gil = take_lock();
     auto *callback = static_cast<PyObject *>(pyCallbackFunction);
     if (gate_open()) {
         PyObject *list = nullptr, *failure = nullptr;

@@ -243,6 +243,15 @@ int raise_if_failed(const Solve *solve);
 // then nothing was taken over.
 int run_in_background(Solve *solve, void (*deliver)(Solve *, PyObject *), PyObject *context);
 
+// The interpreter lock taken back after a stretch without it (from PyEval_SaveThread), or taken
+// by a thread of the library's own. A thread the interpreter ends for asking while it shuts down
+// never returns from these and never unwinds: the destructors above it would release Python
+// objects without the lock. Every stretch without the lock ends through one of them.
+void take_lock_back(PyThreadState *state);
+PyGILState_STATE take_lock();
+// True once the interpreter has begun to shut down; safe without the lock.
+bool interpreter_finalizing();
+
 // The exit gate. Completions from other threads call gate_enter() before taking the interpreter
 // lock and gate_open() once they hold it; Python may be used only when both say so. gate_leave()
 // when done (after gate_enter() succeeded). The interpreter's exit waits for every completion that
