@@ -65,8 +65,9 @@ PyObject *close_exit_gate(PyObject *, PyObject *) {
     while (gate.inside > 0) pthread_cond_wait(&gate.drained, &gate.mutex);
     pthread_mutex_unlock(&gate.mutex);
     // Abandoned and background solves may still be talking to the service: nothing would take
-    // their answers now. The client's own exit handler waits for their transfers to end.
-    zo_client_stop(0);
+    // their answers now. Stopped, each transfer ends at its next step, so the wait is short and
+    // needs no limit; their last words come before the interpreter is gone.
+    zo_client_stop(-1);
     take_lock_back(state);
     Py_RETURN_NONE;
 }

@@ -12,6 +12,7 @@ import pytest
 
 import zox
 from clib import libc
+from exit_scenarios import FORMS, PLACES, run_daemon_case
 from reference import sums_of, words_of_sums
 from scripted_peer import closed_port
 
@@ -328,3 +329,13 @@ def test_exit_with_solves_running(script, round_):
     assert "callback-begin" not in after_hooks, "a callback started once the interpreter exited"
     assert "Failed with error" not in after_hooks, "a solve spoke once the interpreter exited"
     assert out.count("callback-begin") == out.count("callback-end"), "a callback was cut off"
+
+
+@pytest.mark.parametrize("place", PLACES)
+@pytest.mark.parametrize("form", FORMS)
+def test_exit_with_daemon_threads_solving(form, place, server_cert_files, ca_bundle):
+    # The interpreter ends each worker as it asks for the lock back after its solve.
+    code, out, err = run_daemon_case(form, place, server_cert_files, ca_bundle, timeout=WAIT)
+    assert code is not None, "the process hung at exit"
+    assert (code, err) == (0, "")
+    assert out.index("main done\n") < out.index("exit hooks ran\n")

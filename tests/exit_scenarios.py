@@ -1,0 +1,109 @@
+"""Processes that exit while solves still run: daemon threads looping on every form, locally or
+against a scripted peer in a process of its own (which may be killed mid-transfer). Shared by the
+exit suite and by scripts/exit-runs, which runs each case a hundred times."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import zox
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FORMS = ("list", "array", "witness", "callback", "awaitable")
+PLACES = ("local", "remote", "service_killed")
+
+# argv: form, place, peer pid (or 0). The main thread ends while every worker is inside a call.
+DAEMON_SCRIPT = """
+import asyncio, atexit, os, signal, sys, threading, time
+atexit.register(lambda: print("exit hooks ran", flush=True))
+import zox
+form, place, peer = sys.argv[1], sys.argv[2], int(sys.argv[3])
+values = list(range(1, 300)) if place == "local" else [3, 5, 7, 11, 13]
+target = sum(values) // 3
+
+def call():
+    if form == "list":
+        zox.complete_subset_sum(values)
+    elif form == "array":
+        zox.complete_subset_sum_array(values)
+    elif form == "witness":
+        zox.subset_with_sum(values, target)
+    else:
+        called = threading.Event()
+        zox.complete_subset_sum_async(values, lambda result: called.set())
+        called.wait()
+
+async def awaiting():
+    while True:
+        try:
+            await zox.complete_subset_sum_aio(values)
+        except ConnectionError:
+            pass
+
+def loop():
+    if form == "awaitable":
+        asyncio.run(awaiting())
+    while True:
+        try:
+            call()
+        except ConnectionError:
+            pass
+
+for _ in range(4):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+if place == "service_killed":
+    os.kill(peer, signal.SIGKILL)
+    time.sleep(0.02)
+print("main done", flush=True)
+"""
+
+# A peer that solves what it is sent, in a process the scenario can kill; prints its port.
+PEER_SCRIPT = """
+import ssl, sys, time
+from scripted_peer import ScriptedPeer, solving_script
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(sys.argv[1], sys.argv[2])
+with ScriptedPeer(ctx, solving_script()) as peer:
+    print(peer.port, flush=True)
+    time.sleep(3600)
+"""
+
+
+def python_env(**extra):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONUNBUFFERED", "ZO_KILLSWITCH", "ZO_SERVICE_URL")}
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(zox.__file__), HERE,
+                                         env.get("PYTHONPATH", "")])
+    env["NO_PROXY"] = "*"
+    env.update(extra)
+    return env
+
+
+def run_daemon_case(form, place, server_cert_files, ca_bundle, timeout=120):
+    """Runs one exit of DAEMON_SCRIPT: (return code, stdout, stderr); return code None on a hang."""
+    peer = None
+    env = python_env(ZO_KILLSWITCH="1")
+    if place != "local":
+        peer = subprocess.Popen([sys.executable, "-c", PEER_SCRIPT, *server_cert_files],
+                                env=python_env(), stdout=subprocess.PIPE, text=True)
+        port = int(peer.stdout.readline())
+        env = python_env(ZO_SERVICE_URL=f"https://127.0.0.1:{port}", ZO_CA_BUNDLE=ca_bundle)
+    try:
+        proc = subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent(DAEMON_SCRIPT), form, place,
+             str(peer.pid if peer else 0)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate()
+            return None, "", ""
+        return proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+    finally:
+        if peer is not None:
+            if peer.poll() is None:
+                peer.send_signal(signal.SIGKILL)
+            peer.wait()
+            peer.stdout.close()
