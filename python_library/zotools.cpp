@@ -245,12 +245,29 @@ ZO_API PyObject *webinterface_subset_sum_result_check(PyObject *, PyObject *args
     Py_RETURN_NONE;
 }
 
-static PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
-    return solve_to_array(arg, false);
+// One positional argument, unpacked as every form unpacks its arguments: a wrong number of them
+// is an ArgumentError, as for the forms that take two.
+static PyObject *one_argument(PyObject *args, const char *format) {
+    PyObject *arg;
+    if (!PyArg_ParseTuple(args, format, &arg)) return parse_failure();
+    return arg;
+}
+
+static PyObject *complete_subset_sum_array(PyObject *, PyObject *args) {
+    PyObject *arg = one_argument(args, "O:complete_subset_sum_array");
+    return arg != nullptr ? solve_to_array(arg, false) : nullptr;
 }
 
 // The service's solvers: always in this process, whatever the environment says.
-static PyObject *solve_local_array(PyObject *, PyObject *arg) { return solve_to_array(arg, true); }
+static PyObject *solve_local_array(PyObject *, PyObject *args) {
+    PyObject *arg = one_argument(args, "O:_solve_local_array");
+    return arg != nullptr ? solve_to_array(arg, true) : nullptr;
+}
+
+static PyObject *complete_subset_sum_aio_args(PyObject *module, PyObject *args) {
+    PyObject *arg = one_argument(args, "O:complete_subset_sum_aio");
+    return arg != nullptr ? complete_subset_sum_aio(module, arg) : nullptr;
+}
 
 static PyObject *subset_with_sum(PyObject *, PyObject *args) {
     return find_subset(args, "OO:subset_with_sum", false);
@@ -281,13 +298,13 @@ static PyMethodDef ZOXMethods[] = {
     {"subset_sum_result_check", webinterface_subset_sum_result_check, METH_VARARGS,
      "subset_sum_result_check($module, result, value, /)\n--\n\n"
      "Check for a specific int in the results of subset sum"},
-    {"complete_subset_sum_array", complete_subset_sum_array, METH_O,
+    {"complete_subset_sum_array", complete_subset_sum_array, METH_VARARGS,
      "complete_subset_sum_array($module, values, /)\n--\n\n"
      "Run complete subset sum; the result as array('Q'), written in place."},
-    {"complete_subset_sum_aio", complete_subset_sum_aio, METH_O,
+    {"complete_subset_sum_aio", complete_subset_sum_aio_args, METH_VARARGS,
      "complete_subset_sum_aio($module, values, /)\n--\n\n"
      "Run complete subset sum on a worker thread; await it for the result list."},
-    {"_solve_local_array", solve_local_array, METH_O,
+    {"_solve_local_array", solve_local_array, METH_VARARGS,
      "_solve_local_array($module, values, /)\n--\n\n"
      "complete_subset_sum_array solved in this process."},
     {"subset_with_sum", subset_with_sum, METH_VARARGS, subset_with_sum_doc},
