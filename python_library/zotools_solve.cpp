@@ -3,7 +3,6 @@
 // exit gate that keeps deliveries from meeting an interpreter that is shutting down.
 #include "zotools_internal.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -210,10 +209,11 @@ WaitEnd wait_for(Waited *waited) {
 void take_lock_back(PyThreadState *state) {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind &) {
-        // The interpreter ends a thread asking for its lock once it shuts down: unwinding would run
-        // the destructors of every frame above, and those give back Python objects, a buffer view
-        // among them, without the lock. The thread waits here for the process to end instead.
+    } catch (...) {
+        // The interpreter ends a thread asking for its lock once it shuts down (the only way out
+        // of this call but a return; its unwinding has no exception object to bind): unwinding
+        // would run the destructors of every frame above, and those give back Python objects, a
+        // buffer view among them, without the lock. The thread waits here for the process to end.
         if (!interpreter_finalizing()) throw;
         for (;;) pause();
     }
@@ -222,7 +222,7 @@ void take_lock_back(PyThreadState *state) {
 PyGILState_STATE take_lock() {
     try {
         return PyGILState_Ensure();
-    } catch (abi::__forced_unwind &) {
+    } catch (...) {
         // As above; a thread of the library's own also has the library's frames above it, and a
         // catch-all among them would end the process rather than let the unwinding through.
         if (!interpreter_finalizing()) throw;
