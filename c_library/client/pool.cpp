@@ -12,6 +12,9 @@
 
 #include <curl/curl.h>
 #include <pthread.h>
+#ifdef ZO_HAVE_OPENSSL
+#include <openssl/crypto.h>
+#endif
 #include <sys/resource.h>
 
 #include "client/pool.h"
@@ -153,9 +156,14 @@ void stop_at_exit() { stop_and_wait(nullptr); }
 // not be made: transfers then go unshared.
 CURLSH *share_once() {
     std::call_once(curl_initialised, [] {
+#ifdef ZO_HAVE_OPENSSL
+        // Unless something in the process set it up before, the TLS library then tears nothing
+        // down at the exit: a thread that ran a transfer may still be ending then.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+#endif
         curl_global_init(CURL_GLOBAL_ALL);
-        // Registered after the TLS library's own exit handler (set up by now, by libcurl or by
-        // an earlier user), so that it runs first.
+        // Registered after the TLS library's own exit handler, if it has one (set up by now, by
+        // libcurl or by an earlier user), so that it runs first.
         atexit(stop_at_exit);
         process_kept_connections = kept_connections();
         process_share.store(make_share());
