@@ -199,7 +199,7 @@ ZO_API void _async_callback(zo_status_t result, uint64_t *output_binary, size_t 
     }
     // No C++ owner may be live from here on: the interpreter ends threads that ask for its lock
     // while it shuts down, unwinding through this frame.
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const PyGILState_STATE gil = take_lock();
     auto *callback = static_cast<PyObject *>(pyCallbackFunction);
     if (gate_open()) {
         PyObject *list = nullptr, *failure = nullptr;
@@ -276,8 +276,17 @@ ZO_API PyObject *webinterface_subset_sum_result_check(PyObject *, PyObject *args
     Py_RETURN_NONE;
 }
 
-static PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
-    return solve_to_array(arg, false);
+// One positional argument, unpacked as every form unpacks its arguments: a wrong number of them
+// is an ArgumentError, as for the forms that take two.
+static PyObject *one_argument(PyObject *args, const char *format) {
+    PyObject *arg;
+    if (!PyArg_ParseTuple(args, format, &arg)) return parse_failure();
+    return arg;
+}
+
+static PyObject *complete_subset_sum_array(PyObject *, PyObject *args) {
+    PyObject *arg = one_argument(args, "O:complete_subset_sum_array");
+    return arg != nullptr ? solve_to_array(arg, false) : nullptr;
 }
 
 // The service's solvers: always in this process, whatever the environment says, on the engine
@@ -285,11 +294,18 @@ static PyObject *complete_subset_sum_array(PyObject *, PyObject *arg) {
 static PyObject *solve_local_array(PyObject *, PyObject *args) {
     PyObject *values;
     Py_ssize_t threads = 0;
-    if (!PyArg_ParseTuple(args, "O|n:_solve_local_array", &values, &threads)) return nullptr;
+    if (!PyArg_ParseTuple(args, "O|n:_solve_local_array", &values, &threads)) {
+        return parse_failure();
+    }
     const int64_t old = fmss_local_threads(threads);
     PyObject *words = solve_to_array(values, true);
     fmss_local_threads(old);
     return words;
+}
+
+static PyObject *complete_subset_sum_aio_args(PyObject *module, PyObject *args) {
+    PyObject *arg = one_argument(args, "O:complete_subset_sum_aio");
+    return arg != nullptr ? complete_subset_sum_aio(module, arg) : nullptr;
 }
 
 static PyObject *subset_with_sum(PyObject *, PyObject *args) {
@@ -322,10 +338,10 @@ static PyMethodDef ZOXMethods[] = {
     {"subset_sum_result_check", webinterface_subset_sum_result_check, METH_VARARGS,
      "subset_sum_result_check($module, result, value, /)\n--\n\n"
      "Check for a specific int in the results of subset sum"},
-    {"complete_subset_sum_array", complete_subset_sum_array, METH_O,
+    {"complete_subset_sum_array", complete_subset_sum_array, METH_VARARGS,
      "complete_subset_sum_array($module, values, /)\n--\n\n"
      "Run complete subset sum; the result as array('Q'), written in place."},
-    {"complete_subset_sum_aio", complete_subset_sum_aio, METH_O,
+    {"complete_subset_sum_aio", complete_subset_sum_aio_args, METH_VARARGS,
      "complete_subset_sum_aio($module, values, /)\n--\n\n"
      "Run complete subset sum on a worker thread; await it for the result list."},
     {"_solve_local_array", solve_local_array, METH_VARARGS,
@@ -344,7 +360,7 @@ static struct PyModuleDef zox = {
 PyMODINIT_FUNC PyInit_zox(void) {
     PyRef module(PyModule_Create2(&zox, 1013));
     if (module.p == nullptr || init_runner() != 0 || ready_awaitable_type() != 0 ||
-        add_argument_error(module.p) != 0 ||
+        add_argument_error(module.p) != 0 || add_solve_error(module.p) != 0 ||
         PyModule_AddStringConstant(module.p, "__version__", ZOX_VERSION) != 0)
         return nullptr;
     install_diag_sink();

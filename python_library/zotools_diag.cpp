@@ -6,20 +6,12 @@ namespace zotools {
 
 namespace {
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
 // Declines (and the library writes to file descriptor 1 itself) when the interpreter is not
 // running or is shutting down. A thread that already holds the interpreter lock takes it again
 // without waiting; the exit gate keeps the exit waiting until the message is written.
 int write_to_sys_stdout(const char *text, size_t length) {
     if (!Py_IsInitialized() || interpreter_finalizing() || !gate_enter()) return -1;
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const PyGILState_STATE gil = take_lock();
     int status = gate_open() ? 0 : -1;
     // ZO_QUIET is read here, with the lock held, rather than by the printing thread without it.
     if (status == 0 && !zo_diag_quiet()) {

@@ -1,5 +1,5 @@
-// Python binding, errors: one failed solve becomes one ConnectionError with the same message,
-// attributes and note in every form; arguments a method cannot take become zox.ArgumentError.
+// Python binding, errors: one failed solve becomes one zox.SolveError (a ConnectionError) with the
+// same message, attributes and note in every form; arguments a method cannot take become zox.ArgumentError.
 #include "zotools_internal.h"
 
 #include <cstring>
@@ -11,6 +11,9 @@ namespace {
 // zox.ArgumentError: bad arguments are a TypeError, as Python users expect, and a SystemError,
 // which callers of the module's first releases caught for them.
 PyObject *argument_error = nullptr;
+// zox.SolveError: the ConnectionError of a failed solve, a class of its own so that its details
+// can be named (and typed) where it is caught.
+PyObject *solve_error_type = nullptr;
 
 // Text from the service or from curl: shown as it came, bytes that are no UTF-8 replaced.
 PyObject *text_or_none(const char *text) {
@@ -43,7 +46,7 @@ PyObject *solve_error(const char *err_buf, const zo_failure_t *failure) {
     // A service's message may be no UTF-8, or be cut inside a character at 127 bytes.
     PyRef text(PyUnicode_DecodeUTF8(err_buf, static_cast<Py_ssize_t>(strlen(err_buf)), "replace"));
     if (text.p == nullptr) return nullptr;
-    PyRef error(PyObject_CallFunctionObjArgs(PyExc_ConnectionError, text.p, nullptr));
+    PyRef error(PyObject_CallFunctionObjArgs(solve_error_type, text.p, nullptr));
     if (error.p == nullptr) return nullptr;
     zo_failure_t none{};
     none.curl_code = -1;
@@ -67,7 +70,7 @@ PyObject *solve_error(const char *err_buf, const zo_failure_t *failure) {
 PyObject *raise_solve_failure(const char *err_buf, const zo_failure_t *failure) {
     zo_say("Error occured %s\n", err_buf);
     PyRef error(solve_error(err_buf, failure));
-    if (error.p != nullptr) PyErr_SetObject(PyExc_ConnectionError, error.p);
+    if (error.p != nullptr) PyErr_SetObject(solve_error_type, error.p);
     return nullptr;
 }
 
@@ -110,6 +113,23 @@ PyObject *parse_failure() {
     }
     PyErr_SetObject(argument_error, error.p);
     return nullptr;
+}
+
+int add_solve_error(PyObject *module) {
+    if (solve_error_type == nullptr) {
+        solve_error_type = PyErr_NewExceptionWithDoc(
+            "zox.SolveError",
+            "A failed solve: a ConnectionError whose message is the solver's, with what happened "
+            "in phase, curl_code, curl_message, service_message, not_ready_polls and timed_out.",
+            PyExc_ConnectionError, nullptr);
+        if (solve_error_type == nullptr) return -1;
+    }
+    Py_INCREF(solve_error_type);
+    if (PyModule_AddObject(module, "SolveError", solve_error_type) != 0) {
+        Py_DECREF(solve_error_type);
+        return -1;
+    }
+    return 0;
 }
 
 int add_argument_error(PyObject *module) {

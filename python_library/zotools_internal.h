@@ -159,9 +159,9 @@ class ResultLookup {
 
 // ---- zotools_errors.cpp: one failure -> one exception.
 
-// The ConnectionError of a failed solve, not raised: its message is exactly the error buffer's
-// text; the details travel as attributes (phase, curl_code, curl_message, service_message,
-// not_ready_polls, timed_out) and as a note. `failure` may be NULL. Prints nothing.
+// The zox.SolveError (a ConnectionError) of a failed solve, not raised: its message is exactly the
+// error buffer's text; the details travel as attributes (phase, curl_code, curl_message,
+// service_message, not_ready_polls, timed_out) and as a note. `failure` may be NULL. Prints nothing.
 PyObject *solve_error(const char *err_buf, const zo_failure_t *failure);
 // Prints "Error occured <message>" and raises solve_error's exception; returns NULL.
 PyObject *raise_solve_failure(const char *err_buf, const zo_failure_t *failure);
@@ -172,8 +172,9 @@ PyObject *result_memory_error(size_t words);
 // Replaces a failed argument unpacking's error with zox.ArgumentError chained to it, after the
 // parsing line; returns NULL.
 PyObject *parse_failure();
-// zox.ArgumentError, made once and added to `module`.
+// zox.ArgumentError and zox.SolveError, each made once and added to `module`.
 int add_argument_error(PyObject *module);
+int add_solve_error(PyObject *module);
 
 // ---- zotools_solve.cpp: the one solve runner and the exit gate.
 
@@ -242,6 +243,15 @@ int raise_if_failed(const Solve *solve);
 // Runs the solve on a thread of its own and delivers it there. 0; or -1 with RuntimeError set:
 // then nothing was taken over.
 int run_in_background(Solve *solve, void (*deliver)(Solve *, PyObject *), PyObject *context);
+
+// The interpreter lock taken back after a stretch without it (from PyEval_SaveThread), or taken
+// by a thread of the library's own. A thread the interpreter ends for asking while it shuts down
+// never returns from these and never unwinds: the destructors above it would release Python
+// objects without the lock. Every stretch without the lock ends through one of them.
+void take_lock_back(PyThreadState *state);
+PyGILState_STATE take_lock();
+// True once the interpreter has begun to shut down; safe without the lock.
+bool interpreter_finalizing();
 
 // The exit gate. Completions from other threads call gate_enter() before taking the interpreter
 // lock and gate_open() once they hold it; Python may be used only when both say so. gate_leave()

@@ -3,6 +3,8 @@
 // exit gate that keeps deliveries from meeting an interpreter that is shutting down.
 #include "zotools_internal.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <ctime>
 #include <mutex>
@@ -11,9 +13,6 @@
 namespace zotools {
 
 namespace {
-
-// How long the process's exit waits for exchanges still talking to the service to stop.
-constexpr double exit_stop_wait_s = 2.0;
 
 // The waiter's side of a solve that runs on a thread of its own while its caller waits.
 struct Waited {
@@ -60,14 +59,15 @@ PyObject *close_exit_gate(PyObject *, PyObject *) {
     pthread_mutex_lock(&gate.mutex);
     gate.closed = true;
     pthread_mutex_unlock(&gate.mutex);
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState *state = PyEval_SaveThread();
     pthread_mutex_lock(&gate.mutex);
     while (gate.inside > 0) pthread_cond_wait(&gate.drained, &gate.mutex);
     pthread_mutex_unlock(&gate.mutex);
-    // Abandoned and background solves may still be talking to the service: their transfers must
-    // end before the TLS library is torn down at the process's exit.
-    zo_client_stop(exit_stop_wait_s);
-    Py_END_ALLOW_THREADS
+    // Abandoned and background solves may still be talking to the service: nothing would take
+    // their answers now. Stopped, each transfer ends at its next step, so the wait is short and
+    // needs no limit; their last words come before the interpreter is gone.
+    zo_client_stop(-1);
+    take_lock_back(state);
     Py_RETURN_NONE;
 }
 
@@ -106,9 +106,9 @@ void run(Solve *solve) {
 
 void run_in_place(Solve *solve) {
     // The solve touches only its own buffers, so other Python threads may run meanwhile.
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState *state = PyEval_SaveThread();
     run(solve);
-    Py_END_ALLOW_THREADS
+    take_lock_back(state);
 }
 
 // The end of a solve on its own thread: delivered (a background solve) or released (an abandoned
@@ -122,7 +122,7 @@ void finish_on_own_thread(Solve *solve) {
         delete solve;
         return;
     }
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const PyGILState_STATE gil = take_lock();
     if (gate_open()) {
         if (solve->deliver != nullptr) solve->deliver(solve, solve->context);
     } else {
@@ -175,7 +175,7 @@ enum class WaitEnd { finished, abandoned, interrupted_after_finishing };
 WaitEnd wait_for(Waited *waited) {
     for (;;) {
         bool done;
-        Py_BEGIN_ALLOW_THREADS
+        PyThreadState *state = PyEval_SaveThread();
         timespec deadline;
         clock_gettime(CLOCK_MONOTONIC, &deadline);
         deadline.tv_nsec += 100 * 1000 * 1000;
@@ -190,7 +190,7 @@ WaitEnd wait_for(Waited *waited) {
         }
         done = waited->done;
         pthread_mutex_unlock(&waited->mutex);
-        Py_END_ALLOW_THREADS
+        take_lock_back(state);
         if (done) return WaitEnd::finished;
         if (PyErr_CheckSignals() != 0) {
             pthread_mutex_lock(&waited->mutex);
@@ -205,6 +205,38 @@ WaitEnd wait_for(Waited *waited) {
 }
 
 }  // namespace
+
+void take_lock_back(PyThreadState *state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        // The interpreter ends a thread asking for its lock once it shuts down (the only way out
+        // of this call but a return; its unwinding has no exception object to bind): unwinding
+        // would run the destructors of every frame above, and those give back Python objects, a
+        // buffer view among them, without the lock. The thread waits here for the process to end.
+        if (!interpreter_finalizing()) throw;
+        for (;;) pause();
+    }
+}
+
+PyGILState_STATE take_lock() {
+    try {
+        return PyGILState_Ensure();
+    } catch (...) {
+        // As above; a thread of the library's own also has the library's frames above it, and a
+        // catch-all among them would end the process rather than let the unwinding through.
+        if (!interpreter_finalizing()) throw;
+        for (;;) pause();
+    }
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
 
 Solve::~Solve() {
     free(input);

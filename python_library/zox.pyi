@@ -11,28 +11,46 @@ calling thread. Diagnostics are written to ``sys.stdout``; ``ZO_QUIET=1`` silenc
 """
 
 import array
-import asyncio
 import sys
-from typing import Any, Callable, Coroutine, Iterable, List, Optional, Union
+from typing import (Any, Callable, Coroutine, Iterable, List, Literal, Optional, Protocol, Union,
+                    type_check_only)
 
 if sys.version_info >= (3, 12):
-    from collections.abc import Buffer
+    from collections.abc import Buffer as _Buffer
 else:
     from typing_extensions import Buffer
+
+    @type_check_only
+    class _ArrayExport(Protocol):
+        # NumPy arrays, whose own stubs declare their buffer only from Python 3.12 on.
+        def __array__(self) -> Any: ...
+
+    _Buffer = Union[Buffer, _ArrayExport]
 
 __version__: str
 
 class ArgumentError(TypeError, SystemError):
     """Arguments a method cannot take: a wrong number of them, or a value of the wrong type."""
 
+class SolveError(ConnectionError):
+    """A failed solve: a ConnectionError whose message is the solver's, with what happened in
+    phase, curl_code, curl_message, service_message, not_ready_polls and timed_out."""
+
+    phase: Optional[Literal["prepare", "submit", "poll", "payload", "local"]]
+    curl_code: Optional[int]
+    curl_message: Optional[str]
+    service_message: Optional[str]
+    not_ready_polls: int
+    timed_out: bool
+
 def complete_subset_sum(values: List[int], /) -> List[int]:
     """Run complete subset sum.
 
     Returns ``total // 64 + 1`` words. Raises ``TypeError`` for a non-list or a non-int item,
     ``OverflowError`` for an int outside ``0 .. 2**64 - 1`` or a total past ``2**64 - 1``,
-    ``MemoryError`` (naming the bytes needed) when the result cannot be held, and
-    ``ConnectionError`` when the solve fails. The error's message is the solver's; its attributes
-    ``phase`` (``"prepare"``, ``"submit"``, ``"poll"``, ``"payload"`` or ``"local"``),
+    ``MemoryError`` (naming the bytes needed) when the result cannot be held, and ``SolveError``
+    (a ``ConnectionError``) when the solve fails. The error's message is the solver's; its
+    attributes ``phase`` (``"prepare"``, ``"submit"``, ``"poll"``, ``"payload"`` or ``"local"``),
     ``curl_code``, ``curl_message``, ``service_message``, ``not_ready_polls`` and ``timed_out``,
     and a note (``__notes__``), say what happened. A remote solve takes at most ``ZO_TIMEOUT``
     seconds (default 300). Other threads run while it solves; a signal (Ctrl-C) interrupts a call
@@ -55,7 +73,7 @@ def complete_subset_sum_async(
     """
 
 def subset_sum_result_check(
-    result: Union[List[int], Buffer], value: int, /
+    result: Union[List[int], _Buffer], value: int, /
 ) -> Optional[bool]:
     """Check for a specific int in the results of subset sum.
 
@@ -67,7 +85,7 @@ def subset_sum_result_check(
     outside ``0 .. 2**64 - 1`` ``OverflowError``.
     """
 
-def complete_subset_sum_array(values: Union[Iterable[int], Buffer], /) -> "array.array[int]":
+def complete_subset_sum_array(values: Union[Iterable[int], _Buffer], /) -> "array.array[int]":
     """Run complete subset sum; the result as ``array('Q')``, written in place.
 
     The same words as ``complete_subset_sum``, in an ``array.array('Q')`` that the solve writes
@@ -83,7 +101,7 @@ def complete_subset_sum_array(values: Union[Iterable[int], Buffer], /) -> "array
     """
 
 def complete_subset_sum_aio(
-    values: Union[Iterable[int], Buffer], /
+    values: Union[Iterable[int], _Buffer], /
 ) -> Coroutine[Any, Any, List[int]]:
     """Run complete subset sum on a worker thread; await it for the result list.
 
@@ -95,7 +113,7 @@ def complete_subset_sum_aio(
     dropped when it ends. Nothing is sent to a loop that has been closed meanwhile.
     """
 
-def subset_with_sum(values: Union[Iterable[int], Buffer], target: int, /) -> Optional[List[int]]:
+def subset_with_sum(values: Union[Iterable[int], _Buffer], target: int, /) -> Optional[List[int]]:
     """The ascending indices of values whose sum is exactly target, or None.
 
     ``values`` is read as ``complete_subset_sum_array`` reads it (any iterable of ints or a
@@ -108,7 +126,7 @@ def subset_with_sum(values: Union[Iterable[int], Buffer], target: int, /) -> Opt
     """
 
 def subset_with_sum_aio(
-    values: Union[Iterable[int], Buffer], target: int, /
+    values: Union[Iterable[int], _Buffer], target: int, /
 ) -> Coroutine[Any, Any, Optional[List[int]]]:
     """subset_with_sum on a worker thread; await it for the indices or None.
 

@@ -12,6 +12,7 @@ import pytest
 
 import zox
 from clib import libc
+from exit_scenarios import EXIT_SCRIPTS, FORMS, PLACES, run_daemon_case, run_exit_script
 from reference import sums_of, words_of_sums
 from scripted_peer import closed_port
 
@@ -232,99 +233,23 @@ def test_trampoline_does_not_end_process_for_uncallable(lib, capfd, unraisable):
 # ---------------------------------------------------------------------------------------------
 # Process exit while solves are still running: each case runs in a fresh interpreter.
 
-# The hook registered before zox's runs after zox's own.
-EXIT_PRELUDE = """
-import atexit, os, random, sys, threading, time
-atexit.register(lambda: print("exit hooks ran", flush=True))
-import zox
-os.environ["ZO_KILLSWITCH"] = "1"
-rng = random.Random(int(sys.argv[1]))
-def slow_solve(callback):
-    # Totals of a few million over hundreds of values: tenths of a second each.
-    zox.complete_subset_sum_async([rng.randint(1, 1 << 14) for _ in range(rng.randint(500, 2000))],
-                                  callback)
-"""
-
-EXIT_SCRIPTS = {
-    # Callbacks print while the interpreter exits, giving the lock away in between.
-    "callbacks_printing": """
-        def callback(result):
-            print("callback-begin", flush=True)
-            time.sleep(0.02)
-            print("callback-end", flush=True)
-        for _ in range(30):
-            zox.complete_subset_sum_async(
-                [rng.randint(1, 1 << 14) for _ in range(rng.randint(1, 1500))], callback)
-    """,
-    # The interpreter shuts down while a solve's awaitable waits for it.
-    "awaitable_solving": """
-        import asyncio
-        async def main():
-            zox.complete_subset_sum_aio([2**k for k in range(30)])
-        asyncio.run(main())
-    """,
-    # The interpreter shuts down while every worker is still solving.
-    "while_solving": """
-        for _ in range(50):
-            slow_solve(lambda result: None)
-    """,
-    # Workers print their failures through sys.stdout while the interpreter shuts down.
-    "printing_at_exit": """
-        import socket
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        del os.environ["ZO_KILLSWITCH"]
-        os.environ.update(ZO_SERVICE_URL=f"https://127.0.0.1:{port}", ZO_CA_BUNDLE=sys.executable)
-        for _ in range(60):
-            zox.complete_subset_sum_async([3, 5], lambda result: None)
-    """,
-    # Workers are mid-transfer with a service that never answers when the process exits: their
-    # transfers must end before the TLS library is torn down.
-    "talking_to_a_silent_service": """
-        import socket
-        silent = socket.socket()
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(64)
-        del os.environ["ZO_KILLSWITCH"]
-        os.environ["ZO_SERVICE_URL"] = f"https://127.0.0.1:{silent.getsockname()[1]}"
-        for _ in range(20):
-            zox.complete_subset_sum_async([3, 5], lambda result: None)
-        time.sleep(0.3)
-    """,
-    # Workers finish after the interpreter is gone, while the process is still flushing C's
-    # standard output into a full pipe.
-    "after_interpreter_gone": """
-        import ctypes
-        for _ in range(40):
-            slow_solve(lambda result: None)
-        os.write(1, b"." * 65536)
-        ctypes.CDLL(None).printf(b"end")
-    """,
-}
-
-
 @pytest.mark.parametrize("round_", range(4), ids=lambda r: f"round{r}")
-@pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=EXIT_SCRIPTS.keys())
-def test_exit_with_solves_running(script, round_):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    proc = _run_python(EXIT_PRELUDE + textwrap.dedent(script), round_, env=env)
-    if script is EXIT_SCRIPTS["after_interpreter_gone"]:
-        try:
-            # Read nothing for a while: the process stays in its exit meanwhile.
-            proc.wait(timeout=1)
-        except subprocess.TimeoutExpired:
-            pass
-    try:
-        out, err = proc.communicate(timeout=WAIT)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
-        pytest.fail("the process hung at exit")
-    assert proc.returncode == 0, err.decode(errors="replace")[-2000:]
-    assert err == b""
-    out = out.decode(errors="replace")  # lines of concurrent callbacks may interleave
+@pytest.mark.parametrize("name", EXIT_SCRIPTS)
+def test_exit_with_solves_running(name, round_):
+    code, out, err = run_exit_script(name, round_, timeout=WAIT)
+    assert code is not None, "the process hung at exit"
+    assert code == 0, err[-2000:]
+    assert err == ""
     after_hooks = out.partition("exit hooks ran\n")[2]
     assert "callback-begin" not in after_hooks, "a callback started once the interpreter exited"
     assert "Failed with error" not in after_hooks, "a solve spoke once the interpreter exited"
     assert out.count("callback-begin") == out.count("callback-end"), "a callback was cut off"
+
+@pytest.mark.parametrize("place", PLACES)
+@pytest.mark.parametrize("form", FORMS)
+def test_exit_with_daemon_threads_solving(form, place, server_cert_files, ca_bundle):
+    # The interpreter ends each worker as it asks for the lock back after its solve.
+    code, out, err = run_daemon_case(form, place, server_cert_files, ca_bundle, timeout=WAIT)
+    assert code is not None, "the process hung at exit"
+    assert (code, err) == (0, "")
+    assert out.index("main done\n") < out.index("exit hooks ran\n")

@@ -275,6 +275,10 @@ UNPARSABLE = {
     "check-none-value": (zox.subset_sum_result_check, ([297], None)),
     "witness-one": (zox.subset_with_sum, ([1],)),
     "witness-aio-three": (zox.subset_with_sum_aio, ([1], 1, 1)),
+    "array-none": (zox.complete_subset_sum_array, ()),
+    "array-two": (zox.complete_subset_sum_array, ([1], [2])),
+    "aio-none": (zox.complete_subset_sum_aio, ()),
+    "aio-two": (zox.complete_subset_sum_aio, ([1], [2])),
 }
 
 

@@ -71,7 +71,7 @@ def test_readme_call_without_service(environment, tmp_path):
     assert match, "the README lost its example of a call with no service running"
     want = match["want"]
     if sys.version_info < (3, 11):  # tracebacks print an exception's notes from 3.11 on
-        want = want[:want.index("\n", want.index("ConnectionError: ")) + 1]
+        want = want[:want.index("\n", want.index("SolveError: ")) + 1]
     environment["ZO_SERVICE_URL"] = f"https://127.0.0.1:{closed_port()}"
     run = subprocess.run([sys.executable, "-c", match["code"]], cwd=tmp_path, env=dict(environment),
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)

@@ -87,9 +87,9 @@ ZO_API int zo_unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *t
    once. Called on import, so that what the set-up reads from the environment is read there. */
 void zo_client_init(void);
 /* Stops every exchange still talking to the service (their transfers end at once, their waits
-   too) and waits up to `wait_s` seconds for them to return. For the process's exit: a transfer
-   still running while the TLS library tears itself down can crash the process. Later exchanges
-   end at once. */
+   too) and waits up to `wait_s` seconds for them to return (a negative `wait_s`: until they have).
+   Later exchanges fail at once. The process's exit does this itself, waiting until none is left:
+   a transfer still running while the TLS library tears itself down can crash the process. */
 ZO_API void zo_client_stop(double wait_s);
 
 /* The remote exchange with a config snapshot: fetch_complete_subset_sum's contract, plus

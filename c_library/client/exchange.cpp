@@ -13,6 +13,8 @@ zo_status_t zo::ask_service(const zo_solve_config_t *config, const uint64_t *val
                             const char *path, size_t capacity_words, DownloadOwner &download,
                             FailureRecord &report) {
     const zo::ExchangeInFlight counted;
+    // Counted first: the exit's wait for exchanges either sees this one or has already stopped it.
+    if (client_stopping()) return report.fail("[Local failure] the process is exiting");
     const double timeout_s = config->timeout_s;
     if (!(timeout_s > 0) || !std::isfinite(timeout_s))
         return report.fail("[Local failure] ZO_TIMEOUT is not a positive number of seconds");

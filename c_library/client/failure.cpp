@@ -5,16 +5,29 @@
 
 #include <curl/curl.h>
 
+#include "client/pool.h"
 #include "zo_internal.h"
 
-extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
-    // Callers pass NULL only when formatting their message ran out of memory.
-    if (msg == nullptr) msg = "[Local failure] out of memory";
-    zo_say("Failed with error: %s\n", msg);
+namespace {
+
+// Callers pass NULL only when formatting their message ran out of memory.
+const char *message_or_out_of_memory(const char *msg) {
+    return msg != nullptr ? msg : "[Local failure] out of memory";
+}
+
+void copy_to_err_buf(const char *msg, char *err_buf) {
     if (err_buf == nullptr) return;
     // strncpy zero-fills the rest of the first 127 bytes; byte 127 always ends the text.
     strncpy(err_buf, msg, ZO_ERR_BUF_SIZE - 1);
     err_buf[ZO_ERR_BUF_SIZE - 1] = '\0';
+}
+
+}  // namespace
+
+extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
+    msg = message_or_out_of_memory(msg);
+    zo_say("Failed with error: %s\n", msg);
+    copy_to_err_buf(msg, err_buf);
 }
 
 extern "C" zo_status_t zo_fail_plainly(const char *phase, const char *msg, char *err_buf,
@@ -81,6 +94,13 @@ void FailureRecord::keep_service_message(const char *data, size_t len) {
 }
 
 zo_status_t FailureRecord::fail(const char *msg) {
+    // Once the process's exit has stopped the client, nothing is left to read why an exchange
+    // ended: it ends silently.
+    if (client_stopping()) {
+        copy_to_err_buf(message_or_out_of_memory(msg), err_buf_);
+        if (out_ != nullptr) *out_ = record_;
+        return -1;
+    }
     _safe_copy_to_err_buff(msg, err_buf_);
     if (out_ != nullptr) *out_ = record_;
     return -1;

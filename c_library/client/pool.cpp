@@ -8,8 +8,13 @@
 #include <new>
 #include <vector>
 
+#include <stdlib.h>
+
 #include <curl/curl.h>
 #include <pthread.h>
+#ifdef ZO_HAVE_OPENSSL
+#include <openssl/crypto.h>
+#endif
 #include <sys/resource.h>
 
 #include "client/pool.h"
@@ -129,11 +134,37 @@ void renew_share_in_child() {
     process_multis.store(new (std::nothrow) MultiPool);
 }
 
+// Stops every exchange and waits, for as long as they take, until none is inside libcurl: the TLS
+// library tears its locks and tables down at the process's exit, under any transfer still
+// running. Each step of a stopped exchange ends at once, so the wait is short; an exchange that
+// begins later fails before it touches libcurl.
+void stop_and_wait(const std::chrono::duration<double> *most) {
+    std::unique_lock<std::mutex> held(flights->lock);
+    stopping.store(true);
+    for (CURLM *m : flights->driving) curl_multi_wakeup(m);
+    const auto none_left = [] { return flights->exchanges == 0; };
+    if (most == nullptr) {
+        flights->drained.wait(held, none_left);
+    } else {
+        flights->drained.wait_for(held, *most, none_left);
+    }
+}
+
+void stop_at_exit() { stop_and_wait(nullptr); }
+
 // libcurl's global set-up, the share and the pool, once per process. NULL when the share could
 // not be made: transfers then go unshared.
 CURLSH *share_once() {
     std::call_once(curl_initialised, [] {
+#ifdef ZO_HAVE_OPENSSL
+        // Unless something in the process set it up before, the TLS library then tears nothing
+        // down at the exit: a thread that ran a transfer may still be ending then.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+#endif
         curl_global_init(CURL_GLOBAL_ALL);
+        // Registered after the TLS library's own exit handler, if it has one (set up by now, by
+        // libcurl or by an earlier user), so that it runs first.
+        atexit(stop_at_exit);
         process_kept_connections = kept_connections();
         process_share.store(make_share());
         process_multis.store(new (std::nothrow) MultiPool);
@@ -187,11 +218,8 @@ void give_back(Multi m) {
 extern "C" void zo_client_init(void) { share_once(); }
 
 extern "C" void zo_client_stop(double wait_s) {
-    std::unique_lock<std::mutex> held(flights->lock);
-    stopping.store(true);
-    for (CURLM *m : flights->driving) curl_multi_wakeup(m);
-    const auto wait = std::chrono::duration<double>(wait_s > 0 ? wait_s : 0);
-    flights->drained.wait_for(held, wait, [] { return flights->exchanges == 0; });
+    const auto most = std::chrono::duration<double>(wait_s > 0 ? wait_s : 0);
+    stop_and_wait(wait_s < 0 ? nullptr : &most);
 }
 
 namespace zo {
