@@ -1,6 +1,7 @@
 // Python binding of the zox solver: the module, its method table and its methods, each reading
 // its values with the one value reader and solving through the one runner.
 #include "zotools_internal.h"
+#include "witness/zo_witness.h"
 
 #include <memory>
 
@@ -62,7 +63,7 @@ PyObject *solve_to_array(PyObject *arg, bool force_local) {
 // A local witness search that stops once the first C int of a caller's writable buffer becomes
 // non-zero: the service's solvers set it from another thread (deadline, cancel, shutdown). The
 // view holds the buffer for the call; the flag is read without the interpreter lock.
-PyObject *find_subset_cancellable(Solve *solve, PyObject *flag) {
+PyObject *find_subset_cancellable(Solve *solve, PyObject *flag, unsigned long long budget) {
     BufferView view;
     if (PyObject_GetBuffer(flag, &view.view, PyBUF_WRITABLE) != 0) return nullptr;
     view.held = true;
@@ -74,10 +75,12 @@ PyObject *find_subset_cancellable(Solve *solve, PyObject *flag) {
     const volatile int *cancel = static_cast<const volatile int *>(view.view.buf);
     zo_status_t status = 0;
     Py_BEGIN_ALLOW_THREADS
+    const uint64_t old = zo_witness_thread_budget(budget);
     if (!solve->unreachable)
         status = zo_find_subset(solve->config, solve->input, solve->input_length, solve->target,
                                 solve->indices.p, &solve->index_count, &solve->found, cancel,
                                 solve->err_buf, &solve->failure);
+    zo_witness_thread_budget(old);
     Py_END_ALLOW_THREADS
     solve->status = status;
     if (status == ZO_FIND_CANCELLED) {
@@ -91,11 +94,14 @@ PyObject *find_subset_cancellable(Solve *solve, PyObject *flag) {
 // The witness forms waited for: the ascending indices, or None.
 PyObject *find_subset(PyObject *args, const char *format, bool force_local) {
     PyObject *values, *target, *cancel = nullptr;
-    if (!PyArg_ParseTuple(args, format, &values, &target, &cancel)) return parse_failure();
+    unsigned long long budget = 0;
+    if (!PyArg_ParseTuple(args, format, &values, &target, &cancel, &budget)) {
+        return parse_failure();
+    }
     SolveOwner solve(new_witness_solve(values, target, force_local));
     if (!solve) return nullptr;
     if (cancel != nullptr && cancel != Py_None)
-        return find_subset_cancellable(solve.get(), cancel);
+        return find_subset_cancellable(solve.get(), cancel, budget);
     // Interrupted, the solve owns itself.
     if (run_waited(solve.get()) == nullptr) {
         solve.release();
@@ -314,7 +320,7 @@ static PyObject *subset_with_sum(PyObject *, PyObject *args) {
 
 // The service's witness solvers: always in this process.
 static PyObject *subset_with_sum_local(PyObject *, PyObject *args) {
-    return find_subset(args, "OO|O:_subset_with_sum_local", true);
+    return find_subset(args, "OO|OK:_subset_with_sum_local", true);
 }
 
 PyDoc_STRVAR(subset_with_sum_doc,
@@ -324,9 +330,10 @@ PyDoc_STRVAR(subset_with_sum_aio_doc,
              "subset_with_sum_aio($module, values, target, /)\n--\n\n"
              "subset_with_sum on a worker thread; await it for the indices or None.");
 PyDoc_STRVAR(subset_with_sum_local_doc,
-             "_subset_with_sum_local($module, values, target, cancel=None, /)\n--\n\n"
+             "_subset_with_sum_local($module, values, target, cancel=None, budget=0, /)\n--\n\n"
              "subset_with_sum solved in this process; it raises InterruptedError once the first "
-             "C int of the writable buffer cancel becomes non-zero.");
+             "C int of the writable buffer cancel becomes non-zero, and (with a cancel buffer) "
+             "holds at most budget bytes a step where budget is not 0.");
 
 static PyMethodDef ZOXMethods[] = {
     // Each documentation string opens with the signature that inspect.signature reads; the

@@ -157,7 +157,8 @@ def test_limits_answer_with_a_message(small_service, body, status):
 
 WITNESS_LIMITED = {
     "past-the-complete-solves-limits": ([10**6] * 3, 10**6, 200),
-    "bitsets-past-the-witness-bytes": ([10**9] * 3, 10**9, 413),
+    "huge-values-an-easy-target": ([10**15 + i for i in range(100)], 2 * 10**15 + 1, 200),
+    "values-past-the-witness-bytes": ([1] * 100_000, 10, 413),
     "total-past-64-bits": ([2**63, 2**63], 1, 413),
 }
 
@@ -166,7 +167,7 @@ WITNESS_LIMITED = {
 def test_witness_jobs_are_admitted_by_the_searchs_own_needs(start_service, values, target,
                                                             status):
     s = start_service("--api-key", SERVICE_KEY, "--max-total", "5000", "--max-work", "200",
-                      "--max-witness-bytes", str(2**20))
+                      "--max-witness-bytes", str(16 * 2**20))
     try:
         got, _, answer = s.request("POST", f"/v0/app/subset?target={target}",
                                    json.dumps(values).encode())

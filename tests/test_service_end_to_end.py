@@ -154,7 +154,7 @@ def test_witness_route_refuses_a_target_that_is_not_one_unsigned_integer(service
 def test_a_long_search_ends_at_its_deadline_its_cancel_or_a_stop(start_service, ending):
     s = start_service("--api-key", SERVICE_KEY, "--api-key", "other", "--workers", "1",
                       "--witness-deadline", "2" if ending == "deadline" else "60")
-    values = drawn(60, 10**16, 2 * 10**16, seed=60)  # searched for minutes
+    values = drawn(80, 10**16, 2 * 10**16, seed=60)  # searched for minutes
     try:
         rid = json.loads(s.request("POST", f"/v0/app/subset?target={sum(values) // 2 + 1}",
                                    json.dumps(values).encode())[2])["requestId"]

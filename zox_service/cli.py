@@ -161,7 +161,8 @@ def _run_front_end(settings: Settings) -> int:
     metrics = Metrics()
     store = _make_store(settings)
     solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3,
-                      witness_deadline=limits.witness_deadline) if settings.workers else None
+                      witness_deadline=limits.witness_deadline,
+                      witness_bytes=limits.max_witness_bytes) if settings.workers else None
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
     edge = Edge(nginx)
     # A free port found for --port 0 may be taken before nginx binds it: then another one.
@@ -223,7 +224,8 @@ def _run_solver(settings: Settings) -> int:
                 await store.close()
                 return 2
         solvers = Solvers(store, settings.workers, metrics, settings.limits.reclaim_after / 3,
-                          witness_deadline=settings.limits.witness_deadline)
+                          witness_deadline=settings.limits.witness_deadline,
+                          witness_bytes=settings.limits.max_witness_bytes)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGINT, signal.SIGTERM):

@@ -31,8 +31,8 @@ class Limits:
     # to its end once started, so this bounds how long one request holds a solver.
     max_work: int = 2**34
     # Which values make a target needs no bitset of the total: its search holds a few words per
-    # value and at most two bitsets up to the target (its bounded ways answer past a GiB of them
-    # for up to 66 values), and it runs until it answers or passes its deadline.
+    # value, and each of its steps holds at most the rest of this limit (one that would need more
+    # fails the job); it runs until it answers or passes its deadline.
     max_witness_bytes: int = 1536 * MiB
     witness_deadline: float = 60.0
     max_pending: int = 1024
@@ -74,9 +74,8 @@ HELP: Dict[str, str] = {
     "max_values": "most values in one problem",
     "max_total": "largest accepted sum of the values",
     "max_work": "largest accepted (non-zero values) x (total / 64 + 1)",
-    "max_witness_bytes": "most memory a search for which values make a target may need: 96 per "
-                         "value plus two bitsets up to the target (at most 1 GiB of them for up to "
-                         "66 values)",
+    "max_witness_bytes": "most memory a search for which values make a target may hold: 96 per "
+                         "value, and the rest for each of its steps",
     "witness_deadline": "seconds a search for which values make a target may run; past it the "
                         "job fails",
     "max_pending": "problems one API key may have queued or being solved",

@@ -14,9 +14,10 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from .jobs import CANCELLED, SUBSET, SUMS, Job, StoreError
+from .limits import Limits
 from .metrics import Metrics
 from .stores.base import HEARTBEAT_EVERY, Store
-from .wire import RequestError, encode_result
+from .wire import RequestError, encode_result, witness_step_budget
 
 
 def solve_sums(values: array, target: int = 0) -> bytes:
@@ -28,15 +29,21 @@ def solve_sums(values: array, target: int = 0) -> bytes:
     return encode_result(zox._solve_local_array(values, 1))  # type: ignore[attr-defined]  # private
 
 
-def solve_subset(values: array, target: int, cancel: Optional[array] = None) -> bytes:
+def solve_subset(values: array, target: int, cancel: Optional[array] = None,
+                 budget: int = 0) -> bytes:
     """The indices of values that add up to `target`, solved in this process, as words: 1 and
     their count then the indices ascending, or 0 and 0 when no choice of values reaches it. The
-    search stops (InterruptedError) once `cancel[0]` (an array('i')) becomes non-zero."""
+    search stops (InterruptedError) once `cancel[0]` (an array('i')) becomes non-zero; with a
+    cancel flag, each of its steps holds at most `budget` bytes (0: the engine's own bound)."""
     import zox
 
     found = None
     if target <= sum(values):  # above the total nothing can reach it: no solve needed
-        found = zox._subset_with_sum_local(values, target, cancel)  # type: ignore[attr-defined]
+        if cancel is None:
+            found = zox._subset_with_sum_local(values, target)  # type: ignore[attr-defined]
+        else:
+            found = zox._subset_with_sum_local(  # type: ignore[attr-defined]
+                values, target, cancel, budget)
     return encode_result(array("Q", [0, 0] if found is None else [1, len(found), *found]))
 
 
@@ -62,7 +69,8 @@ class Solvers:
     the answers of every request."""
 
     def __init__(self, store: Store, count: int, metrics: Metrics, renew_every: float,
-                 solve: Optional[Solve] = None, witness_deadline: float = 60.0):
+                 solve: Optional[Solve] = None, witness_deadline: float = 60.0,
+                 witness_bytes: int = Limits.max_witness_bytes):
         self._store = store
         self._witness_deadline = witness_deadline
         self._flags: Dict[str, array] = {}  # cancel flags of the searches running, by job
@@ -70,6 +78,9 @@ class Solvers:
         self._metrics = metrics
         self._renew_every = renew_every
         self._solves = dict(SOLVES) if solve is None else {SUMS: solve}
+        if solve is None:
+            self._solves[SUBSET] = lambda values, target, cancel=None: solve_subset(
+                values, target, cancel, witness_step_budget(witness_bytes, len(values)))
         self._pool = ThreadPoolExecutor(max(1, count), thread_name_prefix="zox-solver")
         self._tasks: List["asyncio.Task[None]"] = []
         self._waiting: Set["asyncio.Task[None]"] = set()

@@ -91,9 +91,9 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits,
     if target is not None:
         if total > MAX_TARGET:
             raise RequestError(413, f"The values add up to more than {MAX_TARGET}")
-        need = witness_bytes(nonzero, total, target)
+        need = witness_bytes(nonzero)
         if need > limits.max_witness_bytes:
-            raise RequestError(413, f"The search may need {need} bytes: more than the limit of "
+            raise RequestError(413, f"The search needs {need} bytes: more than the limit of "
                                f"{limits.max_witness_bytes} (--max-witness-bytes)")
         return array("Q", data), total
     if total > limits.max_total:
@@ -105,22 +105,21 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits,
     return array("Q", data), total
 
 
-# What one search for which values make a target may hold: words per value (the values, their
-# order, bundles and positions, the indices found), and two bitsets up to the smaller of target
-# and total - target, which for up to WITNESS_BOUNDED_VALUES values its bounded ways (lists of
-# sums met in the middle) keep within WITNESS_BITSETS_MOST.
+# What one search for which values make a target holds: words per value (the values, their
+# order, bundles and positions, the indices found), and what its steps may hold at once, which
+# its solver bounds by the rest of the limit (a step that would need more is refused there).
 WITNESS_BYTES_PER_VALUE = 96
-WITNESS_BOUNDED_VALUES = 66
-WITNESS_BITSETS_MOST = 1 << 30
+WITNESS_LEAST_STEP = 8 * 2**20  # the engine's own floor: smaller inputs use it freely
 
 
-def witness_bytes(count: int, total: int, target: int) -> int:
-    """The most memory a search of `count` non-zero values adding up to `total` needs."""
-    sought = min(target, total - target) if target <= total else 0  # above: no search
-    bitsets = 16 * (sought // 64 + 1)
-    if count <= WITNESS_BOUNDED_VALUES:
-        bitsets = min(bitsets, WITNESS_BITSETS_MOST)
-    return WITNESS_BYTES_PER_VALUE * count + bitsets
+def witness_bytes(count: int) -> int:
+    """The least memory a search of `count` non-zero values needs."""
+    return WITNESS_BYTES_PER_VALUE * count + WITNESS_LEAST_STEP
+
+
+def witness_step_budget(limit: int, count: int) -> int:
+    """What each step of a search of `count` values may hold within `limit` bytes in all."""
+    return max(WITNESS_LEAST_STEP, limit - WITNESS_BYTES_PER_VALUE * count)
 
 
 MAX_TARGET = 2**64 - 1

@@ -20,11 +20,16 @@ constexpr uint64_t kLeastBudget = uint64_t{8} << 20;
 // What one step may hold: the complete solve's result (total / 8 bytes; the complete form would
 // take as much), never past half the machine's memory, where an allocation that the system
 // grants on trust would be touched into a kill.
+// A caller that answers for its own memory (the service) may lower it for its thread.
+thread_local uint64_t caller_budget = 0;
+
 uint64_t step_budget(uint64_t total) {
     const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
     const uint64_t machine = pages > 0 && page > 0 ? uint64_t(pages) / 2 * uint64_t(page)
                                                    : uint64_t{1} << 32;
-    return std::max(std::min(total / 8, machine), kLeastBudget);
+    uint64_t budget = std::min(total / 8, machine);
+    if (caller_budget != 0) budget = std::min(budget, caller_budget);
+    return std::max(budget, kLeastBudget);
 }
 
 struct Bundle {
@@ -108,6 +113,12 @@ int find(const uint64_t *values, size_t count, uint64_t target, uint64_t total, 
 
 }  // namespace
 }  // namespace zo_witness
+
+extern "C" uint64_t zo_witness_thread_budget(uint64_t bytes) {
+    const uint64_t old = zo_witness::caller_budget;
+    zo_witness::caller_budget = bytes;
+    return old;
+}
 
 extern "C" int zo_subset_with_sum(const uint64_t *values, size_t count, uint64_t target,
                                   size_t *indices, size_t *index_count,

@@ -24,6 +24,11 @@ extern "C" {
 ZO_API int zo_subset_with_sum(const uint64_t *values, size_t count, uint64_t target,
                               size_t *indices, size_t *index_count, const volatile int *cancel);
 
+/* Lowers the memory one step of a search on the calling thread may hold to `bytes` (0: no
+   lower than the default, the smaller of total / 8 and half the machine's memory); returns the
+   previous setting. */
+uint64_t zo_witness_thread_budget(uint64_t bytes);
+
 #ifdef __cplusplus
 }
 #endif
