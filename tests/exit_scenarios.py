@@ -165,13 +165,7 @@ def run_daemon_case(form, place, server_cert_files, ca_bundle, timeout=120):
         proc = subprocess.Popen(
             [sys.executable, "-c", textwrap.dedent(DAEMON_SCRIPT), form, place,
              str(peer.pid if peer else 0)], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        try:
-            out, err = proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.communicate()
-            return None, "", ""
-        return proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+        return _outcome(proc, timeout)
     finally:
         if peer is not None:
             if peer.poll() is None:
@@ -191,6 +185,11 @@ def run_exit_script(name, seed, timeout=120):
             proc.wait(timeout=1)
         except subprocess.TimeoutExpired:
             pass
+    return _outcome(proc, timeout)
+
+
+def _outcome(proc, timeout):
+    """(return code, stdout, stderr) of a finished process; None for one killed for hanging."""
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:

@@ -3,7 +3,7 @@ metrics. They speak to the store only."""
 import asyncio
 import contextlib
 import re
-from typing import Awaitable, Callable, List, Optional
+from typing import Awaitable, Callable, List, Optional, Tuple, Union
 from urllib.parse import parse_qsl
 
 from starlette.requests import ClientDisconnect, Request
@@ -161,17 +161,27 @@ async def result(request: Request) -> Response:
     return await poll(request)
 
 
-@counted("cancel")
-async def cancel(request: Request) -> Response:
-    svc: Service = request.app.state.service
-    refused = _refused(svc, request, "DELETE", "", "")
+def _job_asked(svc: Service, request: Request, method: str, other: str, wrong: str
+               ) -> Union[Response, Tuple[str, str]]:
+    """The asking key's owner and the request id it names, or the answer that refuses it."""
+    refused = _refused(svc, request, method, other, wrong)
     if refused is not None:
         return refused
     ids = _query(request, "requestId")
     if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
+        # A message answer, never anything a client could mistake for a result payload.
         return message(404, "Unknown requestId")
+    return owner_of(_presented_key(request) or b""), ids[0]
+
+
+@counted("cancel")
+async def cancel(request: Request) -> Response:
+    svc: Service = request.app.state.service
+    asked = _job_asked(svc, request, "DELETE", "", "")
+    if isinstance(asked, Response):
+        return asked
     try:
-        before = await svc.store.cancel(owner_of(_presented_key(request) or b""), ids[0])
+        before = await svc.store.cancel(*asked)
     except StoreError:
         svc.metrics.refusals.labels("store_unreachable").inc()
         return message(503, STORE_DOWN, 5)
@@ -187,16 +197,12 @@ async def cancel(request: Request) -> Response:
 @counted("result")
 async def poll(request: Request) -> Response:
     svc: Service = request.app.state.service
-    refused = _refused(svc, request, "GET", "POST", "Use GET for results")
-    if refused is not None:
-        return refused
-    ids = _query(request, "requestId")
-    if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
-        # A message answer, never anything a client could mistake for a result payload.
-        return message(404, "Unknown requestId")
-    owner = owner_of(_presented_key(request) or b"")
+    asked = _job_asked(svc, request, "GET", "POST", "Use GET for results")
+    if isinstance(asked, Response):
+        return asked
+    owner, request_id = asked
     try:
-        outcome = await svc.store.result(owner, ids[0], svc.limits.poll_wait)
+        outcome = await svc.store.result(owner, request_id, svc.limits.poll_wait)
         if outcome.state == "done":
             return payload_response(svc.deliveries, owner, outcome, svc.limits, svc.metrics)
     except RequestError as e:
