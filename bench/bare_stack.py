@@ -1,8 +1,9 @@
 """The floor the service is measured against: a bare Starlette app on the front end's server stack
-(uvicorn with uvloop and httptools, TLS) that answers the two requests of a solve, the submit and
-the poll, with fixed answers: what the client and the stack cost with no service behind them.
+(the nginx edge with TLS, uvicorn with uvloop and httptools on its unix socket) that answers the
+two requests of a solve, the submit and the poll, with fixed answers: what the client and the
+stack cost with no service behind them. --direct: on uvicorn alone, with TLS, no edge.
 
-    python bench/bare_stack.py PORT CERT KEY
+    python bench/bare_stack.py PORT CERT KEY [--direct]
 """
 import sys
 from array import array
@@ -39,8 +40,26 @@ async def result(request: Request) -> Response:
 app = Starlette(routes=[Route("/v0/app/sspu", submit, methods=["POST"]),
                         Route("/v0/result", result, methods=["GET"])])
 
-if __name__ == "__main__":
+def main() -> None:
     port, cert, key = sys.argv[1:4]
+    if sys.argv[4:] == ["--direct"]:
+        print(f"zox_service listening on https://localhost:{port}", flush=True)
+        uvicorn.run(app, host="127.0.0.1", port=int(port), ssl_certfile=cert, ssl_keyfile=key,
+                    loop="uvloop", http="httptools", log_level="warning")
+        return
+    from zox_service.http.edge import Edge, find_nginx, render
+    from zox_service.limits import Limits
+
+    edge = Edge(find_nginx() or "nginx")
+    edge.start(render(Limits(), "127.0.0.1", int(port), cert, key, edge.run_dir), "127.0.0.1",
+               int(port))
     print(f"zox_service listening on https://localhost:{port}", flush=True)
-    uvicorn.run(app, host="127.0.0.1", port=int(port), ssl_certfile=cert, ssl_keyfile=key,
-                loop="uvloop", http="httptools", log_level="warning")
+    try:
+        uvicorn.run(app, uds=edge.socket_path, loop="uvloop", http="httptools",
+                    log_level="warning", timeout_keep_alive=75)
+    finally:
+        edge.stop(5)
+
+
+if __name__ == "__main__":
+    main()

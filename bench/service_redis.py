@@ -1,6 +1,6 @@
 """Redis mode against its peers in one run: solves per second through the real zox client for a
 front end on Redis with two solver workers, the embedded front end and the bare stack answering the
-same two requests (bench/bare_stack.py), alternated round by round; and the Redis commands each
+same two requests behind the same edge (bench/bare_stack.py), alternated round by round; and the Redis commands each
 solve costs (INFO commandstats over the run, scripts' own commands included).
 
     python bench/service_redis.py [--seconds 4] [--rounds 2] [--levels 1,8,64]

@@ -2,15 +2,18 @@
 results read a window at a time, and deliveries that stop results counting against their keys.
 
 A poll for a job submitted through this front end whose end was not heard of waits for the news
-without reading the store; a small result comes with the news. A larger one is read a window at
+without reading the store; a small result comes with the news, and is kept a moment for a poll
+that comes after it. A larger one is read a window at
 a time on connections of its own, so it never holds the connections every other call takes.
 Deliveries wait a moment for the next submit, which takes them along.
 """
 import asyncio
 import contextlib
 import sys
+import time
+from collections import OrderedDict
 from functools import partial
-from typing import Any, Dict, List, Optional, Set
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from redis.exceptions import RedisError
 
@@ -27,6 +30,10 @@ WINDOW = 64 * 1024
 FIRST_READ = 16 * 1024
 # Delivered results wait this long for a submit to take them along.
 DELIVERED_WAIT = 0.05
+# Small results heard of before their poll came: kept this long (and never near the end of their
+# life in the store), and at most this many bytes.
+HEARD_KEEP = 2.0
+HEARD_MOST = 4 * 1024 * 1024
 # Most deliveries in one script (Lua takes a few thousand arguments at once).
 DELIVERED_MOST = 1000
 
@@ -44,6 +51,10 @@ class Polls:
         self._limits = limits
         self._waiters: Dict[str, List["asyncio.Future[bytes]"]] = {}
         self._mine: Set[str] = set()  # ids submitted here whose end was not yet heard of
+        # Records of jobs submitted here that ended before their poll: when heard, and record.
+        self._heard: "OrderedDict[str, Tuple[float, bytes]]" = OrderedDict()
+        self._heard_bytes = 0
+        self._heard_keep = min(HEARD_KEEP, limits.result_ttl / 4)
         self._delivered: List[str] = []  # held members of results delivered
         self._delivering: Optional[asyncio.Handle] = None
         self._tasks: Set["asyncio.Task[None]"] = set()
@@ -61,6 +72,8 @@ class Polls:
             except (RedisError, OSError) as e:
                 # Ends heard of meanwhile are lost: polls look at the store first from now on.
                 self._mine.clear()
+                self._heard.clear()
+                self._heard_bytes = 0
                 _log(f"Redis notifications lost ({e}); reconnecting")
                 await asyncio.sleep(0.5)
 
@@ -74,10 +87,29 @@ class Polls:
         self._mine.discard(request_id)
 
     def _wake(self, request_id: str, record: bytes) -> None:
+        waiting = self._waiters.pop(request_id, None)
+        if request_id in self._mine and waiting is None and record:
+            self._keep(request_id, record)
         self._mine.discard(request_id)
-        for fut in self._waiters.pop(request_id, ()):
+        for fut in waiting or ():
             if not fut.done():
                 fut.set_result(record)
+
+    def _keep(self, request_id: str, record: bytes) -> None:
+        """An ended job's record, for the poll that is likely on its way."""
+        now = time.monotonic()
+        self._heard[request_id] = (now, record)
+        self._heard_bytes += len(record)
+        while self._heard and (self._heard_bytes > HEARD_MOST or
+                               next(iter(self._heard.values()))[0] < now - self._heard_keep):
+            self._heard_bytes -= len(self._heard.popitem(last=False)[1][1])
+
+    def _heard_of(self, request_id: str) -> bytes:
+        kept = self._heard.pop(request_id, None)
+        if kept is None:
+            return b""
+        self._heard_bytes -= len(kept[1])
+        return kept[1] if kept[0] >= time.monotonic() - self._heard_keep else b""
 
     async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
         fut: Optional["asyncio.Future[bytes]"] = None
@@ -85,8 +117,11 @@ class Polls:
             fut = asyncio.get_running_loop().create_future()
             self._waiters.setdefault(request_id, []).append(fut)
         try:
-            # A job submitted here whose end was not heard of is waiting: no need to look yet.
-            outcome = PENDING if fut is not None and request_id in self._mine \
+            # A job submitted here whose end was not heard of is waiting: no need to look yet;
+            # one whose end was heard of with its record needs no look either.
+            heard = self._heard_of(request_id) if self._heard else b""
+            outcome = self._outcome(owner, request_id, heard) if heard \
+                else PENDING if fut is not None and request_id in self._mine \
                 else await self._look(owner, request_id)
             if outcome is PENDING and fut is not None:
                 with contextlib.suppress(asyncio.TimeoutError):
