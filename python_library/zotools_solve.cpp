@@ -157,16 +157,6 @@ void *run_waited_body(void *arg) {
     return nullptr;
 }
 
-bool start_detached(void *(*body)(void *), void *arg) {
-    pthread_attr_t attr;
-    pthread_t thread;
-    if (pthread_attr_init(&attr) != 0) return false;
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    const bool started = pthread_create(&thread, &attr, body, arg) == 0;
-    pthread_attr_destroy(&attr);
-    return started;
-}
-
 enum class WaitEnd { finished, abandoned, interrupted_after_finishing };
 
 // Waits in slices with the interpreter lock released, checking for signals between them. When a
@@ -302,7 +292,7 @@ Solve *run_waited(Solve *solve) {
         return solve;
     }
     auto *waited = new (std::nothrow) Waited(solve);
-    if (waited == nullptr || !start_detached(run_waited_body, waited)) {
+    if (waited == nullptr || zo_start_detached(run_waited_body, waited) != 0) {
         delete waited;
         run_in_place(solve);
         return solve;
@@ -324,7 +314,7 @@ int raise_if_failed(const Solve *solve) {
 int run_in_background(Solve *solve, void (*deliver)(Solve *, PyObject *), PyObject *context) {
     solve->deliver = deliver;
     solve->context = context;
-    if (start_detached(run_background, solve)) return 0;
+    if (zo_start_detached(run_background, solve) == 0) return 0;
     solve->deliver = nullptr;
     solve->context = nullptr;
     PyErr_SetString(PyExc_RuntimeError, "can't start a thread for the solve");
