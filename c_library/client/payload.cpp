@@ -79,6 +79,11 @@ extern "C" size_t write_memory_callback(char *data, size_t size, size_t count, v
     return realsize;
 }
 
+// =============================================================================================
+// Kept for C callers: gunzip, one gzip stream inflated in a single call of at most 4 GiB. The
+// payloads are inflated by zo::inflate_gzip above, which works in chunks and tells a full window
+// from a damaged stream.
+
 extern "C" int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char *source,
                       size_t source_len) {
     if (source_len > UINT32_MAX || *dest_len > UINT32_MAX) return Z_BUF_ERROR;
@@ -97,6 +102,9 @@ extern "C" int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char
     inflateEnd(&strm);
     return rc == Z_OK ? Z_BUF_ERROR : rc;
 }
+
+// End of the routines kept for C callers.
+// =============================================================================================
 
 uint64_t zo::word_at(const unsigned char *bytes, size_t len, uint64_t w) {
     if (w >= (len + 7) / 8) return 0;
