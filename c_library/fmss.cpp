@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fmss_engine.h"
+#include "engine/fmss_engine.h"
 #include "zo_internal.h"
 
 // =============================================================================================

@@ -6,7 +6,7 @@
 
 #include <zlib.h>
 
-#include "fmss_kernels.h"
+#include "engine/fmss_kernels.h"
 #include "zo_internal.h"
 
 using zo::Inflated;

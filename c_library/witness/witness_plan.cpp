@@ -10,8 +10,8 @@
 #include <new>
 #include <numeric>
 
-#include "fmss_plan.h"
-#include "fmss_reach.h"
+#include "engine/fmss_plan.h"
+#include "engine/fmss_reach.h"
 #include "witness_search.h"
 #include "witness_table.h"
 
