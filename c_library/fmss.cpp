@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fmss_engine.h"
+#include "engine/fmss_engine.h"
 #include "zo_internal.h"
 
-// ---------------------------------------------------------------------------------------------
-// Fenwick-table search over hash weights of the reach set. Kept exported for C callers; the
-// driver below does not use it, since its hash-guided skip can miss sums.
+// =============================================================================================
+// Kept for C callers: the Fenwick-table search over hash weights of the reach set (fmss_read,
+// update, add_new_sums, find_new_sums and the sized arrays). Nothing in the module calls them:
+// their hash-guided skip can miss sums, so the driver below solves with the exact engine
+// (fmss::subset_sum_words) instead.
 
 extern "C" uint32_t fmss_read(const uint32_t *F, uint32_t k) {
     if (k == 0) return 0;
@@ -87,7 +89,9 @@ extern "C" uint32_t *find_new_sums(const uint32_t *R, const uint32_t *F, const u
     return union_sized_ar(left, right);
 }
 
-// ---------------------------------------------------------------------------------------------
+// End of the routines kept for C callers.
+// =============================================================================================
+
 // Exact driver: checks the total and the capacity, then lets the engine write the words.
 
 extern "C" int fmss_complete_subset_sum(const uint64_t *values, size_t values_count,

@@ -79,6 +79,9 @@ ZO_API zo_status_t zo_find_subset(const zo_solve_config_t *config, const uint64_
 ZO_API zo_status_t zo_solve_async(zo_solve_config_t *config, uint64_t *input, size_t input_length,
                                   zo_completion_cb_t callback, void *context);
 
+/* Runs body(arg) on a detached thread: 0, or -1 when none could be started (then nothing ran). */
+int zo_start_detached(void *(*body)(void *), void *arg);
+
 ZO_API int keep_local(void);
 ZO_API zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, size_t input_length,
                                                      uint64_t *output, size_t *output_size,

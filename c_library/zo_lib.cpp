@@ -1,5 +1,6 @@
-// Solver front door, background solve worker and the diagnostic printer. The remote client lives
-// in client/, its failure record in client/failure.cpp.
+// Solver front door, the diagnostic printer, the thread start every background solve shares and
+// the C interface's own background solve. The remote client lives in client/, its failure record
+// in client/failure.cpp.
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -171,8 +172,22 @@ extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, 
                            nullptr);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Background solve worker
+extern "C" int zo_start_detached(void *(*body)(void *), void *arg) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return -1;
+    pthread_t thread;
+    int started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (started == 0) started = pthread_create(&thread, &attr, body, arg);
+    pthread_attr_destroy(&attr);
+    return started == 0 ? 0 : -1;
+}
+
+// =============================================================================================
+// Kept for C callers: the C interface's background solve (fetch_complete_subset_sum_async,
+// zo_solve_async) and the thread body it names, fetch_complete_subset_sum_async_helper, which
+// nothing here starts any more. The module's own forms run through the binding's one runner
+// (python_library/zotools_solve.cpp), which adds what only it can: the exit gate that keeps
+// completions away from a finishing interpreter, and the cancel flag.
 
 namespace {
 
@@ -261,17 +276,7 @@ extern "C" zo_status_t zo_solve_async(zo_solve_config_t *config, uint64_t *input
     }
     *job = ConfiguredJob{zo_solve_job_t{input, input_length, callback, context}, config};
 
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
-        zo_config_free(config);
-        free(job);
-        return -1;
-    }
-    pthread_t thread;
-    int started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (started == 0) started = pthread_create(&thread, &attr, run_configured_job, job);
-    pthread_attr_destroy(&attr);
-    if (started != 0) {
+    if (zo_start_detached(run_configured_job, job) != 0) {
         zo_config_free(config);
         free(job);
         return -1;

@@ -192,40 +192,61 @@ ZO_API PyObject *webinterface_complete_subset_sum(PyObject *, PyObject *args) {
     return result_list(solve->output.data(), solve->output.count(), &solve->output);
 }
 
-/* Completion of a background solve, on its worker thread. Takes over `output_binary`, `err_str`
-   and the reference to `pyCallbackFunction`. Calls the callback once, with the result list, or with
-   None after a failed solve, whose ConnectionError is then the exception being handled. Nothing
-   is called once the interpreter shuts down; then only the buffers are released. */
-ZO_API void _async_callback(zo_status_t result, uint64_t *output_binary, size_t output_binary_size,
-                            void *pyCallbackFunction, char *err_str) {
-    if (!gate_enter()) {
-        free(output_binary);
-        free(err_str);
-        return;
-    }
-    // No C++ owner may be live from here on: the interpreter ends threads that ask for its lock
-    // while it shuts down, unwinding through this frame.
-    const PyGILState_STATE gil = take_lock();
-    auto *callback = static_cast<PyObject *>(pyCallbackFunction);
-    if (gate_open()) {
-        PyObject *list = nullptr, *failure = nullptr;
-        if (result == 0) {
-            list = result_list(output_binary, output_binary_size, nullptr);
-        } else {
-            failure = solve_error(err_str != nullptr ? err_str : "", nullptr);
-        }
-        if (list == nullptr && failure == nullptr) PyErr_WriteUnraisable(callback);
-        call_back(callback, list, failure);
-        Py_XDECREF(list);
-        Py_XDECREF(failure);
-    }
-    free(output_binary);
-    free(err_str);
-    Py_DECREF(callback);
-    gate_leave();
-    PyGILState_Release(gil);
+// =============================================================================================
+// Kept for C callers: _async_callback, the completion that fetch_complete_subset_sum_async hands
+// results to. The module's own forms are delivered by the binding's runner
+// (run_in_background in zotools_solve.cpp); both pass the same exit gate.
+}  // extern "C"
+
+namespace {
+
+struct CCompletion {
+    zo_status_t result;
+    uint64_t *output_binary;
+    size_t output_binary_size;
+    PyObject *callback;  // a strong reference
+    char *err_str;
+};
+void drop_completion(void *arg) {
+    auto *c = static_cast<CCompletion *>(arg);
+    free(c->output_binary);
+    free(c->err_str);
 }
 
+void deliver_completion(void *arg) {
+    auto *c = static_cast<CCompletion *>(arg);
+    PyObject *list = nullptr, *failure = nullptr;
+    if (c->result == 0) {
+        list = result_list(c->output_binary, c->output_binary_size, nullptr);
+    } else {
+        failure = solve_error(c->err_str != nullptr ? c->err_str : "", nullptr);
+    }
+    if (list == nullptr && failure == nullptr) PyErr_WriteUnraisable(c->callback);
+    call_back(c->callback, list, failure);
+    Py_XDECREF(list);
+    Py_XDECREF(failure);
+    drop_completion(c);
+    Py_DECREF(c->callback);
+}
+
+}  // namespace
+
+extern "C" {
+/* On the worker thread: takes over `output_binary`, `err_str` and the reference to
+   `pyCallbackFunction`; calls the callback once, with the result list, or with None after a failed
+   solve, whose ConnectionError is then the exception being handled. Once the interpreter shuts
+   down nothing is called; only the buffers are released. */
+ZO_API __attribute__((no_sanitize_address)) void _async_callback(
+    zo_status_t result, uint64_t *output_binary, size_t output_binary_size,
+    void *pyCallbackFunction, char *err_str) {
+    // On the stack while the callback runs, as the worker's frames are: no red zones.
+    CCompletion completion{result, output_binary, output_binary_size,
+                           static_cast<PyObject *>(pyCallbackFunction), err_str};
+    deliver_through_gate(deliver_completion, drop_completion, &completion);
+}
+
+// End of the routines kept for C callers.
+// =============================================================================================
 ZO_API PyObject *webinterface_complete_subset_sum_async(PyObject *, PyObject *args) {
     PyObject *arg, *callback;
     if (!PyArg_ParseTuple(args, "OO", &arg, &callback)) return parse_failure();

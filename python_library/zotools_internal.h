@@ -260,6 +260,11 @@ bool interpreter_finalizing();
 bool gate_enter();
 bool gate_open();
 void gate_leave();
+// A completion on a thread of the library's own: use(arg) under the interpreter lock, or, once
+// the gate has closed, drop(arg), which may give back only plain memory (it may run without the
+// lock). No C++ owner may be live in the callers: a thread that asks for the lock while the
+// interpreter shuts down is ended, unwinding through their frames.
+void deliver_through_gate(void (*use)(void *), void (*drop)(void *), void *arg);
 // The exit gate's hook and what the runner learns at import; -1 with the exception set.
 int init_runner();
 

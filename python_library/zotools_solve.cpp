@@ -111,28 +111,23 @@ void run_in_place(Solve *solve) {
     take_lock_back(state);
 }
 
-// The end of a solve on its own thread: delivered (a background solve) or released (an abandoned
-// one) under the interpreter lock, unless the gate has closed: then what it holds of Python's is
-// left to the exiting process. No C++ owner may be live here: a thread that asks for the lock
-// while the interpreter shuts down is ended, unwinding through this frame.
-void finish_on_own_thread(Solve *solve) {
-    if (!gate_enter()) {
-        solve->keep_alive = nullptr;
-        solve->context = nullptr;
-        delete solve;
-        return;
-    }
-    const PyGILState_STATE gil = take_lock();
-    if (gate_open()) {
-        if (solve->deliver != nullptr) solve->deliver(solve, solve->context);
-    } else {
-        solve->keep_alive = nullptr;
-        solve->context = nullptr;
-    }
+void deliver_solve(void *arg) {
+    auto *solve = static_cast<Solve *>(arg);
+    if (solve->deliver != nullptr) solve->deliver(solve, solve->context);
     delete solve;
-    gate_leave();
-    PyGILState_Release(gil);
 }
+
+// What it holds of Python's is left to the exiting process.
+void drop_solve(void *arg) {
+    auto *solve = static_cast<Solve *>(arg);
+    solve->keep_alive = nullptr;
+    solve->context = nullptr;
+    delete solve;
+}
+
+// The end of a solve on its own thread: delivered (a background solve) or released (an abandoned
+// one) under the interpreter lock, unless the gate has closed.
+void finish_on_own_thread(Solve *solve) { deliver_through_gate(deliver_solve, drop_solve, solve); }
 
 void *run_background(void *arg) {
     auto *solve = static_cast<Solve *>(arg);
@@ -155,16 +150,6 @@ void *run_waited_body(void *arg) {
         finish_on_own_thread(solve);
     }
     return nullptr;
-}
-
-bool start_detached(void *(*body)(void *), void *arg) {
-    pthread_attr_t attr;
-    pthread_t thread;
-    if (pthread_attr_init(&attr) != 0) return false;
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    const bool started = pthread_create(&thread, &attr, body, arg) == 0;
-    pthread_attr_destroy(&attr);
-    return started;
 }
 
 enum class WaitEnd { finished, abandoned, interrupted_after_finishing };
@@ -302,7 +287,7 @@ Solve *run_waited(Solve *solve) {
         return solve;
     }
     auto *waited = new (std::nothrow) Waited(solve);
-    if (waited == nullptr || !start_detached(run_waited_body, waited)) {
+    if (waited == nullptr || zo_start_detached(run_waited_body, waited) != 0) {
         delete waited;
         run_in_place(solve);
         return solve;
@@ -324,11 +309,26 @@ int raise_if_failed(const Solve *solve) {
 int run_in_background(Solve *solve, void (*deliver)(Solve *, PyObject *), PyObject *context) {
     solve->deliver = deliver;
     solve->context = context;
-    if (start_detached(run_background, solve)) return 0;
+    if (zo_start_detached(run_background, solve) == 0) return 0;
     solve->deliver = nullptr;
     solve->context = nullptr;
     PyErr_SetString(PyExc_RuntimeError, "can't start a thread for the solve");
     return -1;
+}
+
+void deliver_through_gate(void (*use)(void *), void (*drop)(void *), void *arg) {
+    if (!gate_enter()) {
+        drop(arg);
+        return;
+    }
+    const PyGILState_STATE gil = take_lock();
+    if (gate_open()) {
+        use(arg);
+    } else {
+        drop(arg);
+    }
+    gate_leave();
+    PyGILState_Release(gil);
 }
 
 bool gate_enter() {

@@ -151,6 +151,8 @@ Inflated inflate_gzip(unsigned char *dest, size_t capacity, const unsigned char 
 int unpack_checked(zo_download_buffer_t *buffer, zo_unpack_target_t *target, uint64_t total,
                    const uint64_t *values, size_t count);
 
+/* Little-endian word `w` of `len` payload bytes; zeros past their end. */
+uint64_t word_at(const unsigned char *bytes, size_t len, uint64_t w);
 inline bool starts_with(const char *data, size_t len, const char *prefix) {
     const size_t n = strlen(prefix);
     return len >= n && memcmp(data, prefix, n) == 0;

@@ -6,10 +6,12 @@
 
 #include <zlib.h>
 
+#include "engine/fmss_kernels.h"
 #include "zo_internal.h"
 
 using zo::Inflated;
 using zo::Malloced;
+using zo::word_at;
 using zo::starts_with;
 
 namespace zo {
@@ -77,6 +79,11 @@ extern "C" size_t write_memory_callback(char *data, size_t size, size_t count, v
     return realsize;
 }
 
+// =============================================================================================
+// Kept for C callers: gunzip, one gzip stream inflated in a single call of at most 4 GiB. The
+// payloads are inflated by zo::inflate_gzip above, which works in chunks and tells a full window
+// from a damaged stream.
+
 extern "C" int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char *source,
                       size_t source_len) {
     if (source_len > UINT32_MAX || *dest_len > UINT32_MAX) return Z_BUF_ERROR;
@@ -96,10 +103,10 @@ extern "C" int gunzip(unsigned char *dest, size_t *dest_len, const unsigned char
     return rc == Z_OK ? Z_BUF_ERROR : rc;
 }
 
-namespace {
+// End of the routines kept for C callers.
+// =============================================================================================
 
-// Little-endian word w of the bytes; zeros past their end.
-uint64_t word_at(const unsigned char *bytes, size_t len, uint64_t w) {
+uint64_t zo::word_at(const unsigned char *bytes, size_t len, uint64_t w) {
     if (w >= (len + 7) / 8) return 0;
     uint64_t word = 0;
     const size_t first = static_cast<size_t>(w) * 8;
@@ -108,6 +115,8 @@ uint64_t word_at(const unsigned char *bytes, size_t len, uint64_t w) {
     return word;
 }
 
+namespace {
+
 // Bits hi - 63 .. hi of the bytes as one word (bit k is bit hi - 63 + k); zeros below bit 0.
 uint64_t bits_ending_at(const unsigned char *bytes, size_t len, uint64_t hi) {
     if (hi < 63) return word_at(bytes, len, 0) << (63 - hi);
@@ -115,13 +124,6 @@ uint64_t bits_ending_at(const unsigned char *bytes, size_t len, uint64_t hi) {
     const unsigned r = static_cast<unsigned>(lo % 64);
     const uint64_t low = word_at(bytes, len, w);
     return r == 0 ? low : (low >> r) | (word_at(bytes, len, w + 1) << (64 - r));
-}
-
-uint64_t reversed(uint64_t x) {
-    x = ((x >> 1) & 0x5555555555555555ULL) | ((x & 0x5555555555555555ULL) << 1);
-    x = ((x >> 2) & 0x3333333333333333ULL) | ((x & 0x3333333333333333ULL) << 2);
-    x = ((x >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((x & 0x0F0F0F0F0F0F0F0FULL) << 4);
-    return __builtin_bswap64(x);
 }
 
 enum class Unpacked { ok, undecodable, not_a_sum_set };
@@ -182,7 +184,7 @@ extern "C" int zo_sum_set_is_valid(const unsigned char *bytes, size_t len, size_
         const uint64_t s0 = 64 * i, span = total - s0;  // s0 <= total, since i <= total / 64
         uint64_t mask = span >= 63 ? ~0ULL : (2ULL << span) - 1;
         if (lowest_pair > s0) mask &= ~0ULL << (lowest_pair - s0);
-        const uint64_t mirror = reversed(bits_ending_at(bytes, len, span));
+        const uint64_t mirror = fmss::reverse_bits(bits_ending_at(bytes, len, span));
         if (((word_at(bytes, len, i) ^ mirror) & mask) != 0) return 0;
     }
     return 1;

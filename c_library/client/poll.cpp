@@ -2,6 +2,7 @@
 // poll_attempts of them, following the redirects the rules allow, until the payload arrives, the
 // service says the job is gone (410), or the call fails.
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include <curl/curl.h>
@@ -115,7 +116,11 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
     zo_failure_t &failure = report.record();
     const Deadline &deadline = transfer.deadline;
     const double timeout_s = transfer.config->timeout_s;
-    const std::string poll_url = transfer.base + "/v0/result?requestId=" + url_escape(request_id);
+    // Every byte but the unreserved ones percent-encoded; libcurl needs no handle for it.
+    const std::unique_ptr<char, decltype(&curl_free)> escaped_id(
+        curl_easy_escape(nullptr, request_id, 0), &curl_free);
+    if (!escaped_id) return report.fail("[Local failure] out of memory");
+    const std::string poll_url = transfer.base + "/v0/result?requestId=" + escaped_id.get();
     // An address that cannot be parsed has no origin to match: redirects then go without the key.
     Origin service;
     const bool service_known = parse_address(transfer.base.c_str(), &service, nullptr);

@@ -68,24 +68,6 @@ std::string ca_bundle(const zo_solve_config_t *config) {
     return found != nullptr ? std::string(found) : std::string();
 }
 
-std::string url_escape(const char *text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; c++) {
-        const bool unreserved = (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') ||
-                                (*c >= '0' && *c <= '9') || *c == '-' || *c == '.' ||
-                                *c == '_' || *c == '~';
-        if (unreserved) {
-            out += static_cast<char>(*c);
-        } else {
-            out += '%';
-            out += hex[*c >> 4];
-            out += hex[*c & 15];
-        }
-    }
-    return out;
-}
-
 namespace {
 
 // Ends a transfer whose answer outgrows what it may be (for a poll: any valid payload for the

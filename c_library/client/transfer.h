@@ -45,8 +45,6 @@ std::string service_base(const zo_solve_config_t *config);
 // The certificate bundle to trust: ZO_CA_BUNDLE when set, else the first of the search paths.
 // Empty when there is none.
 std::string ca_bundle(const zo_solve_config_t *config);
-// Every byte but the unreserved ones percent-encoded, for a query value.
-std::string url_escape(const char *text);
 
 // How many bytes an answer may bring; `exceeded` is set when a transfer was ended for it.
 struct DownloadLimit {

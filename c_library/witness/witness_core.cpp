@@ -6,7 +6,7 @@
 // is tried, then the caller's other ways.
 #include <algorithm>
 
-#include "fmss_reach.h"
+#include "engine/fmss_reach.h"
 #include "witness_search.h"
 
 namespace zo_witness {

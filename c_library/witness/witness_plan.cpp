@@ -10,7 +10,8 @@
 #include <new>
 #include <numeric>
 
-#include "fmss_reach.h"
+#include "engine/fmss_plan.h"
+#include "engine/fmss_reach.h"
 #include "witness_search.h"
 #include "witness_table.h"
 
@@ -41,35 +42,30 @@ constexpr size_t kFourListsDeepest = 4096;
 constexpr uint64_t kResidueCheckFrom = uint64_t{1} << 18;
 // More residues than this: the check gives up (nearly every residue is made anyway).
 constexpr size_t kMaxResidues = 4096;
-// Values sampled for a common factor, and the largest factor whose residues are listed.
+// Values sampled for a common factor.
 constexpr size_t kResidueSample = 12;
-constexpr uint64_t kMaxResidueFactor = uint64_t{1} << 16;
 // More values off the factor than this make nearly every residue: the check is not worth it.
 constexpr size_t kMaxOutliers = 32;
 
 // Every sum is a multiple of h plus a sum of the few values that are not multiples of h: a target
 // whose residue mod h none of those sums has is no sum. Values sharing a factor but for a few
 // would otherwise leave a reach set that never saturates to prove it. The factor comes from the
-// common factors of pairs of a small sample; the values are then read once.
+// common factors of pairs of a small sample, as the engine looks for its; the values are then
+// read once.
 bool residue_rules_out(const std::vector<uint64_t> &values, uint64_t target, uint64_t dense) {
     if (dense < kResidueCheckFrom || values.size() < 3) return false;
-    std::vector<uint64_t> sample;
-    const size_t want = std::min<size_t>(kResidueSample, values.size());
-    for (size_t k = 0; k < want; k++) sample.push_back(values[k * (values.size() - 1) / (want - 1)]);
+    const std::vector<uint64_t> sample = fmss::spread_sample(values, kResidueSample);
     uint64_t h = 0;
     size_t best = 0;
-    for (size_t a = 0; a < sample.size(); a++) {
-        for (size_t b = a + 1; b < sample.size(); b++) {
-            const uint64_t f = std::gcd(sample[a], sample[b]);
-            if (f < 2 || f > kMaxResidueFactor || f == h) continue;
-            size_t divides = 0;
-            for (uint64_t v : sample) divides += v % f == 0;
-            if (divides > best || (divides == best && f > h)) {
-                best = divides;
-                h = f;
-            }
+    fmss::each_common_factor(sample, false, [&](uint64_t f) {
+        if (f < 2 || f > fmss::kMaxResidueFactor || f == h) return;
+        size_t divides = 0;
+        for (uint64_t v : sample) divides += v % f == 0;
+        if (divides > best || (divides == best && f > h)) {
+            best = divides;
+            h = f;
         }
-    }
+    });
     if (h == 0) return false;
     std::vector<uint64_t> outliers;
     for (uint64_t v : values) {

@@ -6,9 +6,9 @@
 #include <memory>
 #include <new>
 
-#include "fmss_engine.h"
-#include "fmss_kernels.h"
-#include "fmss_reach.h"
+#include "engine/fmss_engine.h"
+#include "engine/fmss_kernels.h"
+#include "engine/fmss_reach.h"
 #include "witness_search.h"
 
 namespace zo_witness {

@@ -7,13 +7,9 @@
 
 #include "client/steps.h"
 
-namespace {
+using zo::word_at;
 
-uint64_t word_at(const unsigned char *bytes, size_t w) {
-    uint64_t word = 0;
-    for (size_t b = 0; b < 8; b++) word |= static_cast<uint64_t>(bytes[8 * w + b]) << (8 * b);
-    return word;
-}
+namespace {
 
 // Whether a target is a sum at a glance: 0, the total, a value, or the total less one. `total`
 // is the values' total, or null where it passes 64 bits.
@@ -42,13 +38,13 @@ extern "C" int zo_witness_decode(const zo_download_buffer_t *buffer, size_t coun
         len % 8 != 0 || len < 16)
         return -1;
     const unsigned char *bytes = window.get();
-    const uint64_t flag = word_at(bytes, 0), k = word_at(bytes, 1);
+    const uint64_t flag = word_at(bytes, len, 0), k = word_at(bytes, len, 1);
     if (flag > 1 || (flag == 0 && k != 0) || k > count || len / 8 - 2 != k) return -1;
     for (size_t i = 0; i < k; i++) {
-        const uint64_t index = word_at(bytes, 2 + i);
-        if (index >= count || (i > 0 && index <= word_at(bytes, 1 + i))) return -1;
+        const uint64_t index = word_at(bytes, len, 2 + i);
+        if (index >= count || (i > 0 && index <= word_at(bytes, len, 1 + i))) return -1;
     }
-    for (size_t i = 0; i < k; i++) indices[i] = static_cast<size_t>(word_at(bytes, 2 + i));
+    for (size_t i = 0; i < k; i++) indices[i] = static_cast<size_t>(word_at(bytes, len, 2 + i));
     *index_count = static_cast<size_t>(k);
     *found = static_cast<int>(flag);
     return 0;

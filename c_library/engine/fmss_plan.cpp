@@ -11,8 +11,6 @@
 namespace fmss {
 namespace {
 
-// Residue classes beyond this many take more working memory than they save.
-constexpr uint64_t kMaxResidueFactor = uint64_t{1} << 16;
 // Each candidate factor costs a pass over the items to weigh.
 constexpr size_t kMaxCandidates = 16;
 
@@ -91,11 +89,19 @@ std::vector<uint64_t> folded_items(const uint64_t *values, size_t count, uint64_
     return items;
 }
 
-// Candidate factors come from a few items spread over the list: common factors of pairs (with
-// few outliers, most pairs are two multiples) and of the differences within triples (values
-// that share a residue, such as 1 mod 97). The candidates under which the sample falls into the
-// fewest residues are weighed, and one is kept when its classes cost less than half of what the
-// bitset would.
+std::vector<uint64_t> spread_sample(const std::vector<uint64_t> &items, size_t want) {
+    std::vector<uint64_t> sample;
+    want = std::min(want, items.size());
+    for (size_t k = 0; k < want; k++) {
+        const uint64_t v = items[k * (items.size() - 1) / std::max<size_t>(want - 1, 1)];
+        if (sample.empty() || sample.back() != v) sample.push_back(v);
+    }
+    return sample;
+}
+
+// Candidate factors come from the common factors of a few items spread over the list. The
+// candidates under which the sample falls into the fewest residues are weighed, and one is kept
+// when its classes cost less than half of what the bitset would.
 ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, size_t max_words,
                           bool forced) {
     ResiduePlan best;
@@ -103,12 +109,7 @@ ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, si
     best.work = dense;
     // Below this much work, looking for a factor costs about what it could save.
     if (items.size() < 3 || (!forced && dense < (uint64_t{1} << 18))) return best;
-    std::vector<uint64_t> sample;
-    const size_t want = std::min<size_t>(12, items.size());
-    for (size_t k = 0; k < want; k++) {
-        const uint64_t v = items[k * (items.size() - 1) / std::max<size_t>(want - 1, 1)];
-        if (sample.empty() || sample.back() != v) sample.push_back(v);
-    }
+    const std::vector<uint64_t> sample = spread_sample(items, 12);
     std::vector<std::pair<size_t, uint64_t>> candidates;  // residues in the sample, factor
     std::vector<uint64_t> residues;
     auto consider = [&](uint64_t h) {
@@ -122,14 +123,7 @@ ResiduePlan plan_residues(const std::vector<uint64_t> &items, uint64_t limit, si
             candidates.emplace_back(distinct, h);
         }
     };
-    for (size_t a = 0; a < sample.size(); a++) {
-        for (size_t b = a + 1; b < sample.size(); b++) {
-            consider(std::gcd(sample[a], sample[b]));
-            for (size_t c = b + 1; c < sample.size(); c++) {
-                consider(std::gcd(sample[b] - sample[a], sample[c] - sample[a]));
-            }
-        }
-    }
+    each_common_factor(sample, true, consider);
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     if (candidates.size() > kMaxCandidates) candidates.resize(kMaxCandidates);
