@@ -17,6 +17,7 @@ class RedisServer:
     def __init__(self, workdir):
         self.proc = None
         self.workdir = workdir
+        self.tests = 0
         for _ in range(5):  # another process may take the port between the probe and the start
             self.port = free_port()
             self._launch()
@@ -72,6 +73,8 @@ def redis_server(tmp_path_factory):
 
 @pytest.fixture
 def redis_url(redis_server):
-    """A Redis with nothing in it."""
+    """A Redis with nothing in it, in a database of its own: a process an earlier test left
+    stopping (a front end or solver sweeping its store) cannot touch this test's jobs."""
     redis_server.flush()
-    return redis_server.url
+    redis_server.tests += 1
+    return redis_server.url.rsplit("/", 1)[0] + f"/{1 + redis_server.tests % 15}"
