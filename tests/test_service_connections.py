@@ -1,6 +1,7 @@
 """What a connection holds, and for how long: a closed one leaves nothing behind, and a reader
 that takes an answer too slowly, or not at all, is cut and holds no more than its budget."""
 import asyncio
+import contextlib
 import gc
 import random
 import socket
@@ -138,28 +139,83 @@ def test_reader_below_the_minimum_rate_is_cut(start_service):
     assert got < size / 10 and time.monotonic() - t0 < 30, (got, time.monotonic() - t0)
 
 
-def test_answer_windows_are_held_to_the_minimum_rate():
-    from zox_service.http.delivery import WINDOW, DeliveryBudget, ReaderTooSlow, payload_response
+def delivery(**limits):
+    """A budget of answers' unsent bytes, how a poll makes a 3-window answer that holds some of
+    it, and the metrics."""
+    from zox_service.http.delivery import WINDOW, DeliveryBudget, payload_response
     from zox_service.jobs import Outcome
     from zox_service.limits import Limits
     from zox_service.metrics import Metrics
 
-    limits = Limits(send_timeout=0.05, send_min_rate=2**20)  # 0.11 s a window
-    metrics = Metrics()
-    budget = DeliveryBudget(limits, metrics)
+    lim, metrics = Limits(**limits), Metrics()
+    budget = DeliveryBudget(lim, metrics)
+    outcome = Outcome("done", b"x" * (3 * WINDOW))
+    return (lambda owner="k": payload_response(budget, owner, outcome, lim, metrics),
+            metrics.registry.get_sample_value)
 
-    async def take(pause):
-        taken = 0
-        answer = payload_response(budget, "k", Outcome("done", b"x" * (3 * WINDOW)), limits,
-                                  metrics)
-        async for window in answer.body_iterator:
-            taken += len(window)
-            await asyncio.sleep(pause)
-        return taken
 
-    assert asyncio.run(take(0)) == 3 * WINDOW
-    with pytest.raises(ReaderTooSlow):
-        asyncio.run(take(0.3))
-    sample = metrics.registry.get_sample_value
-    assert sample("zox_connections_cut_total", {"reason": "send_timeout"}) == 1.0
-    assert sample("zox_unsent_bytes") == 0.0  # the reader's reservation is given back
+async def send_to_reader(answer, pause, leaves_after):
+    """Sends `answer` as the server does (ASGI 2.3, as uvicorn speaks it) to a reader that takes a
+    window every `pause` seconds and is gone after `leaves_after` windows: the windows it took."""
+    from zox_service.http.delivery import ReaderTooSlow
+    taken, gone = [], asyncio.Event()
+    if leaves_after == 0:
+        gone.set()
+
+    async def send(message):
+        if message.get("body"):
+            taken.append(message["body"])
+        if len(taken) == leaves_after:
+            gone.set()
+        await asyncio.sleep(pause)
+
+    async def receive():
+        await gone.wait()
+        return {"type": "http.disconnect"}
+
+    with contextlib.suppress(ReaderTooSlow):
+        await answer({"type": "http", "asgi": {"spec_version": "2.3"}}, receive, send)
+    return len(taken)
+
+
+@pytest.mark.parametrize("pause, leaves_after, windows", [
+    (0, None, 3), (0, 1, 1), (0, 0, 0), (0.3, None, 1),
+], ids=["read-whole", "gone-mid-answer", "gone-before-its-first-window", "below-the-minimum-rate"])
+def test_an_answer_gives_its_unsent_bytes_back_however_it_ends(pause, leaves_after, windows):
+    answer, sample = delivery(send_timeout=0.05, send_min_rate=2**20)  # 0.11 s a window
+
+    async def main():
+        held = answer()
+        assert await send_to_reader(held, pause, leaves_after) == windows
+        return sample("zox_unsent_bytes")  # back at once, not when the answer is collected
+
+    assert asyncio.run(main()) == 0.0
+    assert sample("zox_connections_cut_total", {"reason": "send_timeout"}) == \
+        (1.0 if pause else None)
+
+
+@pytest.mark.parametrize("option, reason, other_key_refused", [
+    ("max_unsent_bytes_per_key", "key_unsent_bytes", False),
+    ("max_unsent_bytes", "unsent_bytes", True),
+], ids=["per-key", "all-keys"])
+def test_a_full_unsent_budget_names_itself_and_a_keys_own_spares_other_keys(option, reason,
+                                                                            other_key_refused):
+    from zox_service.http.delivery import IN_FLIGHT
+    from zox_service.wire import RequestError
+
+    answer, _ = delivery(**{option: 2 * IN_FLIGHT})
+    held = [answer() for _ in range(2)]
+    with pytest.raises(RequestError) as e:
+        answer()
+    assert (e.value.status, e.value.reason, e.value.retry_after) == (503, reason, 1)
+    assert "(--" + option.replace("_", "-") + ")" in e.value.message
+    if other_key_refused:
+        with pytest.raises(RequestError):
+            answer("other")
+    else:
+        held.append(answer("other"))
+
+    async def read_all():
+        await asyncio.gather(*(send_to_reader(a, 0, None) for a in held))
+    asyncio.run(read_all())
+    answer()  # answered: there is room again

@@ -3,9 +3,10 @@ process, or read from Redis a range at a time), a window at a time as its reader
 windows of answers on their way count against a budget per key and in all, so readers that do not
 read cannot make the service hold more."""
 import time
-from typing import AsyncIterator, Dict, Union
+from typing import AsyncIterator, Callable, Dict, Union
 
 from starlette.responses import Response, StreamingResponse
+from starlette.types import Receive, Scope, Send
 
 from ..jobs import RETRY_SOON, Outcome
 from ..limits import Limits
@@ -52,6 +53,24 @@ class DeliveryBudget:
         self._metrics.unsent_bytes.set(self._total)
 
 
+class HeldAnswer(StreamingResponse):
+    """A streamed answer that gives back what it holds of the budget once the server is done with
+    it, however that ends: sent, cut, or dropped before its first window (its reader gone while the
+    poll waited), when its windows never start and so could not give it back themselves."""
+
+    def __init__(self, windows: AsyncIterator[Union[bytes, memoryview]], size: int,
+                 give: Callable[[], None]):
+        super().__init__(windows, 200, {"Content-Length": str(size)},
+                         media_type="application/gzip")
+        self._give = give
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        try:
+            await super().__call__(scope, receive, send)
+        finally:
+            self._give()
+
+
 class PayloadGone(Exception):
     """The store lost the rest of a payload while it was being sent: the answer is cut short."""
 
@@ -68,29 +87,25 @@ def payload_response(budget: DeliveryBudget, owner: str, outcome: Outcome, limit
     allowed = limits.send_timeout + WINDOW / limits.send_min_rate
 
     async def windows() -> AsyncIterator[Union[bytes, memoryview]]:
-        try:
-            view = memoryview(outcome.payload)
-            start = 0
-            while start < size:
-                end = min(size, start + WINDOW)
-                if outcome.read is None or end <= len(view):
-                    piece: Union[bytes, memoryview] = view[start:end]
-                else:
-                    piece = await outcome.read(start, end)
-                    if len(piece) != end - start:
-                        raise PayloadGone(f"{size - start} bytes of the result were lost")
-                # The server asks for the next window once its reader has taken this one; the
-                # store's read of the next is not the reader's time.
-                handed = time.monotonic()
-                yield piece
-                if end < size and time.monotonic() - handed > allowed:
-                    metrics.connections_cut.labels("send_timeout").inc()
-                    raise ReaderTooSlow()
-                start = end
-        finally:
-            budget.give(owner, IN_FLIGHT)
+        view = memoryview(outcome.payload)
+        start = 0
+        while start < size:
+            end = min(size, start + WINDOW)
+            if outcome.read is None or end <= len(view):
+                piece: Union[bytes, memoryview] = view[start:end]
+            else:
+                piece = await outcome.read(start, end)
+                if len(piece) != end - start:
+                    raise PayloadGone(f"{size - start} bytes of the result were lost")
+            # The server asks for the next window once its reader has taken this one; the
+            # store's read of the next is not the reader's time.
+            handed = time.monotonic()
+            yield piece
+            if end < size and time.monotonic() - handed > allowed:
+                metrics.connections_cut.labels("send_timeout").inc()
+                raise ReaderTooSlow()
+            start = end
 
-    return StreamingResponse(windows(), 200, {"Content-Length": str(size)},
-                             media_type="application/gzip")
+    return HeldAnswer(windows(), size, lambda: budget.give(owner, IN_FLIGHT))
 
 
