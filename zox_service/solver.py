@@ -32,9 +32,9 @@ def solve_sums(values: array, target: int = 0) -> bytes:
 def solve_subset(values: array, target: int, cancel: Optional[array] = None,
                  budget: int = 0) -> bytes:
     """The indices of values that add up to `target`, solved in this process, as a witness
-    payload (encode_witness), found or not. The
-    search stops (InterruptedError) once `cancel[0]` (an array('i')) becomes non-zero; with a
-    cancel flag, each of its steps holds at most `budget` bytes (0: the engine's own bound)."""
+    payload (encode_witness), found or not. The search stops (InterruptedError) once `cancel[0]`
+    (an array('i')) becomes non-zero; with a cancel flag, each of its steps holds at most
+    `budget` bytes (0: the engine's own bound)."""
     import zox
 
     found = None
