@@ -5,6 +5,8 @@
 #include <stdarg.h>
 
 #include "hdr/zo_lib.h"
+/* The protocol's values, shared with the service (generated from zox_service/protocol.json). */
+#include "zo_protocol.h"
 /* The remote client's records and routines, its failure record among them. */
 #include "client/client.h"
 
@@ -12,8 +14,8 @@
 extern "C" {
 #endif
 
-/* Size of the caller-owned error buffer, terminator included. */
-#define ZO_ERR_BUF_SIZE 128
+/* Size of the caller-owned error buffer: the longest message the service sends, and a NUL. */
+#define ZO_ERR_BUF_SIZE (ZO_MESSAGE_MAX_CHARS + 1)
 
 /* fmss_complete_subset_sum results besides 0. */
 #define FMSS_NO_MEMORY (-1)

@@ -9,10 +9,7 @@ namespace zotools {
 
 namespace {
 
-struct SolveDeleter {
-    void operator()(Solve *s) const { delete s; }
-};
-using SolveOwner = std::unique_ptr<Solve, SolveDeleter>;
+using SolveOwner = std::unique_ptr<Solve>;
 
 // A local solve written straight into the item slots of the result list.
 PyObject *solve_into_list(SolveOwner solve) {
@@ -78,7 +75,7 @@ PyObject *find_subset_cancellable(Solve *solve, PyObject *flag, unsigned long lo
     const uint64_t old = zo_witness_thread_budget(budget);
     if (!solve->unreachable)
         status = zo_find_subset(solve->config, solve->input, solve->input_length, solve->target,
-                                solve->indices.p, &solve->index_count, &solve->found, cancel,
+                                solve->indices.get(), &solve->index_count, &solve->found, cancel,
                                 solve->err_buf, &solve->failure);
     zo_witness_thread_budget(old);
     Py_END_ALLOW_THREADS
@@ -389,6 +386,7 @@ PyMODINIT_FUNC PyInit_zox(void) {
     PyRef module(PyModule_Create2(&zox, 1013));
     if (module.p == nullptr || init_runner() != 0 || ready_awaitable_type() != 0 ||
         add_argument_error(module.p) != 0 || add_solve_error(module.p) != 0 ||
+        add_protocol(module.p) != 0 ||
         PyModule_AddStringConstant(module.p, "__version__", ZOX_VERSION) != 0)
         return nullptr;
     install_diag_sink();

@@ -35,19 +35,8 @@ struct PyRef {
     }
 };
 
-// Owner of a malloc'ed block.
-template <typename T> struct Malloced {
-    T *p = nullptr;
-    Malloced() = default;
-    Malloced(const Malloced &) = delete;
-    Malloced &operator=(const Malloced &) = delete;
-    ~Malloced() { free(p); }
-    T *release() {
-        T *o = p;
-        p = nullptr;
-        return o;
-    }
-};
+// Owner of a malloc'ed block: the library's own.
+using zo::Malloced;
 
 // A held buffer view, released on scope exit.
 struct BufferView {
@@ -175,6 +164,9 @@ PyObject *parse_failure();
 // zox.ArgumentError and zox.SolveError, each made once and added to `module`.
 int add_argument_error(PyObject *module);
 int add_solve_error(PyObject *module);
+
+// ---- zotools_protocol.cpp: zox._protocol, the protocol values the module was built with.
+int add_protocol(PyObject *module);
 
 // ---- zotools_solve.cpp: the one solve runner and the exit gate.
 

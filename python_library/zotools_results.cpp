@@ -275,7 +275,7 @@ PyObject *solve_result(Solve *solve) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(solve->index_count)));
     if (list.p == nullptr) return nullptr;
     for (size_t i = 0; i < solve->index_count; i++) {
-        PyObject *index = PyLong_FromSize_t(solve->indices.p[i]);
+        PyObject *index = PyLong_FromSize_t(solve->indices.get()[i]);
         if (index == nullptr) return nullptr;
         PyList_SET_ITEM(list.p, static_cast<Py_ssize_t>(i), index);
     }
@@ -337,7 +337,7 @@ int ResultLookup::open(PyObject *result) {
 }
 
 uint64_t ResultLookup::word(size_t i) const {
-    if (base_ == nullptr) return list_.copy.p[i];
+    if (base_ == nullptr) return list_.copy.get()[i];
     uint64_t w;
     memcpy(&w, base_ + static_cast<Py_ssize_t>(i) * stride_, sizeof w);
     return w;

@@ -98,7 +98,7 @@ void run(Solve *solve) {
         solve->found = 0;
     } else {
         solve->status = zo_find_subset(solve->config, solve->input, solve->input_length,
-                                       solve->target, solve->indices.p, &solve->index_count,
+                                       solve->target, solve->indices.get(), &solve->index_count,
                                        &solve->found, &solve->cancel, solve->err_buf,
                                        &solve->failure);
     }
@@ -258,8 +258,8 @@ Solve *new_witness_solve(PyObject *values_arg, PyObject *target_arg, bool force_
     solve->target = target;
     solve->unreachable = beyond || target > solve->total;
     const size_t room = solve->input_length > 0 ? solve->input_length : 1;
-    solve->indices.p = static_cast<size_t *>(malloc(room * sizeof(size_t)));
-    if (solve->indices.p == nullptr) {
+    solve->indices.reset(static_cast<size_t *>(malloc(room * sizeof(size_t))));
+    if (!solve->indices) {
         delete solve;
         return reinterpret_cast<Solve *>(PyErr_NoMemory());
     }

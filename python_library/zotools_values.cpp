@@ -31,8 +31,8 @@ class ValueSink {
     int reserve(size_t capacity) {
         if (capacity == 0) capacity = 1;
         if (capacity > PY_SSIZE_T_MAX / sizeof(uint64_t)) return no_memory();
-        v_.copy.p = static_cast<uint64_t *>(malloc(capacity * sizeof(uint64_t)));
-        if (v_.copy.p == nullptr) return no_memory();
+        v_.copy.reset(static_cast<uint64_t *>(malloc(capacity * sizeof(uint64_t))));
+        if (!v_.copy) return no_memory();
         capacity_ = capacity;
         return 0;
     }
@@ -40,12 +40,14 @@ class ValueSink {
     int add(uint64_t value) {
         if (v_.length == capacity_) {
             if (capacity_ > PY_SSIZE_T_MAX / sizeof(uint64_t) / 2) return no_memory();
-            void *grown = realloc(v_.copy.p, 2 * capacity_ * sizeof(uint64_t));
+            void *grown = realloc(v_.copy.get(), 2 * capacity_ * sizeof(uint64_t));
             if (grown == nullptr) return no_memory();
-            v_.copy.p = static_cast<uint64_t *>(grown);
+            // realloc released the old block: the owner takes the new one without freeing it.
+            (void)v_.copy.release();
+            v_.copy.reset(static_cast<uint64_t *>(grown));
             capacity_ *= 2;
         }
-        v_.copy.p[v_.length++] = value;
+        v_.copy.get()[v_.length++] = value;
         if (with_total_ && __builtin_add_overflow(v_.total, value, &v_.total)) return refuse_total();
         return 0;
     }
@@ -209,9 +211,9 @@ int read_buffer(PyObject *obj, Values &v) {
     if (sink.reserve(n) != 0) return -1;
     if (layout.size == 8 && !layout.is_signed && !layout.swapped && (stride == 8 || n <= 1)) {
         // Unsigned 64-bit words side by side in this machine's order: one bulk copy.
-        if (n > 0) memcpy(v.copy.p, base, n * sizeof(uint64_t));
+        if (n > 0) memcpy(v.copy.get(), base, n * sizeof(uint64_t));
         for (size_t i = 0; i < n; i++)
-            if (__builtin_add_overflow(v.total, v.copy.p[i], &v.total)) return refuse_total();
+            if (__builtin_add_overflow(v.total, v.copy.get()[i], &v.total)) return refuse_total();
         v.length = n;
         return 0;
     }
@@ -238,7 +240,7 @@ bool is_word_format(const char *format) {
 }
 
 int read_values(PyObject *obj, ValueForms forms, bool with_total, Values &v) {
-    free(v.copy.release());
+    v.copy.reset();
     v.length = 0;
     v.total = 0;
     int status;
@@ -256,7 +258,7 @@ int read_values(PyObject *obj, ValueForms forms, bool with_total, Values &v) {
         status = read_iterable(obj, v);
     }
     if (status != 0) {
-        free(v.copy.release());
+        v.copy.reset();
         v.length = 0;
         v.total = 0;
     }

@@ -5,6 +5,7 @@ import contextlib
 import io
 import shutil
 import subprocess
+import sys
 import textwrap
 import threading
 from pathlib import Path
@@ -127,7 +128,12 @@ def c_caller(tmp_path_factory):
     (work / "main.c").write_text(textwrap.dedent(C_CALLER))
     lib = REPO / "c_library"
     sources = sorted(lib.rglob("*.cpp"))  # the whole library, whatever its units and folders
-    subprocess.run([compiler, "-std=c++17", "-O0", f"-I{lib}", "-x", "c++", str(work / "main.c"),
+    # The protocol's header, made from its table as the CMake build makes it.
+    subprocess.run([sys.executable, str(REPO / "scripts" / "protocol_header.py"),
+                    str(REPO / "zox_service" / "protocol.json"), str(work / "zo_protocol.h")],
+                   check=True, timeout=60)
+    subprocess.run([compiler, "-std=c++17", "-O0", f"-I{lib}", f"-I{work}", "-x", "c++",
+                    str(work / "main.c"),
                     "-x", "none", *map(str, sources), "-lcurl", "-lz", "-lpthread",
                     "-o", str(work / "caller")], check=True, timeout=300)
     return work / "caller"

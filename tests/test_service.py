@@ -136,23 +136,25 @@ def test_unknown_request_id_is_a_message_never_a_payload(service, query):
     assert client_message(body) == "Unknown requestId"
 
 
+# Each body, its status, and what its message must say.
 LIMITED = {
-    "within-limits": (json.dumps([1000, 1000]).encode(), 200),
-    "too-many-values": (json.dumps([1] * 9).encode(), 413),
-    "total-too-large": (json.dumps([3000, 2001]).encode(), 413),
-    "work-too-large": (json.dumps([1000] * 5).encode(), 413),
-    "value-past-64-bits": (json.dumps([2**64]).encode(), 413),
-    "huge-literal": (b"[" + b"9" * 250 + b"]", 413),
-    "body-too-large": (b"[1" + b" " * 300 + b"]", 413),
+    "within-limits": (json.dumps([1000, 1000]).encode(), 200, ""),
+    "too-many-values": (json.dumps([1] * 9).encode(), 413, ""),
+    "total-too-large": (json.dumps([3000, 2001]).encode(), 413, ""),
+    "work-too-large": (json.dumps([0] * 3 + [1000] * 5).encode(), 413, "8 values (5 non-zero)"),
+    "zeros-add-no-work": (json.dumps([0] * 6 + [1000] * 2).encode(), 200, ""),
+    "value-past-64-bits": (json.dumps([2**64]).encode(), 413, ""),
+    "huge-literal": (b"[" + b"9" * 250 + b"]", 413, ""),
+    "body-too-large": (b"[1" + b" " * 300 + b"]", 413, ""),
 }
 
 
-@pytest.mark.parametrize("body, status", LIMITED.values(), ids=LIMITED.keys())
-def test_limits_answer_with_a_message(small_service, body, status):
+@pytest.mark.parametrize("body, status, says", LIMITED.values(), ids=LIMITED.keys())
+def test_limits_answer_with_a_message(small_service, body, status, says):
     got, _, answer = small_service.request("POST", SUBMIT, body)
     assert got == status, answer
     if status != 200:
-        client_message(answer)
+        assert says in client_message(answer)
 
 
 WITNESS_LIMITED = {

@@ -8,10 +8,10 @@ from typing import Any, Callable, List, Mapping, Optional, Sequence
 
 from .jobs import SUMS, job_cost
 from .limits import HELP, Limits
+from .protocol import (API_KEY_HEADER, POLL_WAIT_MAX_S, RESULT_PATH, SUBMIT_PATH, SUBSET_PATH,
+                       TARGET_KEY, VALUE_MAX)
 
 DEFAULT_PORT = 8443
-MAX_U64 = 2**64 - 1
-MAX_POLL_WAIT = 5.0
 
 
 @dataclass(frozen=True)
@@ -58,9 +58,10 @@ _count = _option_value(_int, "not an integer", lambda v: v >= 0, "cannot be nega
 _positive_float = _option_value(float, "not a number", lambda v: 0 < v < float("inf"),
                                 "must be positive")
 _port = _option_value(int, "not a port number", lambda v: 0 <= v <= 65535, "not a port number")
-# The client polls 60 times: this bounds how long it waits for a job that never ends.
-_poll_wait = _option_value(float, "not a number", lambda v: 0 <= v <= MAX_POLL_WAIT,
-                           f"must be from 0 to {MAX_POLL_WAIT:g}")
+# The client polls a fixed number of times: this bounds how long it waits for a job that never
+# ends.
+_poll_wait = _option_value(float, "not a number", lambda v: 0 <= v <= POLL_WAIT_MAX_S,
+                           f"must be from 0 to {POLL_WAIT_MAX_S:g}")
 
 
 def _option_type(name: str) -> Callable[[str], Any]:
@@ -81,8 +82,8 @@ def build_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python -m zox_service",
         description="HTTPS solving service for zox: accepts complete subset sum problems on "
-        '"/v0/app/sspu" and which values make a target on "/v0/app/subset?target=N", and '
-        'hands out their gzip-compressed answers on "/v0/result". '
+        f'"{SUBMIT_PATH}" and which values make a target on "{SUBSET_PATH}?{TARGET_KEY}=N", and '
+        f'hands out their gzip-compressed answers on "{RESULT_PATH}". '
         "'python -m zox_service worker --redis URL' runs a solver without a front end.",
         epilog="Environment: ZO_SERVICE_API_KEYS (comma-separated keys), ZO_SERVICE_HOST, "
         "ZO_SERVICE_PORT, ZO_SERVICE_CERT, ZO_SERVICE_KEY, ZO_SERVICE_CERT_DIR, "
@@ -95,7 +96,7 @@ def build_parser(environ: Mapping[str, str]) -> argparse.ArgumentParser:
     p.add_argument("--port", type=_port, default=environ.get("ZO_SERVICE_PORT", str(DEFAULT_PORT)),
                    help=f"port to listen on, 0 for a free one (default {DEFAULT_PORT})")
     p.add_argument("--api-key", action="append", dest="api_keys", metavar="KEY",
-                   help="accepted x-api-key value; repeat for several")
+                   help=f"accepted {API_KEY_HEADER} value; repeat for several")
     p.add_argument("--cert", default=environ.get("ZO_SERVICE_CERT"),
                    help="server certificate chain (PEM)")
     p.add_argument("--key", default=environ.get("ZO_SERVICE_KEY"),
@@ -162,8 +163,8 @@ def parse_settings(argv: Optional[Sequence[str]] = None,
     keys = [k for k in keys if k]
     if (a.cert is None) != (a.key is None):
         parser.error("--cert and --key go together")
-    if a.max_total > MAX_U64:
-        parser.error(f"--max-total cannot exceed {MAX_U64}")
+    if a.max_total > VALUE_MAX:
+        parser.error(f"--max-total cannot exceed {VALUE_MAX}")
     if a.workers == 0 and not a.redis_url:
         parser.error("--workers 0 needs --redis: without it nothing would solve")
     limits = Limits(**{name: getattr(a, name) for name in HELP})

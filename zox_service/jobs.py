@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Awaitable, Callable, Dict, Optional, Sequence
 
 from .limits import Limits
+from .protocol import REQUEST_ID_HEX_DIGITS, WITNESS_HEADER_WORDS
 from .wire import RequestError, busy
 
 # Kinds of answer a job asks for; every kind is submitted with values and fetched by the same poll.
@@ -37,18 +38,25 @@ def owner_of(key: bytes) -> str:
     return hashlib.sha256(b"zox-owner:" + key).hexdigest()[:32]
 
 
+# An id's hex digits: the nonce, then the tag.
+_NONCE_DIGITS = REQUEST_ID_HEX_DIGITS // 2
+_TAG_DIGITS = REQUEST_ID_HEX_DIGITS - _NONCE_DIGITS
+
+
 def new_request_id(owner: str) -> str:
-    nonce = os.urandom(8).hex()
+    nonce = os.urandom(_NONCE_DIGITS // 2).hex()
     return nonce + _tag(owner, nonce)
 
 
 def issued_to(request_id: str, owner: str) -> bool:
-    """Whether `request_id` is one made for `owner` (a 32-digit id, checked by the caller)."""
-    return hmac.compare_digest(_tag(owner, request_id[:16]), request_id[16:])
+    """Whether `request_id` is one made for `owner` (an id of REQUEST_ID_HEX_DIGITS hex digits,
+    checked by the caller)."""
+    return hmac.compare_digest(_tag(owner, request_id[:_NONCE_DIGITS]),
+                               request_id[_NONCE_DIGITS:])
 
 
 def _tag(owner: str, nonce: str) -> str:
-    return hashlib.blake2b((nonce + owner).encode(), digest_size=8,
+    return hashlib.blake2b((nonce + owner).encode(), digest_size=_TAG_DIGITS // 2,
                            person=b"zox-request-id").hexdigest()
 
 
@@ -104,7 +112,7 @@ def gzip_bound(n: int) -> int:
 def result_bytes(kind: str, count: int, total: int) -> int:
     """Bytes of a job's answer before compression: the sum bitset, or a witness of at most every
     index (found or not, how many, the indices)."""
-    return 8 * (2 + count) if kind == SUBSET else 8 * (total // 64 + 1)
+    return 8 * (WITNESS_HEADER_WORDS + count) if kind == SUBSET else 8 * (total // 64 + 1)
 
 
 def result_reservation(total: int, kind: str = SUMS, count: int = 0) -> int:

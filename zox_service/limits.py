@@ -2,6 +2,8 @@
 from dataclasses import dataclass, fields
 from typing import Dict
 
+from .protocol import POLL_WAIT_MAX_S
+
 MiB = 2**20
 
 
@@ -46,8 +48,9 @@ class Limits:
     # A delivered result stays this long for a repeated poll, then its memory is freed.
     delivered_ttl: float = 60.0
     # A poll for an unfinished solve is held this long and answered as soon as the result exists;
-    # with the client's 60 polls at least a second apart this bounds the wait for a stuck job.
-    poll_wait: float = 5.0
+    # with the client's polls (their number and spacing fixed by the protocol) this bounds the
+    # wait for a stuck job.
+    poll_wait: float = POLL_WAIT_MAX_S
     max_connections: int = 4096
     header_timeout: float = 30.0
     body_timeout: float = 10.0
@@ -88,7 +91,8 @@ HELP: Dict[str, str] = {
         "bytes of request bodies received at once (bodies up to 64 KiB are not counted)",
     "result_ttl": "seconds a result is kept after it is solved",
     "delivered_ttl": "seconds a result is kept after it was delivered",
-    "poll_wait": "seconds a result poll waits for an unfinished solve (at most 5)",
+    "poll_wait": "seconds a result poll waits for an unfinished solve "
+                 f"(at most {POLL_WAIT_MAX_S:g})",
     "max_connections": "client connections open at once; past it new ones wait to be accepted",
     "header_timeout": "seconds from accepting a connection to the end of its first request's "
                       "headers (TLS handshake included); for a later request, from its first byte",

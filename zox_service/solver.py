@@ -17,7 +17,7 @@ from .jobs import CANCELLED, SUBSET, SUMS, Job, StoreError
 from .limits import Limits
 from .metrics import Metrics
 from .stores.base import HEARTBEAT_EVERY, Store
-from .wire import RequestError, encode_result, witness_step_budget
+from .wire import RequestError, encode_result, encode_witness, sums_work, witness_step_budget
 
 
 def solve_sums(values: array, target: int = 0) -> bytes:
@@ -31,10 +31,10 @@ def solve_sums(values: array, target: int = 0) -> bytes:
 
 def solve_subset(values: array, target: int, cancel: Optional[array] = None,
                  budget: int = 0) -> bytes:
-    """The indices of values that add up to `target`, solved in this process, as words: 1 and
-    their count then the indices ascending, or 0 and 0 when no choice of values reaches it. The
-    search stops (InterruptedError) once `cancel[0]` (an array('i')) becomes non-zero; with a
-    cancel flag, each of its steps holds at most `budget` bytes (0: the engine's own bound)."""
+    """The indices of values that add up to `target`, solved in this process, as a witness
+    payload (encode_witness), found or not. The search stops (InterruptedError) once `cancel[0]`
+    (an array('i')) becomes non-zero; with a cancel flag, each of its steps holds at most
+    `budget` bytes (0: the engine's own bound)."""
     import zox
 
     found = None
@@ -44,7 +44,7 @@ def solve_subset(values: array, target: int, cancel: Optional[array] = None,
         else:
             found = zox._subset_with_sum_local(  # type: ignore[attr-defined]
                 values, target, cancel, budget)
-    return encode_result(array("Q", [0, 0] if found is None else [1, len(found), *found]))
+    return encode_witness(found)
 
 
 Solve = Callable[..., bytes]
@@ -273,12 +273,12 @@ _UNKNOWN_WORK = 1 << 62
 
 
 def job_work(job: Job) -> int:
-    """Word operations of a job's solve: values times words of the bitset (a complete solve of
-    at most 4096 values; any other is taken for large)."""
+    """Word operations of a job's solve, as the work limit counts them (a complete solve of at
+    most 4096 values; any other is taken for large)."""
     values = job.values
     if job.kind != SUMS or len(values) > 4096:  # spares the event loop adding up a long list
         return _UNKNOWN_WORK
-    return len(values) * (sum(values) // 64 + 1)
+    return sums_work(len(values) - values.count(0), sum(values))
 
 
 def is_small(job: Job) -> bool:

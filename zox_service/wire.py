@@ -6,11 +6,12 @@ from array import array
 from typing import Iterable, List, Optional, Tuple, Union
 
 from .limits import Limits
+from .protocol import (MESSAGE_KEY, MESSAGE_MAX_CHARS, REQUEST_ID_KEY, TARGET_KEY, VALUE_MAX,
+                       WITNESS_HEADER_WORDS)
 
 # The client's scanner ends a message at a double quote, a comma or a closing brace, and its error
-# buffer keeps 127 characters: messages stay short, plain and free of those characters.
+# buffer keeps MESSAGE_MAX_CHARS: messages stay short, plain and free of those characters.
 _MESSAGE_FORBIDDEN_CHARS = set('",}\\')
-MESSAGE_MAX_CHARS = 127
 
 
 class RequestError(Exception):
@@ -34,13 +35,16 @@ def busy(reason: str, what: str, retry_after: int) -> RequestError:
 
 def message_body(text: str) -> bytes:
     text = "".join(c if c not in _MESSAGE_FORBIDDEN_CHARS and " " <= c <= "~" else " " for c in text)
-    return json.dumps({"message": text[:MESSAGE_MAX_CHARS]}, separators=(",", ":")).encode()
+    return json.dumps({MESSAGE_KEY: text[:MESSAGE_MAX_CHARS]}, separators=(",", ":")).encode()
 
 
 def request_id_body(request_id: str) -> bytes:
     # Compact and without a trailing newline: the client takes each received piece as the whole
     # object and rejects anything after the closing brace. Ids are hex: nothing to escape.
-    return b'{"requestId":"%s"}' % request_id.encode("ascii")
+    return b'{"%s":"%s"}' % (_REQUEST_ID_KEY, request_id.encode("ascii"))
+
+
+_REQUEST_ID_KEY = REQUEST_ID_KEY.encode("ascii")
 
 
 NOT_READY_BODY = message_body("Result not ready")
@@ -98,11 +102,16 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits,
         return array("Q", data), total
     if total > limits.max_total:
         raise RequestError(413, f"Total {total} exceeds the limit of {limits.max_total}")
-    work = nonzero * (total // 64 + 1)
-    if work > limits.max_work:
-        raise RequestError(413, f"Problem too large: {nonzero} values with total {total} "
-                           f"exceed the work limit of {limits.max_work}")
+    if sums_work(nonzero, total) > limits.max_work:
+        raise RequestError(413, f"Problem too large: {len(data)} values ({nonzero} non-zero) with "
+                           f"total {total} exceed the work limit of {limits.max_work}")
     return array("Q", data), total
+
+
+def sums_work(nonzero: int, total: int) -> int:
+    """Word operations of a complete solve: its non-zero values (zeros add no sum) times the
+    words of its bitset. The work limit and the solvers' batching both count this."""
+    return nonzero * (total // 64 + 1)
 
 
 # What one search for which values make a target holds: words per value (the values, their
@@ -122,8 +131,8 @@ def witness_step_budget(limit: int, count: int) -> int:
     return max(WITNESS_LEAST_STEP, limit - WITNESS_BYTES_PER_VALUE * count)
 
 
-MAX_TARGET = 2**64 - 1
-_TARGET_USAGE = "target=<a non-negative integer>"
+MAX_TARGET = VALUE_MAX
+_TARGET_USAGE = f"{TARGET_KEY}=<a non-negative integer>"
 
 
 def parse_target(given: List[str]) -> int:
@@ -171,3 +180,12 @@ def encode_result(words: Union[array, Iterable[int]]) -> bytes:
 
 
 SMALL_RESULT_BYTES = 1 << 15
+
+# A search's answer opens with these words, as the client reads it: encode_witness writes them.
+assert WITNESS_HEADER_WORDS == 2, "a witness payload's header is the found flag and the count"
+
+
+def encode_witness(found: Optional[List[int]]) -> bytes:
+    """The gzip stream of a search's answer: 1, the count and the indices (ascending) of the
+    values found, or 0 and 0 when none add up to the target."""
+    return encode_result(array("Q", [0, 0] if found is None else [1, len(found), *found]))

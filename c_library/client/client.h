@@ -8,6 +8,7 @@
 
 #include "../hdr/zo_lib.h"
 #include "failure.h"
+#include "zo_protocol.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -18,7 +19,7 @@ struct curl_slist;
 typedef struct zo_solve_config zo_solve_config_t;
 
 /* Size of the request identifier buffer, terminator included. */
-#define ZO_REQUEST_ID_SIZE 2000
+#define ZO_REQUEST_ID_SIZE (ZO_REQUEST_ID_MAX_CHARS + 1)
 
 /* What the submit response scanner found. Lives on the exchange's stack. */
 typedef struct zo_submit_response {
@@ -121,6 +122,8 @@ ZO_API int zo_witness_decode(const zo_download_buffer_t *buffer, size_t count, s
 #include <memory>
 
 namespace zo {
+
+static_assert(ZO_VALUE_MAX == UINT64_MAX, "values, totals and targets travel as 64-bit words");
 
 struct SlistDeleter {
     void operator()(curl_slist *l) const;

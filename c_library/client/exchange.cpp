@@ -46,7 +46,7 @@ zo_status_t exchange(const zo_solve_config_t *config, const uint64_t *input, siz
         total_known = !__builtin_add_overflow(total, input[i], &total);
 
     zo::DownloadOwner download;
-    if (zo::ask_service(config, input, input_length, "/v0/app/sspu", *output_size, download,
+    if (zo::ask_service(config, input, input_length, ZO_SUBMIT_PATH, *output_size, download,
                         report) != 0)
         return -1;
 

@@ -17,7 +17,7 @@ const char *message_or_out_of_memory(const char *msg) {
 
 void copy_to_err_buf(const char *msg, char *err_buf) {
     if (err_buf == nullptr) return;
-    // strncpy zero-fills the rest of the first 127 bytes; byte 127 always ends the text.
+    // strncpy zero-fills the rest of the text's bytes; the last byte always ends the text.
     strncpy(err_buf, msg, ZO_ERR_BUF_SIZE - 1);
     err_buf[ZO_ERR_BUF_SIZE - 1] = '\0';
 }
@@ -80,10 +80,11 @@ void FailureRecord::note_last_answer() {
 }
 
 void FailureRecord::keep_service_message(const char *data, size_t len) {
-    if (!starts_with(data, len, "{\"message\"")) return;
+    static constexpr char opening[] = "{\"" ZO_MESSAGE_KEY "\"";
+    if (!starts_with(data, len, opening)) return;
     char *dest = record_.service_message;
     const size_t room = sizeof record_.service_message;
-    size_t p = 10;
+    size_t p = sizeof opening - 1;
     while (p < len && (data[p] == ':' || data[p] == ' ')) p++;
     const bool quoted = p < len && data[p] == '"';
     if (quoted) p++;

@@ -60,8 +60,8 @@ extern "C" size_t write_memory_callback(char *data, size_t size, size_t count, v
     if (size != 0 && count > SIZE_MAX / size) return 0;
     const size_t realsize = size * count;
     if (realsize == 0) return 0;
-    if (starts_with(data, realsize, "{\"message\"")) return 0;
-    if (starts_with(data, realsize, "<?xml version=\"")) {
+    if (starts_with(data, realsize, "{\"" ZO_MESSAGE_KEY "\"")) return 0;
+    if (starts_with(data, realsize, ZO_NOT_READY_XML_PREFIX)) {
         // The piece has no terminator: show exactly its bytes (up to a NUL inside it).
         const int shown = realsize > INT32_MAX ? INT32_MAX : static_cast<int>(realsize);
         zo_say("Output is not expected binary, got %.*s", shown, data);

@@ -1,6 +1,6 @@
 // The result poll: asks for the payload with attempts at least a second apart, at most
 // poll_attempts of them, following the redirects the rules allow, until the payload arrives, the
-// service says the job is gone (410), or the call fails.
+// service says the job is gone, or the call fails.
 #include <chrono>
 #include <memory>
 #include <string>
@@ -19,10 +19,10 @@ using zo::FailureRecord;
 using zo::Origin;
 using zo::Transfer;
 
-constexpr int poll_attempts = 60;
-constexpr long long poll_interval_ms = 1000;
+constexpr int poll_attempts = ZO_POLL_ATTEMPTS;
+constexpr long long poll_interval_ms = ZO_POLL_INTERVAL_MS;
 // The service's final answer for a job that failed or was lost: never ready, ask no more.
-constexpr long gone_status = 410;
+constexpr long gone_status = ZO_GONE_STATUS;
 
 // One answer in flight: its head, and where its body goes.
 struct PollHop {
@@ -120,7 +120,8 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
     const std::unique_ptr<char, decltype(&curl_free)> escaped_id(
         curl_easy_escape(nullptr, request_id, 0), &curl_free);
     if (!escaped_id) return report.fail("[Local failure] out of memory");
-    const std::string poll_url = transfer.base + "/v0/result?requestId=" + escaped_id.get();
+    const std::string poll_url =
+        transfer.base + ZO_RESULT_PATH "?" ZO_REQUEST_ID_KEY "=" + escaped_id.get();
     // An address that cannot be parsed has no origin to match: redirects then go without the key.
     Origin service;
     const bool service_known = parse_address(transfer.base.c_str(), &service, nullptr);
@@ -143,10 +144,12 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
         code = end.code;
         if (end.no_handle) return report.fail("[Local failure] curl failed to generate");
         if (end.gone) {
-            report.note("the service answered the result poll with 410: the job failed or was "
-                        "lost, and will not finish");
-            return report.fail(report.has_service_message() ? failure.service_message
-                                                            : "Result is gone (HTTP 410)");
+            report.note("the service answered the result poll with %ld: the job failed or was "
+                        "lost, and will not finish", gone_status);
+            if (report.has_service_message()) return report.fail(failure.service_message);
+            char gone[48];
+            snprintf(gone, sizeof gone, "Result is gone (HTTP %ld)", gone_status);
+            return report.fail(gone);
         }
         if (code == CURLE_OK) return 0;
         if (code == CURLE_OPERATION_TIMEDOUT && deadline.passed()) {

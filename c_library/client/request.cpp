@@ -33,12 +33,14 @@ extern "C" const int zo_curl_ca_loc_max = 12;
 static_assert(sizeof zo_curl_ca_locs / sizeof zo_curl_ca_locs[0] == 12, "twelve search paths");
 
 extern "C" curl_slist *zo_key_headers(int mode, const char *api_key) {
-    Malloced<char> line(zo_heap_printf("x-api-key: %s", api_key != nullptr ? api_key : ""));
+    Malloced<char> line(
+        zo_heap_printf(ZO_API_KEY_HEADER ": %s", api_key != nullptr ? api_key : ""));
     if (!line) return nullptr;
     Slist list(curl_slist_append(nullptr, line.get()));
     if (!list) return nullptr;
     // Appending keeps the head; on failure the list stays whole and its owner releases it.
-    if (mode == 1 && curl_slist_append(list.get(), "Content-Type: application/json") == nullptr)
+    if (mode == 1 &&
+        curl_slist_append(list.get(), "Content-Type: " ZO_JSON_MEDIA_TYPE) == nullptr)
         return nullptr;
     return list.release();
 }

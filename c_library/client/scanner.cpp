@@ -79,16 +79,16 @@ extern "C" size_t make_request_write_callback(char *data, size_t, size_t count, 
         p++;
         if (data[p] == ' ') p++;
 
-        if (strcmp(key, "requestId") == 0) {
+        if (strcmp(key, ZO_REQUEST_ID_KEY) == 0) {
             if (data[p] == '"') p++;
             if (!scrape_value(data, count, &p, record->request_id, ZO_REQUEST_ID_SIZE - 1))
                 return p;
-        } else if (strcmp(key, "message") == 0) {
+        } else if (strcmp(key, ZO_MESSAGE_KEY) == 0) {
             if (data[p] == '"') p++;
             char message[512];
             if (!scrape_value(data, count, &p, message, sizeof message - 1)) return p;
             zo_say("Got message %s\n", message);
-            if (strcmp(message, "Forbidden") == 0) say_line("Bad API key");
+            if (strcmp(message, ZO_BAD_KEY_MESSAGE) == 0) say_line("Bad API key");
             return reject_response(record, zo_heap_printf("%s", message), message);
         } else {
             if (data[p] == '"') p++;

@@ -51,8 +51,8 @@ struct DownloadLimit {
     curl_off_t max_bytes;
     bool exceeded;
 };
-// Far more than any submit answer needs (an identifier of at most 1999 characters or a message).
-constexpr curl_off_t submit_answer_limit = 65536;
+// Far more than any submit answer needs (an identifier or a message).
+constexpr curl_off_t submit_answer_limit = ZO_SUBMIT_ANSWER_MAX_BYTES;
 // Any valid gzip payload for an output of `capacity_words` words fits.
 DownloadLimit download_limit(size_t capacity_words);
 

@@ -11,6 +11,10 @@ using zo::word_at;
 
 namespace {
 
+// A witness payload's words: the found flag, the count, then the indices.
+constexpr size_t found_word = 0, count_word = 1, header_words = ZO_WITNESS_HEADER_WORDS;
+static_assert(header_words == count_word + 1, "the indices follow the found flag and the count");
+
 // Whether a target is a sum at a glance: 0, the total, a value, or the total less one. `total`
 // is the values' total, or null where it passes 64 bits.
 bool plainly_reachable(const uint64_t *values, size_t count, const uint64_t *total,
@@ -27,24 +31,26 @@ bool plainly_reachable(const uint64_t *values, size_t count, const uint64_t *tot
 extern "C" int zo_witness_decode(const zo_download_buffer_t *buffer, size_t count,
                                  size_t *indices, size_t *index_count, int *found) {
     // Room for the longest valid answer and one word more, so that a longer one is seen.
-    if (count > SIZE_MAX / 8 - 4) return -1;
-    const size_t window_len = (count + 3) * 8;
+    if (count > SIZE_MAX / 8 - header_words - 2) return -1;
+    const size_t window_len = (count + header_words + 1) * 8;
     zo::Malloced<unsigned char> window(static_cast<unsigned char *>(malloc(window_len)));
     if (!window) return -1;
     size_t len = 0;
     if (zo::inflate_gzip(window.get(), window_len,
                          reinterpret_cast<const unsigned char *>(buffer->memory), buffer->size,
                          &len) != zo::Inflated::complete ||
-        len % 8 != 0 || len < 16)
+        len % 8 != 0 || len < header_words * 8)
         return -1;
     const unsigned char *bytes = window.get();
-    const uint64_t flag = word_at(bytes, len, 0), k = word_at(bytes, len, 1);
-    if (flag > 1 || (flag == 0 && k != 0) || k > count || len / 8 - 2 != k) return -1;
+    const uint64_t flag = word_at(bytes, len, found_word), k = word_at(bytes, len, count_word);
+    if (flag > 1 || (flag == 0 && k != 0) || k > count || len / 8 - header_words != k) return -1;
     for (size_t i = 0; i < k; i++) {
-        const uint64_t index = word_at(bytes, len, 2 + i);
-        if (index >= count || (i > 0 && index <= word_at(bytes, len, 1 + i))) return -1;
+        const uint64_t index = word_at(bytes, len, header_words + i);
+        if (index >= count || (i > 0 && index <= word_at(bytes, len, header_words + i - 1)))
+            return -1;
     }
-    for (size_t i = 0; i < k; i++) indices[i] = static_cast<size_t>(word_at(bytes, len, 2 + i));
+    for (size_t i = 0; i < k; i++)
+        indices[i] = static_cast<size_t>(word_at(bytes, len, header_words + i));
     *index_count = static_cast<size_t>(k);
     *found = static_cast<int>(flag);
     return 0;
@@ -55,11 +61,12 @@ namespace {
 zo_status_t witness_exchange(const zo_solve_config_t *config, const uint64_t *values, size_t count,
                              uint64_t target, size_t *indices, size_t *index_count, int *found,
                              zo::FailureRecord &report) {
-    if (count > SIZE_MAX - 2) return report.fail("[Local failure] out of memory");
-    char path[64];
-    snprintf(path, sizeof path, "/v0/app/subset?target=%" PRIu64, target);
+    if (count > SIZE_MAX - header_words) return report.fail("[Local failure] out of memory");
+    char path[96];
+    snprintf(path, sizeof path, ZO_SUBSET_PATH "?" ZO_TARGET_KEY "=%" PRIu64, target);
     zo::DownloadOwner download;
-    if (zo::ask_service(config, values, count, path, count + 2, download, report) != 0) return -1;
+    if (zo::ask_service(config, values, count, path, count + header_words, download, report) != 0)
+        return -1;
 
     report.set_phase("payload");
     int got_found = 0;

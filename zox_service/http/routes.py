@@ -10,15 +10,17 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
 
 from ..jobs import SUBSET, SUMS, StoreError, owner_of
+from ..protocol import (API_KEY_HEADER, BAD_KEY_MESSAGE, GONE_STATUS, JSON_MEDIA_TYPE,
+                        NOT_READY_STATUS, REQUEST_ID_HEX_DIGITS, REQUEST_ID_KEY, RESULT_PATH,
+                        SUBMIT_PATH, SUBSET_PATH, TARGET_KEY)
 from ..wire import (NOT_READY_BODY, RequestError, busy, parse_target, parse_values,
                     request_id_body)
 from .delivery import payload_response
 from .service import Service, message
 
-SUBMIT_PATH = "/v0/app/sspu"
-SUBSET_PATH = "/v0/app/subset"
-RESULT_PATH = "/v0/result"
-_REQUEST_ID = re.compile(r"[0-9a-f]{32}")
+_REQUEST_ID = re.compile(f"[0-9a-f]{{{REQUEST_ID_HEX_DIGITS}}}")
+_API_KEY = API_KEY_HEADER.encode("ascii")
+_UNKNOWN_ID = f"Unknown {REQUEST_ID_KEY}"
 _DIGITS = re.compile(rb"[0-9]{1,30}")
 # Bodies this small are buffered by the server for any open connection anyway (its read-ahead),
 # and are parsed on the event loop; larger ones count against the in-flight budget and are
@@ -45,7 +47,7 @@ def _query(request: Request, name: str) -> List[str]:
 def _presented_key(request: Request) -> Optional[bytes]:
     """The one x-api-key header's value; None when it is given more than once (which of two keys
     counts is not a question to answer)."""
-    found = [v for k, v in request.scope["headers"] if k == b"x-api-key"]
+    found = [v for k, v in request.scope["headers"] if k == _API_KEY]
     return found[0] if len(found) == 1 else b"" if not found else None
 
 
@@ -70,7 +72,7 @@ def _refused(svc: Service, request: Request, method: str, other: str,
         return message(405, hint if request.method == other else "Method not allowed")
     presented = _presented_key(request)
     if presented is None:
-        return message(400, "Send one x-api-key header")
+        return message(400, f"Send one {API_KEY_HEADER} header")
     if not svc.api_keys:
         return None
     # The peer's address, or the one a trusted proxy forwarded (--forwarded-allow-ips).
@@ -79,7 +81,7 @@ def _refused(svc: Service, request: Request, method: str, other: str,
     if verdict is None:
         return svc.refused(busy("wrong_keys", "too many wrong keys from this address",
                                 svc.wrong_keys.window))
-    return None if verdict else message(403, "Forbidden")
+    return None if verdict else message(403, BAD_KEY_MESSAGE)
 
 
 @counted("submit")
@@ -100,7 +102,7 @@ async def _submit(request: Request, kind: str) -> Response:
     target = 0
     if kind == SUBSET:
         try:
-            target = parse_target(_query(request, "target"))
+            target = parse_target(_query(request, TARGET_KEY))
         except RequestError as e:
             return svc.refused(e, close=_header(request, b"expect") is not None)
     length_text = _header(request, b"content-length")
@@ -151,7 +153,7 @@ async def _submit(request: Request, kind: str) -> Response:
         return message(503, STORE_DOWN, 5)
     finally:
         svc.budget.give(counted_bytes)
-    return Response(request_id_body(request_id), media_type="application/json")
+    return Response(request_id_body(request_id), media_type=JSON_MEDIA_TYPE)
 
 
 async def result(request: Request) -> Response:
@@ -167,10 +169,10 @@ def _job_asked(svc: Service, request: Request, method: str, other: str, wrong: s
     refused = _refused(svc, request, method, other, wrong)
     if refused is not None:
         return refused
-    ids = _query(request, "requestId")
+    ids = _query(request, REQUEST_ID_KEY)
     if len(ids) != 1 or not _REQUEST_ID.fullmatch(ids[0]):
         # A message answer, never anything a client could mistake for a result payload.
-        return message(404, "Unknown requestId")
+        return message(404, _UNKNOWN_ID)
     return owner_of(_presented_key(request) or b""), ids[0]
 
 
@@ -188,9 +190,9 @@ async def cancel(request: Request) -> Response:
     if before.state == "pending":
         return message(200, "Job cancelled")
     if before.state == "unknown":
-        return message(404, "Unknown requestId")
+        return message(404, _UNKNOWN_ID)
     if before.state == "gone":
-        return message(410, before.error)
+        return message(GONE_STATUS, before.error)
     return message(409, "The job has finished already")
 
 
@@ -211,12 +213,12 @@ async def poll(request: Request) -> Response:
         svc.metrics.refusals.labels("store_unreachable").inc()
         return message(503, STORE_DOWN, 5)
     if outcome.state == "unknown":
-        return message(404, "Unknown requestId")
+        return message(404, _UNKNOWN_ID)
     if outcome.state == "pending":
-        return Response(NOT_READY_BODY, 202, media_type="application/json")
+        return Response(NOT_READY_BODY, NOT_READY_STATUS, media_type=JSON_MEDIA_TYPE)
     if outcome.state in ("failed", "gone"):
         # Final: the client stops polling at once and reports this text.
-        return message(410, outcome.error)
+        return message(GONE_STATUS, outcome.error)
     return message(500, "Internal error")
 
 
@@ -227,7 +229,7 @@ async def healthz(request: Request) -> Response:
     body = b'{"status":"%s","store":{"reachable":%s,"writable":%s}}' % (
         b"ok" if all(health.values()) else b"unavailable",
         b"true" if health["reachable"] else b"false", b"true" if health["writable"] else b"false")
-    return Response(body, 200 if all(health.values()) else 503, media_type="application/json")
+    return Response(body, 200 if all(health.values()) else 503, media_type=JSON_MEDIA_TYPE)
 
 
 @counted("metrics")

@@ -7,6 +7,7 @@ from starlette.responses import Response
 
 from ..limits import Limits
 from ..metrics import Metrics
+from ..protocol import JSON_MEDIA_TYPE
 from ..solver import Solvers
 from ..stores.base import Store
 from ..wire import RequestError, message_body
@@ -21,7 +22,7 @@ def message(status: int, text: str, retry_after: Optional[int] = None,
         headers["Retry-After"] = str(retry_after)
     if close:
         headers["Connection"] = "close"
-    return Response(message_body(text), status, headers, media_type="application/json")
+    return Response(message_body(text), status, headers, media_type=JSON_MEDIA_TYPE)
 
 
 class BodyBudget:
