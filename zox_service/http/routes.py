@@ -10,6 +10,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
 
 from ..jobs import SUBSET, SUMS, StoreError, owner_of
+from ..waits import within
 from ..wire import (NOT_READY_BODY, RequestError, busy, parse_target, parse_values,
                     request_id_body)
 from .delivery import payload_response
@@ -127,7 +128,7 @@ async def _submit(request: Request, kind: str) -> Response:
                 body.extend(chunk)
         try:
             # Trickling does not extend it: the deadline is fixed by the announced length.
-            await asyncio.wait_for(receive_body(), lim.body_timeout + length / lim.body_min_rate)
+            await within(lim.body_timeout + length / lim.body_min_rate, receive_body())
         except asyncio.TimeoutError:
             svc.metrics.connections_cut.labels("body_timeout").inc()
             return message(408, "Request body too slow", close=True)

@@ -16,6 +16,7 @@ from typing import Callable, Collection, Deque, Dict, List, Optional
 from ..jobs import (CANCELLED, GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal, issued_to,
                     job_adds, job_cost, new_request_id, no_solver, payload_cost)
 from ..limits import Limits
+from ..waits import within
 from .base import HEARTBEAT_LAPSE, Store
 
 
@@ -42,7 +43,9 @@ class MemoryStore(Store):
         self._stored: "OrderedDict[str, float]" = OrderedDict()  # solved, not yet delivered
         self._delivered: "OrderedDict[str, float]" = OrderedDict()
         self._solvers: Dict[str, float] = {}
-        self._work = asyncio.Event()
+        # Claims waiting for work, each with the owners it passes over: a submit hands its job
+        # to one of them at once, without a task or a timer of its own per wait.
+        self._claims: "Dict[asyncio.Future[None], Collection[str]]" = {}
         self._sweeper: Optional["asyncio.Task[None]"] = None
 
     async def start(self) -> None:
@@ -112,24 +115,36 @@ class MemoryStore(Store):
             queue = self._queues[owner] = deque()
             self._turns.append(owner)
         queue.append(Job(request_id, owner, values, self._limits.result_ttl, kind, target))
-        self._work.set()
+        # One claim is enough: the others would only find the queue empty again.
+        self._wake(lambda skip: owner not in skip, 1)
         return request_id
+
+    def _wake(self, takes: Callable[[Collection[str]], bool], most: int) -> None:
+        for woken, skip in list(self._claims.items()):
+            if most and not woken.done() and takes(skip):  # done: cancelled, about to leave
+                del self._claims[woken]
+                woken.set_result(None)
+                most -= 1
 
     async def claim(self, consumer: str, wait: float,
                     skip: Collection[str] = ()) -> Optional[Job]:
         deadline = self._clock() + wait
+        loop = asyncio.get_running_loop()
         while True:
             owner = next((o for o in self._turns if o not in skip), None)
             if owner is not None:
                 return self._next_job(owner)
-            self._work.clear()
             left = deadline - self._clock()
             if left <= 0:
                 return None
+            woken: "asyncio.Future[None]" = loop.create_future()
+            self._claims[woken] = skip
+            timer = loop.call_later(left, _give_up, woken)
             try:
-                await asyncio.wait_for(self._work.wait(), left)
-            except asyncio.TimeoutError:
-                return None
+                await woken
+            finally:
+                timer.cancel()
+                self._claims.pop(woken, None)
 
     def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
         jobs: List[Job] = []
@@ -149,7 +164,8 @@ class MemoryStore(Store):
         return job
 
     async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
-        self._work.set()  # its owner may be one a waiting claim passes over
+        if self._turns:  # a waiting claim may have passed over this job's owner
+            self._wake(lambda skip: True, len(self._claims))
         rec = self._records.get(job.request_id)
         if rec is None or rec.outcome is not PENDING:  # solved twice: the first result stands
             return
@@ -175,7 +191,7 @@ class MemoryStore(Store):
             return UNKNOWN
         if rec.outcome is PENDING and wait > 0:
             try:
-                await asyncio.wait_for(rec.done.wait(), wait)
+                await within(wait, rec.done.wait())
             except asyncio.TimeoutError:
                 return PENDING
         if rec.outcome is not PENDING and not rec.delivered:
@@ -224,3 +240,8 @@ class MemoryStore(Store):
                                                                self._owners.values()),
                 "stored_bytes": self._all["bytes"], "queued": self._all["queued"],
                 "expiries": len(self._stored) + len(self._delivered)}
+
+
+def _give_up(woken: "asyncio.Future[None]") -> None:
+    if not woken.done():
+        woken.set_result(None)
