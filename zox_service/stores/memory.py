@@ -17,7 +17,7 @@ from ..jobs import (CANCELLED, GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first
                     job_adds, job_cost, new_request_id, no_solver, payload_cost)
 from ..limits import Limits
 from ..waits import within
-from .base import HEARTBEAT_LAPSE, Store
+from .base import HEARTBEAT_LAPSE, SolveAtOnce, Store
 
 
 class _Record:
@@ -46,6 +46,7 @@ class MemoryStore(Store):
         # Claims waiting for work, each with the owners it passes over: a submit hands its job
         # to one of them at once, without a task or a timer of its own per wait.
         self._claims: "Dict[asyncio.Future[None], Collection[str]]" = {}
+        self._at_once: Optional[SolveAtOnce] = None
         self._sweeper: Optional["asyncio.Task[None]"] = None
 
     async def start(self) -> None:
@@ -110,11 +111,21 @@ class MemoryStore(Store):
         self._owners[owner] = counters
         request_id = new_request_id(owner)
         self._records[request_id] = _Record(owner, cost)
+        job = Job(request_id, owner, values, self._limits.result_ttl, kind, target)
+        if self._at_once is not None and owner not in self._queues:
+            # Solved here when the solvers take it for tiny: handed to one, it would be solved on
+            # this event loop all the same, a turn later and at several times the cost. A key
+            # with jobs waiting keeps its order.
+            solved = self._at_once(job)
+            if solved is not None:
+                self._all["queued"] -= 1
+                self._finish(job, *solved)
+                return request_id
         queue = self._queues.get(owner)
         if queue is None:
             queue = self._queues[owner] = deque()
             self._turns.append(owner)
-        queue.append(Job(request_id, owner, values, self._limits.result_ttl, kind, target))
+        queue.append(job)
         # One claim is enough: the others would only find the queue empty again.
         self._wake(lambda skip: owner not in skip, 1)
         return request_id
@@ -163,9 +174,15 @@ class MemoryStore(Store):
         self._all["queued"] -= 1
         return job
 
+    def solve_at_once_with(self, solve: Optional[SolveAtOnce]) -> None:
+        self._at_once = solve
+
     async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
         if self._turns:  # a waiting claim may have passed over this job's owner
             self._wake(lambda skip: True, len(self._claims))
+        self._finish(job, payload, error)
+
+    def _finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
         rec = self._records.get(job.request_id)
         if rec is None or rec.outcome is not PENDING:  # solved twice: the first result stands
             return
