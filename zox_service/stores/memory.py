@@ -27,7 +27,8 @@ class _Record:
         self.owner = owner
         self.cost = cost  # bytes counted against the store's limit, and its owner's until delivered
         self.outcome = PENDING
-        self.done = asyncio.Event()
+        # Made by the first poll that waits: most results are solved before anyone asks.
+        self.done: Optional[asyncio.Event] = None
         self.delivered = False
 
 
@@ -195,7 +196,8 @@ class MemoryStore(Store):
         rec.outcome = Outcome("done", payload) if payload is not None else \
             Outcome("failed", error=error or "Solve failed")
         self._stored[job.request_id] = self._clock() + job.ttl
-        rec.done.set()
+        if rec.done is not None:
+            rec.done.set()
 
     async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
         if not issued_to(request_id, owner):
@@ -208,6 +210,8 @@ class MemoryStore(Store):
             return UNKNOWN
         if rec.outcome is PENDING and wait > 0:
             try:
+                if rec.done is None:
+                    rec.done = asyncio.Event()
                 await within(wait, rec.done.wait())
             except asyncio.TimeoutError:
                 return PENDING
