@@ -1,17 +1,20 @@
 """The embedded service against its floor: a bare Starlette app answering the same two requests on
-the same stack (uvicorn, httptools, uvloop, TLS), in one run.
+the same stack (the nginx edge with TLS, uvicorn with uvloop and httptools on its unix socket:
+bench/bare_stack.py), in one run, through a raw kept-alive client and through the real zox client.
 
-    python bench/service_floor.py [--seconds 2] [--rounds 6] [--clients 1,8,64] [--checkout DIR]
+    python bench/service_floor.py [--seconds 2] [--rounds 6] [--clients 1,8,64]
+                                  [--client raw,real] [--checkout DIR]
 
-Each client is a thread with a kept-alive TLS connection that submits a small problem and polls
-for its result in a loop; both servers run throughout and are measured at each number of clients
-alternately, in short rounds, so that their ratio is taken under the same conditions. The floor
-answers the submit with a request id and the poll with a fixed gzip payload: what any service must
-do for a solve, without keys, quotas, a store or a solver. Prints solves/s and server CPU per
-solve, and the service's ratio to the floor. --checkout runs the zox_service of another checkout.
+raw: each client is a thread with a kept-alive TLS connection that submits a small problem and
+polls for its result in a loop; real: each client is a thread calling zox.complete_subset_sum on a
+small problem in a loop (bench/service_load.py). Both servers run throughout and are measured at
+each number of clients alternately, in short rounds, so that their ratio is taken under the same
+conditions. The floor answers the submit with a request id and the poll with a fixed gzip payload:
+what any service must do for a solve, without keys, quotas, a store or a solver. Prints solves/s
+and server CPU per solve (the application's process; nginx is the same for both), and the
+service's ratio to the floor. --checkout runs the zox_service of another checkout.
 """
 import argparse
-import gzip
 import json
 import os
 import secrets
@@ -24,30 +27,12 @@ import threading
 import time
 from pathlib import Path
 
+from service_load import PROBLEM as VALUES, cpu_seconds, run_level
+
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
-PROBLEM = b"[3,5,7]"
-# The sums of 3, 5 and 7 as the service sends them: one little-endian word, gzipped.
-PAYLOAD = gzip.compress(sum(1 << s for s in (0, 3, 5, 7, 8, 10, 12, 15)).to_bytes(8, "little"))
-
-
-def floor_app():
-    """The bare application: the two answers of a solve, nothing else."""
-    from starlette.applications import Starlette
-    from starlette.requests import Request
-    from starlette.responses import Response
-    from starlette.routing import Route
-
-    async def submit(request: Request) -> Response:
-        await request.body()
-        body = json.dumps({"requestId": secrets.token_hex(16)}, separators=(",", ":"))
-        return Response(body.encode(), media_type="application/json")
-
-    async def result(request: Request) -> Response:
-        return Response(PAYLOAD, media_type="application/gzip")
-
-    return Starlette(routes=[Route("/v0/app/sspu", submit, methods=["POST"]),
-                             Route("/v0/result", result, methods=["GET"])])
+# The problem the floor answers (bench/bare_stack.py), as the real client sends it.
+PROBLEM = json.dumps(VALUES, separators=(",", ":")).encode()
 
 
 def free_port() -> int:
@@ -56,20 +41,11 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def cpu_seconds(pid: int) -> float:
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def start(which: str, key: str, cert: str, keyfile: str, checkout: Path):
     port = free_port()
     if which == "floor":
-        cmd = [sys.executable, "-m", "uvicorn", "--factory", "service_floor:floor_app",
-               "--http", "httptools", "--loop", "uvloop", "--port", str(port),
-               "--ssl-certfile", cert, "--ssl-keyfile", keyfile, "--no-access-log",
-               "--no-server-header", "--no-proxy-headers", "--log-level", "warning"]
-        path = str(HERE)
+        cmd = [sys.executable, str(HERE / "bare_stack.py"), str(port), cert, keyfile]
+        path = f"{REPO}{os.pathsep}{HERE}"
     else:
         cmd = [sys.executable, "-m", "zox_service", "--port", str(port), "--api-key", key,
                "--cert", cert, "--key", keyfile, "--workers", "2"]
@@ -81,7 +57,7 @@ def start(which: str, key: str, cert: str, keyfile: str, checkout: Path):
     while time.monotonic() < deadline:
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            time.sleep(0.5)
+            time.sleep(1.5)  # the edge listens before the application behind it
             return proc, port
         except OSError:
             time.sleep(0.1)
@@ -128,7 +104,11 @@ def clients_main(port: int, ca: str, key: str, count: int, seconds: float, out: 
         json.dump({"solves": sum(solves), "errors": errors[0]}, f)
 
 
-def measure(proc, port: int, ca: str, key: str, count: int, seconds: float) -> dict:
+def measure(proc, port: int, ca: str, key: str, count: int, seconds: float, client: str) -> dict:
+    if client == "real":
+        r = run_level((proc, f"https://localhost:{port}", ca), key, count, seconds)
+        return {"rate": r["solves"] / r["wall"], "errors": r["errors"] + r["wrong"],
+                "cpu_ms": 1000 * r["cpu"] / max(1, r["solves"])}
     before = cpu_seconds(proc.pid)
     with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
         subprocess.run([sys.executable, __file__, "--clients-of", str(port), ca, key, str(count),
@@ -149,13 +129,15 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=6)
     ap.add_argument("--clients", default="1,8,64")
     ap.add_argument("--checkout", type=Path, default=REPO)
+    ap.add_argument("--client", default="raw,real")
     a = ap.parse_args()
     sys.path.insert(0, str(REPO))
     from zox_service.devcert import dev_certificate
 
     key = secrets.token_hex(16)
     levels = [int(c) for c in a.clients.split(",")]
-    runs: dict = {(w, c): [] for w in ("floor", "service") for c in levels}
+    kinds = a.client.split(",")
+    runs: dict = {(k, w, c): [] for k in kinds for w in ("floor", "service") for c in levels}
     with tempfile.TemporaryDirectory() as tmp:
         cert, keyfile = dev_certificate(tmp)
         servers = {which: start(which, key, cert, keyfile, a.checkout)
@@ -163,25 +145,30 @@ def main() -> None:
         try:
             for count in levels:
                 for rnd in range(a.rounds):
-                    for which in (("floor", "service") if rnd % 2 == 0 else ("service", "floor")):
-                        r = measure(*servers[which], cert, key, count, a.seconds)
-                        runs[(which, count)].append(r)
-                        print(f"{count} clients, round {rnd + 1}, {which}: {r}", flush=True)
+                    for kind in kinds:
+                        for which in (("floor", "service") if rnd % 2 == 0 else
+                                      ("service", "floor")):
+                            r = measure(*servers[which], cert, key, count, a.seconds, kind)
+                            runs[(kind, which, count)].append(r)
+                            print(f"{kind} client, {count} clients, round {rnd + 1}, {which}: "
+                                  f"{r}", flush=True)
         finally:
             for proc, _ in servers.values():
                 os.killpg(proc.pid, signal.SIGTERM)
                 proc.wait(timeout=60)
-    print("| clients | floor solves/s | service solves/s | ratio | floor CPU ms/solve "
-          "| service CPU ms/solve | errors |")
-    print("|---:|---:|---:|---:|---:|---:|---:|")
-    for count in levels:
-        f, s = runs[("floor", count)], runs[("service", count)]
+    for kind in kinds:
+        print(f"\n{kind} client:\n")
+        print("| clients | floor solves/s | service solves/s | ratio | floor CPU ms/solve "
+              "| service CPU ms/solve | errors |")
+        print("|---:|---:|---:|---:|---:|---:|---:|")
+        for count in levels:
+            f, s = runs[(kind, "floor", count)], runs[(kind, "service", count)]
 
-        def mean(rs, k):
-            return sum(r[k] for r in rs) / len(rs)
-        print(f"| {count} | {mean(f, 'rate'):.0f} | {mean(s, 'rate'):.0f} "
-              f"| {mean(s, 'rate') / mean(f, 'rate'):.2f} | {mean(f, 'cpu_ms'):.2f} "
-              f"| {mean(s, 'cpu_ms'):.2f} | {sum(r['errors'] for r in f + s)} |")
+            def mean(rs, k):
+                return sum(r[k] for r in rs) / len(rs)
+            print(f"| {count} | {mean(f, 'rate'):.0f} | {mean(s, 'rate'):.0f} "
+                  f"| {mean(s, 'rate') / mean(f, 'rate'):.2f} | {mean(f, 'cpu_ms'):.2f} "
+                  f"| {mean(s, 'cpu_ms'):.2f} | {sum(r['errors'] for r in f + s)} |")
 
 
 if __name__ == "__main__":

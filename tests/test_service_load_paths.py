@@ -57,3 +57,30 @@ def test_one_keys_flood_leaves_a_solver_to_other_keys():
         await solvers.stop()
         return started[:3], outcome.state
     assert asyncio.run(main()) == ([100_000, 100_000, 7], "done")
+
+
+def test_a_tiny_solve_is_answered_in_its_submit_unless_its_key_has_jobs_waiting():
+    release = threading.Event()
+
+    def solve(values, target):  # large problems hold the one solver until released
+        return b"x" if values[0] < 100_000 or release.wait(10) else b""
+
+    async def main():
+        store = MemoryStore(Limits())
+        await store.start()
+        solvers = Solvers(store, 1, Metrics(), 10.0, solve=solve)
+        await solvers.start()
+        large = array("Q", [100_000] * 16)
+        await store.submit("a", large, 1_600_000)
+        await asyncio.sleep(0.1)  # the solver holds it
+        ids = {"b tiny": await store.submit("b", array("Q", [5]), 5),
+               "a large, waiting": await store.submit("a", large, 1_600_000),
+               "a tiny, behind it": await store.submit("a", array("Q", [5]), 5)}
+        states = {name: (await store.result(name[0], rid, 0)).state for name, rid in ids.items()}
+        release.set()
+        last = await store.result("a", ids["a tiny, behind it"], 5.0)
+        await solvers.stop()
+        await store.close()
+        return states, last.state
+    assert asyncio.run(main()) == ({"b tiny": "done", "a large, waiting": "pending",
+                                    "a tiny, behind it": "pending"}, "done")

@@ -265,6 +265,22 @@ def test_a_claim_passes_over_owners_it_skips_and_they_keep_their_turn(make_store
     assert run(make_store(), scenario) == ["b", None, "a"]
 
 
+def test_a_waiting_claim_takes_a_job_submitted_meanwhile_at_once(make_store):
+    # The first claim waiting passes over the job's owner: the job goes to the second.
+    async def scenario(store):
+        passing = asyncio.ensure_future(store.claim("solver-1", 3.0, skip={own("k")}))
+        waiting = asyncio.ensure_future(store.claim("solver-2", 3.0))
+        await asyncio.sleep(0.1)
+        started = time.monotonic()
+        rid = await store.submit(own("k"), VALUES, 640)
+        job = await waiting
+        took = time.monotonic() - started
+        passing.cancel()
+        return job is not None and job.request_id == rid, took
+    taken, took = run(make_store(), scenario)
+    assert taken and took < 1.0, took
+
+
 def test_without_a_live_solver_work_is_refused(make_store):
     async def scenario(store):
         e = await refusal(store)

@@ -97,6 +97,7 @@ class Solvers:
         loop = asyncio.get_running_loop()
         with contextlib.suppress(StoreError):
             await self._store.announce(self._consumer)
+        self._store.solve_at_once_with(self._solve_at_once)
         self._heartbeat = loop.create_task(self._announce())
         self._tasks = [loop.create_task(self._run()) for _ in range(self._count)]
 
@@ -104,6 +105,7 @@ class Solvers:
         """Takes no new job, finishes and stores the complete solves running and stops the
         searches (their jobs stay unanswered: another solver takes them over)."""
         self._stopping = True
+        self._store.solve_at_once_with(None)
         for flag in self._flags.values():
             flag[0] = 1
         for task in list(self._waiting) + ([self._heartbeat] if self._heartbeat else []):
@@ -111,6 +113,18 @@ class Solvers:
         if self._tasks:
             await asyncio.gather(*self._tasks, return_exceptions=True)
         self._pool.shutdown(wait=False)
+
+    def _solve_at_once(self, job: Job) -> Optional[Tuple[Optional[bytes], Optional[str]]]:
+        """A small complete solve, answered on the event loop as a batch of one would be; None
+        for any other job."""
+        if self._stopping or not is_small(job):
+            return None
+        (payload, error, seconds), = solve_all(
+            [(self._solves.get(job.kind, _unknown_kind), job.values, job.target, None)])
+        if error is not None:
+            _log(error)
+        self._metrics.solved("done" if payload is not None else "failed", seconds)
+        return payload, error
 
     async def _announce(self) -> None:
         while True:

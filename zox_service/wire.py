@@ -1,5 +1,6 @@
 """What travels on the wire: the submitted values, the answers, and the result payload."""
 import json
+import re
 import sys
 import zlib
 from array import array
@@ -60,9 +61,13 @@ def _reject_constant(text: str):
     raise RequestError(400, f"Values must be integers: got {text}")
 
 
+_MOST_DIGITS = 30
+_LONG_DIGITS = re.compile(rb"[0-9]{%d}" % (_MOST_DIGITS + 1))
+
+
 def _parse_int(text: str) -> int:
     # Far past any accepted total; also spares the interpreter converting huge digit strings.
-    if len(text.lstrip("-")) > 30:
+    if len(text.lstrip("-")) > _MOST_DIGITS:
         raise RequestError(413, f"A value has {len(text)} digits: too large")
     return int(text)
 
@@ -75,9 +80,11 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits,
     # Refused before parsing: a body of many values costs far more memory parsed than as text.
     if body.count(b",") >= limits.max_values:
         raise RequestError(413, f"Too many values (limit {limits.max_values})")
+    # Each integer is judged by its digits only when some run of digits is that long: the
+    # parser's own integers are several times faster than a call per value.
     try:
         data = json.loads(body, parse_float=_reject_float, parse_constant=_reject_constant,
-                          parse_int=_parse_int)
+                          parse_int=_parse_int if _LONG_DIGITS.search(body) else None)
     except RequestError:
         raise
     except (ValueError, RecursionError):

@@ -13,6 +13,7 @@ from ..jobs import SUBSET, SUMS, StoreError, owner_of
 from ..protocol import (API_KEY_HEADER, BAD_KEY_MESSAGE, GONE_STATUS, JSON_MEDIA_TYPE,
                         NOT_READY_STATUS, REQUEST_ID_HEX_DIGITS, REQUEST_ID_KEY, RESULT_PATH,
                         SUBMIT_PATH, SUBSET_PATH, TARGET_KEY)
+from ..waits import within
 from ..wire import (NOT_READY_BODY, RequestError, busy, parse_target, parse_values,
                     request_id_body)
 from .delivery import payload_response
@@ -41,6 +42,10 @@ def _query(request: Request, name: str) -> List[str]:
     """Every value of `name` in the query, decoded as Starlette's query_params decodes them,
     without building the whole multi-dict for the one name a route reads."""
     text = request.scope["query_string"].decode("latin-1")
+    if "&" not in text and "%" not in text and "+" not in text:
+        # One field and nothing to decode, as every poll's query is: the same answer, sooner.
+        key, _, value = text.partition("=")
+        return [value] if key == name and text else []
     return [v for k, v in parse_qsl(text, keep_blank_values=True) if k == name] if text else []
 
 
@@ -76,7 +81,8 @@ def _refused(svc: Service, request: Request, method: str, other: str,
     if not svc.api_keys:
         return None
     # The peer's address, or the one a trusted proxy forwarded (--forwarded-allow-ips).
-    address = request.client.host if request.client else ""
+    client = request.scope.get("client")
+    address = client[0] if client else ""
     verdict = svc.wrong_keys.judge(address, presented, svc.key_accepted)
     if verdict is None:
         return svc.refused(busy("wrong_keys", "too many wrong keys from this address",
@@ -129,7 +135,7 @@ async def _submit(request: Request, kind: str) -> Response:
                 body.extend(chunk)
         try:
             # Trickling does not extend it: the deadline is fixed by the announced length.
-            await asyncio.wait_for(receive_body(), lim.body_timeout + length / lim.body_min_rate)
+            await within(lim.body_timeout + length / lim.body_min_rate, receive_body())
         except asyncio.TimeoutError:
             svc.metrics.connections_cut.labels("body_timeout").inc()
             return message(408, "Request body too slow", close=True)

@@ -6,13 +6,16 @@ of queueing what nothing will solve.
 """
 import abc
 from array import array
-from typing import Callable, Collection, Dict, List, Optional
+from typing import Callable, Collection, Dict, List, Optional, Tuple
 
 from ..jobs import SUMS, Job, Outcome
 
 # Solvers announce themselves this often; one silent for HEARTBEAT_LAPSE is taken for dead.
 HEARTBEAT_EVERY = 1.0
 HEARTBEAT_LAPSE = 5.0
+# A solver's offer to solve a job at once, on the caller's thread: its payload or failure, or None
+# when the job is not one to solve that way.
+SolveAtOnce = Callable[[Job], Optional[Tuple[Optional[bytes], Optional[str]]]]
 
 
 class Store(abc.ABC):
@@ -60,6 +63,11 @@ class Store(abc.ABC):
     @abc.abstractmethod
     async def announce(self, consumer: str) -> None:
         """A solver of `consumer` is alive for the next HEARTBEAT_LAPSE seconds."""
+
+    def solve_at_once_with(self, solve: Optional[SolveAtOnce]) -> None:
+        """Offers a store whose solvers share its event loop a way to answer a tiny job in the
+        submit that brings it (None withdraws it). Stores whose jobs go to other processes
+        ignore it."""
 
     async def room_for(self, payload_bytes: int) -> bool:
         """Whether a result of this size can be stored now without passing the store's memory."""

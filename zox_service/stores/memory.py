@@ -16,7 +16,8 @@ from typing import Callable, Collection, Deque, Dict, List, Optional
 from ..jobs import (CANCELLED, GONE, PENDING, SUMS, UNKNOWN, Job, Outcome, first_refusal, issued_to,
                     job_adds, job_cost, new_request_id, no_solver, payload_cost)
 from ..limits import Limits
-from .base import HEARTBEAT_LAPSE, Store
+from ..waits import within
+from .base import HEARTBEAT_LAPSE, SolveAtOnce, Store
 
 
 class _Record:
@@ -26,7 +27,8 @@ class _Record:
         self.owner = owner
         self.cost = cost  # bytes counted against the store's limit, and its owner's until delivered
         self.outcome = PENDING
-        self.done = asyncio.Event()
+        # Made by the first poll that waits: most results are solved before anyone asks.
+        self.done: Optional[asyncio.Event] = None
         self.delivered = False
 
 
@@ -42,7 +44,10 @@ class MemoryStore(Store):
         self._stored: "OrderedDict[str, float]" = OrderedDict()  # solved, not yet delivered
         self._delivered: "OrderedDict[str, float]" = OrderedDict()
         self._solvers: Dict[str, float] = {}
-        self._work = asyncio.Event()
+        # Claims waiting for work, each with the owners it passes over: a submit hands its job
+        # to one of them at once, without a task or a timer of its own per wait.
+        self._claims: "Dict[asyncio.Future[None], Collection[str]]" = {}
+        self._at_once: Optional[SolveAtOnce] = None
         self._sweeper: Optional["asyncio.Task[None]"] = None
 
     async def start(self) -> None:
@@ -107,29 +112,51 @@ class MemoryStore(Store):
         self._owners[owner] = counters
         request_id = new_request_id(owner)
         self._records[request_id] = _Record(owner, cost)
+        job = Job(request_id, owner, values, self._limits.result_ttl, kind, target)
+        if self._at_once is not None and owner not in self._queues:
+            # Solved here when the solvers take it for tiny: handed to one, it would be solved on
+            # this event loop all the same, a turn later and at several times the cost. A key
+            # with jobs waiting keeps its order.
+            solved = self._at_once(job)
+            if solved is not None:
+                self._all["queued"] -= 1
+                self._finish(job, *solved)
+                return request_id
         queue = self._queues.get(owner)
         if queue is None:
             queue = self._queues[owner] = deque()
             self._turns.append(owner)
-        queue.append(Job(request_id, owner, values, self._limits.result_ttl, kind, target))
-        self._work.set()
+        queue.append(job)
+        # One claim is enough: the others would only find the queue empty again.
+        self._wake(lambda skip: owner not in skip, 1)
         return request_id
+
+    def _wake(self, takes: Callable[[Collection[str]], bool], most: int) -> None:
+        for woken, skip in list(self._claims.items()):
+            if most and not woken.done() and takes(skip):  # done: cancelled, about to leave
+                del self._claims[woken]
+                woken.set_result(None)
+                most -= 1
 
     async def claim(self, consumer: str, wait: float,
                     skip: Collection[str] = ()) -> Optional[Job]:
         deadline = self._clock() + wait
+        loop = asyncio.get_running_loop()
         while True:
             owner = next((o for o in self._turns if o not in skip), None)
             if owner is not None:
                 return self._next_job(owner)
-            self._work.clear()
             left = deadline - self._clock()
             if left <= 0:
                 return None
+            woken: "asyncio.Future[None]" = loop.create_future()
+            self._claims[woken] = skip
+            timer = loop.call_later(left, _give_up, woken)
             try:
-                await asyncio.wait_for(self._work.wait(), left)
-            except asyncio.TimeoutError:
-                return None
+                await woken
+            finally:
+                timer.cancel()
+                self._claims.pop(woken, None)
 
     def claim_ready(self, consumer: str, most: int, fits: Callable[[Job], bool]) -> List[Job]:
         jobs: List[Job] = []
@@ -148,8 +175,15 @@ class MemoryStore(Store):
         self._all["queued"] -= 1
         return job
 
+    def solve_at_once_with(self, solve: Optional[SolveAtOnce]) -> None:
+        self._at_once = solve
+
     async def finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
-        self._work.set()  # its owner may be one a waiting claim passes over
+        if self._turns:  # a waiting claim may have passed over this job's owner
+            self._wake(lambda skip: True, len(self._claims))
+        self._finish(job, payload, error)
+
+    def _finish(self, job: Job, payload: Optional[bytes], error: Optional[str]) -> None:
         rec = self._records.get(job.request_id)
         if rec is None or rec.outcome is not PENDING:  # solved twice: the first result stands
             return
@@ -162,7 +196,8 @@ class MemoryStore(Store):
         rec.outcome = Outcome("done", payload) if payload is not None else \
             Outcome("failed", error=error or "Solve failed")
         self._stored[job.request_id] = self._clock() + job.ttl
-        rec.done.set()
+        if rec.done is not None:
+            rec.done.set()
 
     async def result(self, owner: str, request_id: str, wait: float) -> Outcome:
         if not issued_to(request_id, owner):
@@ -175,7 +210,9 @@ class MemoryStore(Store):
             return UNKNOWN
         if rec.outcome is PENDING and wait > 0:
             try:
-                await asyncio.wait_for(rec.done.wait(), wait)
+                if rec.done is None:
+                    rec.done = asyncio.Event()
+                await within(wait, rec.done.wait())
             except asyncio.TimeoutError:
                 return PENDING
         if rec.outcome is not PENDING and not rec.delivered:
@@ -224,3 +261,8 @@ class MemoryStore(Store):
                                                                self._owners.values()),
                 "stored_bytes": self._all["bytes"], "queued": self._all["queued"],
                 "expiries": len(self._stored) + len(self._delivered)}
+
+
+def _give_up(woken: "asyncio.Future[None]") -> None:
+    if not woken.done():
+        woken.set_result(None)
