@@ -121,6 +121,11 @@ void stop_driving(CURLM *m) {
     }
 }
 
+// The calling thread's interrupt check, and when it is next due.
+constexpr auto check_interval = std::chrono::milliseconds(100);
+thread_local zo_interrupt_check_t *watch = nullptr;
+thread_local std::chrono::steady_clock::time_point watch_due;
+
 std::once_flag curl_initialised;
 std::atomic<Share *> process_share{nullptr};
 std::atomic<MultiPool *> process_multis{nullptr};
@@ -217,6 +222,13 @@ void give_back(Multi m) {
 
 extern "C" void zo_client_init(void) { share_once(); }
 
+extern "C" zo_interrupt_check_t *zo_client_watch(zo_interrupt_check_t *check) {
+    zo_interrupt_check_t *before = watch;
+    watch = check;
+    watch_due = std::chrono::steady_clock::now() + check_interval;
+    return before;
+}
+
 extern "C" void zo_client_stop(double wait_s) {
     const auto most = std::chrono::duration<double>(wait_s > 0 ? wait_s : 0);
     stop_and_wait(wait_s < 0 ? nullptr : &most);
@@ -226,7 +238,22 @@ namespace zo {
 
 CURLSH *connection_share() { return share_once(); }
 
-bool client_stopping() { return stopping.load(std::memory_order_relaxed); }
+bool client_stopping() {
+    return stopping.load(std::memory_order_relaxed) || (watch != nullptr && watch->interrupted);
+}
+
+void check_interrupt() {
+    zo_interrupt_check_t *current = watch;
+    if (current == nullptr || current->interrupted) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < watch_due) return;
+    // Whatever the check runs (a signal handler may solve too) runs unwatched, as a caller would.
+    watch = nullptr;
+    const int stop = current->check(current->arg);
+    watch = current;
+    watch_due = std::chrono::steady_clock::now() + check_interval;
+    if (stop != 0) current->interrupted = 1;
+}
 
 ExchangeInFlight::ExchangeInFlight() {
     std::lock_guard<std::mutex> held(flights->lock);
@@ -263,8 +290,11 @@ CURLcode perform(CURL *h) {
             rc = msg != nullptr && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_GOT_NOTHING;
             done = true;
         } else if (mc == CURLM_OK) {
-            // libcurl bounds the wait by the transfer's own time-outs.
-            mc = curl_multi_poll(m.get(), nullptr, 0, 1000, nullptr);
+            // libcurl bounds the wait by the transfer's own time-outs; a watched thread wakes to
+            // run its check.
+            const int wait_ms = watch != nullptr ? 100 : 1000;
+            mc = curl_multi_poll(m.get(), nullptr, 0, wait_ms, nullptr);
+            check_interrupt();
         }
         if (mc != CURLM_OK) {
             rc = mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;

@@ -11,8 +11,12 @@ namespace zo {
 // not be made: transfers then go unshared.
 CURLSH *connection_share();
 
-// True once zo_client_stop has run: exchanges end at their next step.
+// True once zo_client_stop has run, or once the calling thread's interrupt check answered
+// non-zero: exchanges end at their next step.
 bool client_stopping();
+
+// Runs the calling thread's interrupt check (zo_client_watch) when it is due.
+void check_interrupt();
 
 // Counts the exchanges that zo_client_stop waits for, for as long as it lives.
 class ExchangeInFlight {

@@ -50,6 +50,7 @@ void Deadline::sleep_at_most(long long ms) const {
         while (nanosleep(&t, &t) != 0 && errno == EINTR) {
         }
         ms -= now;
+        check_interrupt();
     }
 }
 
