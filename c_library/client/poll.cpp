@@ -56,7 +56,7 @@ CURLcode poll_once(CURL *h, const std::string &url, curl_slist *headers, PollHop
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, hop);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, zo::note_answer_head);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERDATA, &hop->head);
-    if (rc == CURLE_OK) rc = zo::perform(h);
+    if (rc == CURLE_OK) rc = transfer.driver.perform();
     return rc;
 }
 
@@ -80,21 +80,21 @@ AttemptEnd poll_attempt(const std::string &poll_url, const Origin *service,
             end.code = CURLE_OPERATION_TIMEDOUT;
             return end;
         }
-        zo::Easy h(curl_easy_init());
-        if (!h) {
+        CURL *h = transfer.driver.start();
+        if (h == nullptr) {
             end.no_handle = true;
             end.code = CURLE_FAILED_INIT;
             return end;
         }
         PollHop hop{AnswerHead{}, &download.buffer, &report, false};
-        end.code = poll_once(h.get(), url, headers, &hop, transfer, limit);
-        if (end.code != CURLE_OK && !reconnected && zo::closed_before_answer(h.get(), end.code)) {
+        end.code = poll_once(h, url, headers, &hop, transfer, limit);
+        if (end.code != CURLE_OK && !reconnected && zo::closed_before_answer(h, end.code)) {
             reconnected = true;
             download.clear();
             continue;
         }
         if (end.code != CURLE_OK) return end;
-        if (!zo::redirected(h.get(), hops, service, key_headers, &end.code, &url, &headers)) {
+        if (!zo::redirected(h, hops, service, key_headers, &end.code, &url, &headers)) {
             end.gone = hop.head.status == gone_status;
             return end;
         }

@@ -75,14 +75,19 @@ long kept_connections() {
                                                                   : most_kept_connections;
 }
 
-// Multi handles that drive one transfer at a time, kept for the next. curl_easy_perform makes and
-// destroys a multi handle per easy handle, and destroying one sets the SIGPIPE disposition
-// (twice), which the kernel does under a process-wide lock in time proportional to the number of
-// threads: with a thousand threads solving, that alone took a tenth of the client's CPU. Never
+// Multi handles that drive one transfer at a time, each with its easy handle, kept for the next
+// exchange. curl_easy_perform makes and destroys a multi handle per easy handle, and destroying
+// one sets the SIGPIPE disposition (twice), which the kernel does under a process-wide lock in time
+// proportional to the number of threads: with a thousand threads solving, that alone took a tenth
+// of the client's CPU. A kept easy handle keeps its buffers and state between calls. Never
 // released, like the share.
+struct Kept {
+    CURLM *multi;
+    CURL *easy;
+};
 struct MultiPool {
     std::mutex lock;
-    std::vector<CURLM *> idle;
+    std::vector<Kept> idle;
 };
 
 // Exchanges running, and the multi handles driving a transfer now (to wake them at the stop).
@@ -179,43 +184,52 @@ CURLSH *share_once() {
     return share != nullptr ? share->handle : nullptr;
 }
 
-struct MultiDeleter {
-    void operator()(CURLM *m) const { curl_multi_cleanup(m); }
-};
-using Multi = std::unique_ptr<CURLM, MultiDeleter>;
+void release(Kept kept) {
+    if (kept.easy != nullptr) curl_easy_cleanup(kept.easy);
+    if (kept.multi != nullptr) curl_multi_cleanup(kept.multi);
+}
 
-// A multi handle for one transfer: from the pool, or new. NULL when none can be made.
-Multi borrow_multi() {
+// A pair from the pool, or a new one (either handle NULL when it could not be made).
+Kept borrow(MultiPool **from) {
     share_once();
     MultiPool *pool = process_multis.load();
+    *from = pool;
     if (pool != nullptr) {
         std::lock_guard<std::mutex> held(pool->lock);
         if (!pool->idle.empty()) {
-            Multi m(pool->idle.back());
+            const Kept kept = pool->idle.back();
             pool->idle.pop_back();
-            return m;
+            return kept;
         }
     }
-    Multi m(curl_multi_init());
+    Kept kept{curl_multi_init(), curl_easy_init()};
     // The limit of the share's cache is read from the multi handle of the transfer returning a
     // connection to it.
-    if (m && curl_multi_setopt(m.get(), CURLMOPT_MAXCONNECTS, process_kept_connections) != CURLM_OK)
-        m.reset();
-    return m;
+    if (kept.multi != nullptr &&
+        curl_multi_setopt(kept.multi, CURLMOPT_MAXCONNECTS, process_kept_connections) != CURLM_OK) {
+        curl_multi_cleanup(kept.multi);
+        kept.multi = nullptr;
+    }
+    return kept;
 }
 
-// Back to the pool, empty. A multi handle holds two descriptors (its wake-up pair): the pool keeps
-// no more of them than connections are kept, and destroys the rest.
-void give_back(Multi m) {
+// Back to the pool it came from, driving nothing. A multi handle holds two descriptors (its
+// wake-up pair): the pool keeps no more of them than connections are kept, and destroys the rest.
+// A pair borrowed before a fork is left alone in the child: it may point into the parent's share.
+void give_back(Kept kept, MultiPool *from) {
     MultiPool *pool = process_multis.load();
-    if (pool == nullptr) return;
-    std::lock_guard<std::mutex> held(pool->lock);
-    if (pool->idle.size() >= static_cast<size_t>(process_kept_connections)) return;
-    try {
-        pool->idle.push_back(m.get());
-        m.release();
-    } catch (...) {
+    if (pool != from) return;
+    if (pool != nullptr && kept.multi != nullptr && kept.easy != nullptr) {
+        std::lock_guard<std::mutex> held(pool->lock);
+        if (pool->idle.size() < static_cast<size_t>(process_kept_connections)) {
+            try {
+                pool->idle.push_back(kept);
+                return;
+            } catch (...) {
+            }
+        }
     }
+    release(kept);
 }
 
 }  // namespace
@@ -266,13 +280,35 @@ ExchangeInFlight::~ExchangeInFlight() {
     if (flights->exchanges > 0 && --flights->exchanges == 0) flights->drained.notify_all();
 }
 
-CURLcode perform(CURL *h) {
-    Multi m = borrow_multi();
-    if (!m) return CURLE_OUT_OF_MEMORY;
-    if (!start_driving(m.get())) return CURLE_ABORTED_BY_CALLBACK;
-    CURLMcode mc = curl_multi_add_handle(m.get(), h);
+Driver::Driver() {
+    MultiPool *from = nullptr;
+    const Kept kept = borrow(&from);
+    multi_ = kept.multi;
+    easy_ = kept.easy;
+    pool_ = from;
+}
+
+Driver::~Driver() {
+    const Kept kept{multi_, easy_};
+    if (in_use_) {
+        release(kept);  // a handle that could not be taken off its multi handle goes with it
+    } else {
+        give_back(kept, static_cast<MultiPool *>(pool_));
+    }
+}
+
+CURL *Driver::start() {
+    if (multi_ == nullptr || easy_ == nullptr || in_use_) return nullptr;
+    curl_easy_reset(easy_);
+    return easy_;
+}
+
+CURLcode Driver::perform() {
+    CURLM *m = multi_;
+    if (!start_driving(m)) return CURLE_ABORTED_BY_CALLBACK;
+    CURLMcode mc = curl_multi_add_handle(m, easy_);
     if (mc != CURLM_OK) {
-        stop_driving(m.get());
+        stop_driving(m);
         return mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
     }
     CURLcode rc = CURLE_OK;
@@ -283,17 +319,17 @@ CURLcode perform(CURL *h) {
             break;
         }
         int running = 0;
-        mc = curl_multi_perform(m.get(), &running);
+        mc = curl_multi_perform(m, &running);
         if (mc == CURLM_OK && running == 0) {
             int left = 0;
-            CURLMsg *msg = curl_multi_info_read(m.get(), &left);
+            CURLMsg *msg = curl_multi_info_read(m, &left);
             rc = msg != nullptr && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_GOT_NOTHING;
             done = true;
         } else if (mc == CURLM_OK) {
             // libcurl bounds the wait by the transfer's own time-outs; a watched thread wakes to
             // run its check.
             const int wait_ms = watch != nullptr ? 100 : 1000;
-            mc = curl_multi_poll(m.get(), nullptr, 0, wait_ms, nullptr);
+            mc = curl_multi_poll(m, nullptr, 0, wait_ms, nullptr);
             check_interrupt();
         }
         if (mc != CURLM_OK) {
@@ -301,8 +337,8 @@ CURLcode perform(CURL *h) {
             done = true;
         }
     }
-    stop_driving(m.get());
-    if (curl_multi_remove_handle(m.get(), h) == CURLM_OK && mc == CURLM_OK) give_back(std::move(m));
+    stop_driving(m);
+    in_use_ = curl_multi_remove_handle(m, easy_) != CURLM_OK || mc != CURLM_OK;
     return rc;
 }
 

@@ -66,7 +66,7 @@ CURLcode submit_once(CURL *h, const std::string &url, curl_slist *headers, Uploa
                               static_cast<curl_off_t>(upload->length));
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, scan_submit_answer);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, hop);
-    if (rc == CURLE_OK) rc = zo::perform(h);
+    if (rc == CURLE_OK) rc = transfer.driver.perform();
     return rc;
 }
 
@@ -94,12 +94,12 @@ zo_status_t submit_problem(const Transfer &transfer, const char *path, curl_slis
         // An identifier from an attempt that failed is not the service's answer.
         request_id[0] = '\0';
         limit.exceeded = false;
-        Easy h(curl_easy_init());
-        if (!h) return report.fail("[Local failure] curl failed to generate");
+        CURL *h = transfer.driver.start();
+        if (h == nullptr) return report.fail("[Local failure] curl failed to generate");
         Upload upload{body, strlen(body), 0};
-        code = submit_once(h.get(), url, headers, &upload, &hop, transfer, &limit);
+        code = submit_once(h, url, headers, &upload, &hop, transfer, &limit);
         if (code == CURLE_OK) break;
-        if (!reconnected && closed_before_answer(h.get(), code)) {
+        if (!reconnected && closed_before_answer(h, code)) {
             // A service cannot have taken a problem whose body it did not get whole.
             if (upload.handed < upload.length) {
                 reconnected = true;

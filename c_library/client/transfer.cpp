@@ -69,6 +69,11 @@ std::string ca_bundle(const zo_solve_config_t *config) {
     return found != nullptr ? std::string(found) : std::string();
 }
 
+bool is_directory(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 namespace {
 
 // Ends a transfer whose answer outgrows what it may be (for a poll: any valid payload for the
@@ -100,8 +105,7 @@ CURLcode set_common_options(CURL *h, const std::string &url, curl_slist *headers
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOPROXY, transfer.config->no_proxy);
     CURLSH *share = connection_share();
     if (rc == CURLE_OK && share != nullptr) rc = curl_easy_setopt(h, CURLOPT_SHARE, share);
-    struct stat st;
-    if (rc == CURLE_OK && stat(ca.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (rc == CURLE_OK && transfer.ca_is_directory) {
         // A directory of hashed certificates cannot serve as a bundle file.
         rc = curl_easy_setopt(h, CURLOPT_CAINFO, static_cast<char *>(nullptr));
         if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CAPATH, ca.c_str());

@@ -32,12 +32,16 @@ class Deadline {
     std::chrono::steady_clock::time_point end_;
 };
 
+class Driver;
+
 // What every transfer of one call shares.
 struct Transfer {
     const zo_solve_config_t *config;
     const Deadline &deadline;
     std::string base;  // the service's address, without a trailing slash
     std::string ca;    // the certificate bundle (file or directory) to trust
+    bool ca_is_directory;
+    Driver &driver;  // the kept handles every transfer of the call runs on
 };
 
 // The service's address: ZO_SERVICE_URL, or the built-in one.
@@ -45,6 +49,8 @@ std::string service_base(const zo_solve_config_t *config);
 // The certificate bundle to trust: ZO_CA_BUNDLE when set, else the first of the search paths.
 // Empty when there is none.
 std::string ca_bundle(const zo_solve_config_t *config);
+// True when `path` is a directory (of hashed certificates, for a bundle).
+bool is_directory(const std::string &path);
 
 // How many bytes an answer may bring; `exceeded` is set when a transfer was ended for it.
 struct DownloadLimit {
