@@ -53,9 +53,11 @@ std::string ca_bundle(const zo_solve_config_t *config);
 bool is_directory(const std::string &path);
 
 // How many bytes an answer may bring; `exceeded` is set when a transfer was ended for it.
+// `body_sent` is the most of a request's body libcurl reported sent, over every connection.
 struct DownloadLimit {
     curl_off_t max_bytes;
     bool exceeded;
+    curl_off_t body_sent = 0;
 };
 // Far more than any submit answer needs (an identifier of at most 1999 characters or a message).
 constexpr curl_off_t submit_answer_limit = 65536;
