@@ -150,13 +150,16 @@ def main():
             for solve in clients.values():  # connections open, handshakes done
                 call_times_ms(solve, 20, args.threads)
             times = {name: [] for name in clients}
+            cpu = {name: 0.0 for name in clients}
             added = []
             # Short rounds, taking turns, so that a burst of load on the machine hits both alike.
             for r in range(args.rounds):
                 order = list(clients) if r % 2 == 0 else list(reversed(clients))
                 round_ms = {}
                 for name in order:
+                    before = time.process_time()
                     sample = call_times_ms(clients[name], args.solves, args.threads)
+                    cpu[name] += time.process_time() - before
                     times[name] += sample
                     round_ms[name] = statistics.median(sample)
                 added.append(round_ms["zox"] - round_ms["raw"])
@@ -164,6 +167,9 @@ def main():
             print(f"{args.rounds} alternated rounds of {args.solves} calls"
                   + (f" from each of {args.threads} threads" if args.threads > 1 else "")
                   + f": raw client {raw:.3f} ms, zox {ours:.3f} ms per call (medians)")
+            calls = args.rounds * args.solves * max(1, args.threads)
+            print("client CPU per call (this process, both clients in it): "
+                  + ", ".join(f"{name} {cpu[name] * 1000 / calls:.3f} ms" for name in clients))
             print(f"zox adds {statistics.median(added):.3f} ms per call (median of the rounds' "
                   f"differences; quartiles {statistics.quantiles(added, n=4)[0]:.3f} .. "
                   f"{statistics.quantiles(added, n=4)[2]:.3f}); target <= {TARGET_MS} ms; "
