@@ -25,9 +25,9 @@ zo_status_t zo::ask_service(const zo_solve_config_t *config, const uint64_t *val
     if (!headers) return report.fail("[Local failure] slist failed to generate");
     Malloced<char> body(_generate_curl_data(values, count));
     if (!body) return report.fail("[Local failure] postdata failed to generate");
-    std::string ca = ca_bundle(config);
+    bool ca_is_directory = false;
+    std::string ca = ca_bundle(config, &ca_is_directory);
     if (ca.empty()) return report.fail("Couldn't find ca cert");
-    const bool ca_is_directory = is_directory(ca);
     Driver driver;
     const Transfer transfer{config, deadline, service_base(config), std::move(ca), ca_is_directory,
                             driver};

@@ -60,18 +60,12 @@ std::string service_base(const zo_solve_config_t *config) {
     return base;
 }
 
-std::string ca_bundle(const zo_solve_config_t *config) {
-    if (config->ca_bundle != nullptr) {
-        struct stat st;
-        return stat(config->ca_bundle, &st) == 0 ? std::string(config->ca_bundle) : std::string();
-    }
-    const char *found = _curl_ca_location();
-    return found != nullptr ? std::string(found) : std::string();
-}
-
-bool is_directory(const std::string &path) {
+std::string ca_bundle(const zo_solve_config_t *config, bool *is_directory) {
+    const char *path = config->ca_bundle != nullptr ? config->ca_bundle : _curl_ca_location();
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (path == nullptr || stat(path, &st) != 0) return std::string();
+    *is_directory = S_ISDIR(st.st_mode);
+    return std::string(path);
 }
 
 namespace {

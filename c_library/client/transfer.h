@@ -46,11 +46,9 @@ struct Transfer {
 
 // The service's address: ZO_SERVICE_URL, or the built-in one.
 std::string service_base(const zo_solve_config_t *config);
-// The certificate bundle to trust: ZO_CA_BUNDLE when set, else the first of the search paths.
-// Empty when there is none.
-std::string ca_bundle(const zo_solve_config_t *config);
-// True when `path` is a directory (of hashed certificates, for a bundle).
-bool is_directory(const std::string &path);
+// The certificate bundle to trust: ZO_CA_BUNDLE when set, else the first of the search paths;
+// `*is_directory` says whether it is a directory of hashed certificates. Empty when there is none.
+std::string ca_bundle(const zo_solve_config_t *config, bool *is_directory);
 
 // How many bytes an answer may bring; `exceeded` is set when a transfer was ended for it.
 // `body_sent` is the most of a request's body libcurl reported sent, over every connection.
