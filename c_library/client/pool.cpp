@@ -88,7 +88,11 @@ struct Kept {
 struct MultiPool {
     std::mutex lock;
     std::vector<Kept> idle;
+    size_t easy_handles = 0;  // of the idle pairs, those that kept their easy handle
 };
+
+// An idle easy handle keeps its buffers (tens of KiB): as many as a busy program reuses at once.
+constexpr size_t most_kept_easy_handles = 32;
 
 // Exchanges running, and the multi handles driving a transfer now (to wake them at the stop).
 struct InFlight {
@@ -194,15 +198,18 @@ Kept borrow(MultiPool **from) {
     share_once();
     MultiPool *pool = process_multis.load();
     *from = pool;
+    Kept kept{nullptr, nullptr};
     if (pool != nullptr) {
         std::lock_guard<std::mutex> held(pool->lock);
         if (!pool->idle.empty()) {
-            const Kept kept = pool->idle.back();
+            kept = pool->idle.back();
             pool->idle.pop_back();
-            return kept;
+            if (kept.easy != nullptr) pool->easy_handles--;
         }
     }
-    Kept kept{curl_multi_init(), curl_easy_init()};
+    if (kept.easy == nullptr) kept.easy = curl_easy_init();
+    if (kept.multi != nullptr) return kept;
+    kept.multi = curl_multi_init();
     // The limit of the share's cache is read from the multi handle of the transfer returning a
     // connection to it.
     if (kept.multi != nullptr &&
@@ -220,13 +227,20 @@ void give_back(Kept kept, MultiPool *from) {
     MultiPool *pool = process_multis.load();
     if (pool != from) return;
     if (pool != nullptr && kept.multi != nullptr && kept.easy != nullptr) {
-        std::lock_guard<std::mutex> held(pool->lock);
+        std::unique_lock<std::mutex> held(pool->lock);
         if (pool->idle.size() < static_cast<size_t>(process_kept_connections)) {
+            const bool keep_easy = pool->easy_handles < most_kept_easy_handles;
             try {
-                pool->idle.push_back(kept);
-                return;
+                pool->idle.push_back({kept.multi, keep_easy ? kept.easy : nullptr});
             } catch (...) {
+                held.unlock();
+                release(kept);
+                return;
             }
+            if (keep_easy) pool->easy_handles++;
+            held.unlock();
+            if (!keep_easy) curl_easy_cleanup(kept.easy);
+            return;
         }
     }
     release(kept);
