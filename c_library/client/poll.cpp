@@ -16,7 +16,6 @@ namespace {
 using zo::AnswerHead;
 using zo::DownloadLimit;
 using zo::FailureRecord;
-using zo::Origin;
 using zo::Transfer;
 
 constexpr int poll_attempts = 60;
@@ -68,7 +67,7 @@ struct AttemptEnd {
 
 // One poll attempt: the poll address, then the redirects it leads to. A request whose kept-alive
 // connection was closed before any answer is sent once more.
-AttemptEnd poll_attempt(const std::string &poll_url, const Origin *service,
+AttemptEnd poll_attempt(const std::string &poll_url, const std::string &service,
                         curl_slist *key_headers, zo::DownloadOwner &download,
                         FailureRecord &report, const Transfer &transfer, DownloadLimit *limit) {
     AttemptEnd end;
@@ -121,9 +120,6 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
         curl_easy_escape(nullptr, request_id, 0), &curl_free);
     if (!escaped_id) return report.fail("[Local failure] out of memory");
     const std::string poll_url = transfer.base + "/v0/result?requestId=" + escaped_id.get();
-    // An address that cannot be parsed has no origin to match: redirects then go without the key.
-    Origin service;
-    const bool service_known = parse_address(transfer.base.c_str(), &service, nullptr);
     Slist headers(zo_key_headers(2, transfer.config->api_key));
     if (!headers) return report.fail("[Local failure] slist failed to generate");
     DownloadLimit limit = download_limit(capacity_words);
@@ -138,8 +134,8 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
         // Bytes of a failed attempt never reach the result.
         download.clear();
         const auto started = std::chrono::steady_clock::now();
-        const AttemptEnd end = poll_attempt(poll_url, service_known ? &service : nullptr,
-                                            headers.get(), download, report, transfer, &limit);
+        const AttemptEnd end = poll_attempt(poll_url, transfer.base, headers.get(), download,
+                                            report, transfer, &limit);
         code = end.code;
         if (end.no_handle) return report.fail("[Local failure] curl failed to generate");
         if (end.gone) {
