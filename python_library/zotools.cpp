@@ -38,11 +38,6 @@ PyObject *solve_to_array(PyObject *arg, bool force_local) {
     if (!solve) return nullptr;
     solve->into = words;
     solve->into_count = static_cast<size_t>(count);
-    if (!solve->config->keep_local) {
-        // An interrupted remote solve may still write the words after this call has returned.
-        Py_INCREF(array.p);
-        solve->keep_alive = array.p;
-    }
     // Interrupted, the solve owns itself and the array's reference.
     if (run_waited(solve.get()) == nullptr) {
         solve.release();

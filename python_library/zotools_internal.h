@@ -227,7 +227,8 @@ int allocate_words(Solve *solve);
 // exception set.
 PyObject *solve_result(Solve *solve);
 // Runs the solve for a caller that waits. Returns it finished, or nullptr with the exception of
-// the signal that interrupted the wait set: the solve then owns itself (and its keep_alive).
+// the signal that interrupted the wait set: the solve then owns itself (and its keep_alive), or
+// is already gone.
 Solve *run_waited(Solve *solve);
 // The runner's outcome for a waiting caller: 0 after success; otherwise the failure printed and
 // raised (the solve is deleted either way only by the caller).

@@ -111,6 +111,33 @@ void run_in_place(Solve *solve) {
     take_lock_back(state);
 }
 
+// A remote solve on the signal thread runs there without the lock and lets the signal handlers
+// run between its steps: a thread per solve and a waiter would cost every call two switches.
+struct SignalWatch {
+    zo_interrupt_check_t check;
+    PyThreadState *state;
+};
+
+int run_signal_handlers(void *arg) {
+    auto *watch = static_cast<SignalWatch *>(arg);
+    take_lock_back(watch->state);
+    const int raised = PyErr_CheckSignals();
+    watch->state = PyEval_SaveThread();
+    return raised != 0;
+}
+
+// False when a handler raised: its exception is set, and the solve ended where it was.
+bool run_watched(Solve *solve) {
+    SignalWatch watch{{run_signal_handlers, nullptr, 0}, nullptr};
+    watch.check.arg = &watch;
+    zo_interrupt_check_t *outer = zo_client_watch(&watch.check);
+    watch.state = PyEval_SaveThread();
+    run(solve);
+    take_lock_back(watch.state);
+    zo_client_watch(outer);
+    return watch.check.interrupted == 0;
+}
+
 void deliver_solve(void *arg) {
     auto *solve = static_cast<Solve *>(arg);
     if (solve->deliver != nullptr) solve->deliver(solve, solve->context);
@@ -275,8 +302,9 @@ int allocate_words(Solve *solve) {
 
 // Local solves of every sum always finish, and so do solves on threads that handle no signals:
 // nothing could interrupt their wait. A thread per solve and a waiter taking the lock ten times a
-// second would cost a thousand threads solving at once most of their CPU. A local witness search
-// can take long, and stops when cancelled: it waits like a remote solve.
+// second would cost a thousand threads solving at once most of their CPU. A remote solve on the
+// signal thread runs there and checks for signals as it waits. A local witness search can take
+// long, and stops when cancelled: it runs on a thread of its own that Ctrl-C can abandon.
 Solve *run_waited(Solve *solve) {
     const bool finishes_at_once = solve->kind == SolveKind::witness
                                       ? solve->unreachable
@@ -285,6 +313,11 @@ Solve *run_waited(Solve *solve) {
         (signal_thread_ident != 0 && PyThread_get_thread_ident() != signal_thread_ident)) {
         run_in_place(solve);
         return solve;
+    }
+    if (!solve->config->keep_local) {
+        if (run_watched(solve)) return solve;
+        delete solve;
+        return nullptr;
     }
     auto *waited = new (std::nothrow) Waited(solve);
     if (waited == nullptr || zo_start_detached(run_waited_body, waited) != 0) {

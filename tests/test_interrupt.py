@@ -96,3 +96,51 @@ def test_ctrl_c_stops_a_local_witness_search():
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=60)
     assert (out, child.returncode) == ("idle\n", 0), err
+
+
+HANDLED_CHILD = textwrap.dedent(
+    """
+    import signal, zox
+    seen = []
+    # A handler that does not raise, and solves itself: the call it lands in goes on.
+    signal.signal(signal.SIGUSR1, lambda *a: seen.append(zox.complete_subset_sum([1])))
+    print("solving", flush=True)
+    words = zox.complete_subset_sum([3, 5, 2**20])
+    print(words[0], words[-1], len(words), seen, flush=True)
+    """
+)
+
+
+def test_a_handler_that_does_not_raise_leaves_the_solve_going(monkeypatch, server_ssl_context,
+                                                             ca_bundle):
+    reached, answer = threading.Event(), threading.Event()
+
+    def ready_once_answered(request):
+        reached.set()
+        return gzip_reply(sums_bitset([3, 5, 2**20])) if answer.is_set() else NOT_READY
+
+    def poll(request):
+        return gzip_reply(sums_bitset([1])) if "one" in request.path else ready_once_answered(
+            request)
+
+    submit_ids = iter(["abc", "one"] * 4)
+    with ScriptedPeer(server_ssl_context, route(
+            submit=lambda request: json_reply({"requestId": next(submit_ids)}),
+            poll=poll)) as peer:
+        aim_at(monkeypatch, peer, ca_bundle)
+        child = subprocess.Popen([sys.executable, "-c", HANDLED_CHILD],
+                                 env=dict(os.environ, ZO_QUIET="1"), stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "solving\n"
+            assert reached.wait(20), "the child never reached the peer"
+            child.send_signal(signal.SIGUSR1)
+            time.sleep(0.5)
+            answer.set()
+            out, err = child.communicate(timeout=60)
+        finally:
+            answer.set()
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+    assert (out, child.returncode) == ("297 297 16385 [[3]]\n", 0), err

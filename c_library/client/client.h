@@ -93,6 +93,18 @@ void zo_client_init(void);
    a transfer still running while the TLS library tears itself down can crash the process. */
 ZO_API void zo_client_stop(double wait_s);
 
+/* A check that exchanges on one thread make while they wait: `check(arg)` is called at least
+   every 100 ms, never inside libcurl, and a non-zero answer ends the exchange at once and silently
+   (`interrupted` is then set), as the process's exit does. */
+typedef struct zo_interrupt_check {
+    int (*check)(void *arg);
+    void *arg;
+    int interrupted;
+} zo_interrupt_check_t;
+/* Sets the check of the calling thread's exchanges (NULL: none) and returns the one it replaces,
+   to be set back. The caller keeps `check` alive while it is set. */
+ZO_API zo_interrupt_check_t *zo_client_watch(zo_interrupt_check_t *check);
+
 /* The remote exchange with a config snapshot: fetch_complete_subset_sum's contract, plus
    `failure` (may be NULL) filled in when the solve fails. */
 ZO_API zo_status_t zo_online_solve(const zo_solve_config_t *config, const uint64_t *input,

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "client/pool.h"
 #include "client/steps.h"
@@ -24,8 +25,12 @@ zo_status_t zo::ask_service(const zo_solve_config_t *config, const uint64_t *val
     if (!headers) return report.fail("[Local failure] slist failed to generate");
     Malloced<char> body(_generate_curl_data(values, count));
     if (!body) return report.fail("[Local failure] postdata failed to generate");
-    const Transfer transfer{config, deadline, service_base(config), ca_bundle(config)};
-    if (transfer.ca.empty()) return report.fail("Couldn't find ca cert");
+    bool ca_is_directory = false;
+    std::string ca = ca_bundle(config, &ca_is_directory);
+    if (ca.empty()) return report.fail("Couldn't find ca cert");
+    Driver driver;
+    const Transfer transfer{config, deadline, service_base(config), std::move(ca), ca_is_directory,
+                            driver};
 
     char request_id[ZO_REQUEST_ID_SIZE] = {0};
     if (submit_problem(transfer, path, headers.get(), body.get(), request_id, report) != 0)

@@ -16,7 +16,6 @@ namespace {
 using zo::AnswerHead;
 using zo::DownloadLimit;
 using zo::FailureRecord;
-using zo::Origin;
 using zo::Transfer;
 
 constexpr int poll_attempts = ZO_POLL_ATTEMPTS;
@@ -56,7 +55,7 @@ CURLcode poll_once(CURL *h, const std::string &url, curl_slist *headers, PollHop
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, hop);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, zo::note_answer_head);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_HEADERDATA, &hop->head);
-    if (rc == CURLE_OK) rc = zo::perform(h);
+    if (rc == CURLE_OK) rc = transfer.driver.perform();
     return rc;
 }
 
@@ -68,7 +67,7 @@ struct AttemptEnd {
 
 // One poll attempt: the poll address, then the redirects it leads to. A request whose kept-alive
 // connection was closed before any answer is sent once more.
-AttemptEnd poll_attempt(const std::string &poll_url, const Origin *service,
+AttemptEnd poll_attempt(const std::string &poll_url, const std::string &service,
                         curl_slist *key_headers, zo::DownloadOwner &download,
                         FailureRecord &report, const Transfer &transfer, DownloadLimit *limit) {
     AttemptEnd end;
@@ -80,21 +79,21 @@ AttemptEnd poll_attempt(const std::string &poll_url, const Origin *service,
             end.code = CURLE_OPERATION_TIMEDOUT;
             return end;
         }
-        zo::Easy h(curl_easy_init());
-        if (!h) {
+        CURL *h = transfer.driver.start();
+        if (h == nullptr) {
             end.no_handle = true;
             end.code = CURLE_FAILED_INIT;
             return end;
         }
         PollHop hop{AnswerHead{}, &download.buffer, &report, false};
-        end.code = poll_once(h.get(), url, headers, &hop, transfer, limit);
-        if (end.code != CURLE_OK && !reconnected && zo::closed_before_answer(h.get(), end.code)) {
+        end.code = poll_once(h, url, headers, &hop, transfer, limit);
+        if (end.code != CURLE_OK && !reconnected && zo::closed_before_answer(h, end.code)) {
             reconnected = true;
             download.clear();
             continue;
         }
         if (end.code != CURLE_OK) return end;
-        if (!zo::redirected(h.get(), hops, service, key_headers, &end.code, &url, &headers)) {
+        if (!zo::redirected(h, hops, service, key_headers, &end.code, &url, &headers)) {
             end.gone = hop.head.status == gone_status;
             return end;
         }
@@ -122,9 +121,6 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
     if (!escaped_id) return report.fail("[Local failure] out of memory");
     const std::string poll_url =
         transfer.base + ZO_RESULT_PATH "?" ZO_REQUEST_ID_KEY "=" + escaped_id.get();
-    // An address that cannot be parsed has no origin to match: redirects then go without the key.
-    Origin service;
-    const bool service_known = parse_address(transfer.base.c_str(), &service, nullptr);
     Slist headers(zo_key_headers(2, transfer.config->api_key));
     if (!headers) return report.fail("[Local failure] slist failed to generate");
     DownloadLimit limit = download_limit(capacity_words);
@@ -139,8 +135,8 @@ zo_status_t poll_result(const Transfer &transfer, const char *request_id, size_t
         // Bytes of a failed attempt never reach the result.
         download.clear();
         const auto started = std::chrono::steady_clock::now();
-        const AttemptEnd end = poll_attempt(poll_url, service_known ? &service : nullptr,
-                                            headers.get(), download, report, transfer, &limit);
+        const AttemptEnd end = poll_attempt(poll_url, transfer.base, headers.get(), download,
+                                            report, transfer, &limit);
         code = end.code;
         if (end.no_handle) return report.fail("[Local failure] curl failed to generate");
         if (end.gone) {

@@ -75,15 +75,24 @@ long kept_connections() {
                                                                   : most_kept_connections;
 }
 
-// Multi handles that drive one transfer at a time, kept for the next. curl_easy_perform makes and
-// destroys a multi handle per easy handle, and destroying one sets the SIGPIPE disposition
-// (twice), which the kernel does under a process-wide lock in time proportional to the number of
-// threads: with a thousand threads solving, that alone took a tenth of the client's CPU. Never
+// Multi handles that drive one transfer at a time, each with its easy handle, kept for the next
+// exchange. curl_easy_perform makes and destroys a multi handle per easy handle, and destroying
+// one sets the SIGPIPE disposition (twice), which the kernel does under a process-wide lock in time
+// proportional to the number of threads: with a thousand threads solving, that alone took a tenth
+// of the client's CPU. A kept easy handle keeps its buffers and state between calls. Never
 // released, like the share.
+struct Kept {
+    CURLM *multi;
+    CURL *easy;
+};
 struct MultiPool {
     std::mutex lock;
-    std::vector<CURLM *> idle;
+    std::vector<Kept> idle;
+    size_t easy_handles = 0;  // of the idle pairs, those that kept their easy handle
 };
+
+// An idle easy handle keeps its buffers (tens of KiB): as many as a busy program reuses at once.
+constexpr size_t most_kept_easy_handles = 32;
 
 // Exchanges running, and the multi handles driving a transfer now (to wake them at the stop).
 struct InFlight {
@@ -120,6 +129,11 @@ void stop_driving(CURLM *m) {
         }
     }
 }
+
+// The calling thread's interrupt check, and when it is next due.
+constexpr auto check_interval = std::chrono::milliseconds(100);
+thread_local zo_interrupt_check_t *watch = nullptr;
+thread_local std::chrono::steady_clock::time_point watch_due;
 
 std::once_flag curl_initialised;
 std::atomic<Share *> process_share{nullptr};
@@ -174,48 +188,74 @@ CURLSH *share_once() {
     return share != nullptr ? share->handle : nullptr;
 }
 
-struct MultiDeleter {
-    void operator()(CURLM *m) const { curl_multi_cleanup(m); }
-};
-using Multi = std::unique_ptr<CURLM, MultiDeleter>;
+void release(Kept kept) {
+    if (kept.easy != nullptr) curl_easy_cleanup(kept.easy);
+    if (kept.multi != nullptr) curl_multi_cleanup(kept.multi);
+}
 
-// A multi handle for one transfer: from the pool, or new. NULL when none can be made.
-Multi borrow_multi() {
+// A pair from the pool, or a new one (either handle NULL when it could not be made).
+Kept borrow(MultiPool **from) {
     share_once();
     MultiPool *pool = process_multis.load();
+    *from = pool;
+    Kept kept{nullptr, nullptr};
     if (pool != nullptr) {
         std::lock_guard<std::mutex> held(pool->lock);
         if (!pool->idle.empty()) {
-            Multi m(pool->idle.back());
+            kept = pool->idle.back();
             pool->idle.pop_back();
-            return m;
+            if (kept.easy != nullptr) pool->easy_handles--;
         }
     }
-    Multi m(curl_multi_init());
+    if (kept.easy == nullptr) kept.easy = curl_easy_init();
+    if (kept.multi != nullptr) return kept;
+    kept.multi = curl_multi_init();
     // The limit of the share's cache is read from the multi handle of the transfer returning a
     // connection to it.
-    if (m && curl_multi_setopt(m.get(), CURLMOPT_MAXCONNECTS, process_kept_connections) != CURLM_OK)
-        m.reset();
-    return m;
+    if (kept.multi != nullptr &&
+        curl_multi_setopt(kept.multi, CURLMOPT_MAXCONNECTS, process_kept_connections) != CURLM_OK) {
+        curl_multi_cleanup(kept.multi);
+        kept.multi = nullptr;
+    }
+    return kept;
 }
 
-// Back to the pool, empty. A multi handle holds two descriptors (its wake-up pair): the pool keeps
-// no more of them than connections are kept, and destroys the rest.
-void give_back(Multi m) {
+// Back to the pool it came from, driving nothing. A multi handle holds two descriptors (its
+// wake-up pair): the pool keeps no more of them than connections are kept, and destroys the rest.
+// A pair borrowed before a fork is left alone in the child: it may point into the parent's share.
+void give_back(Kept kept, MultiPool *from) {
     MultiPool *pool = process_multis.load();
-    if (pool == nullptr) return;
-    std::lock_guard<std::mutex> held(pool->lock);
-    if (pool->idle.size() >= static_cast<size_t>(process_kept_connections)) return;
-    try {
-        pool->idle.push_back(m.get());
-        m.release();
-    } catch (...) {
+    if (pool != from) return;
+    if (pool != nullptr && kept.multi != nullptr && kept.easy != nullptr) {
+        std::unique_lock<std::mutex> held(pool->lock);
+        if (pool->idle.size() < static_cast<size_t>(process_kept_connections)) {
+            const bool keep_easy = pool->easy_handles < most_kept_easy_handles;
+            try {
+                pool->idle.push_back({kept.multi, keep_easy ? kept.easy : nullptr});
+            } catch (...) {
+                held.unlock();
+                release(kept);
+                return;
+            }
+            if (keep_easy) pool->easy_handles++;
+            held.unlock();
+            if (!keep_easy) curl_easy_cleanup(kept.easy);
+            return;
+        }
     }
+    release(kept);
 }
 
 }  // namespace
 
 extern "C" void zo_client_init(void) { share_once(); }
+
+extern "C" zo_interrupt_check_t *zo_client_watch(zo_interrupt_check_t *check) {
+    zo_interrupt_check_t *before = watch;
+    watch = check;
+    watch_due = std::chrono::steady_clock::now() + check_interval;
+    return before;
+}
 
 extern "C" void zo_client_stop(double wait_s) {
     const auto most = std::chrono::duration<double>(wait_s > 0 ? wait_s : 0);
@@ -226,7 +266,22 @@ namespace zo {
 
 CURLSH *connection_share() { return share_once(); }
 
-bool client_stopping() { return stopping.load(std::memory_order_relaxed); }
+bool client_stopping() {
+    return stopping.load(std::memory_order_relaxed) || (watch != nullptr && watch->interrupted);
+}
+
+void check_interrupt() {
+    zo_interrupt_check_t *current = watch;
+    if (current == nullptr || current->interrupted) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < watch_due) return;
+    // Whatever the check runs (a signal handler may solve too) runs unwatched, as a caller would.
+    watch = nullptr;
+    const int stop = current->check(current->arg);
+    watch = current;
+    watch_due = std::chrono::steady_clock::now() + check_interval;
+    if (stop != 0) current->interrupted = 1;
+}
 
 ExchangeInFlight::ExchangeInFlight() {
     std::lock_guard<std::mutex> held(flights->lock);
@@ -239,13 +294,35 @@ ExchangeInFlight::~ExchangeInFlight() {
     if (flights->exchanges > 0 && --flights->exchanges == 0) flights->drained.notify_all();
 }
 
-CURLcode perform(CURL *h) {
-    Multi m = borrow_multi();
-    if (!m) return CURLE_OUT_OF_MEMORY;
-    if (!start_driving(m.get())) return CURLE_ABORTED_BY_CALLBACK;
-    CURLMcode mc = curl_multi_add_handle(m.get(), h);
+Driver::Driver() {
+    MultiPool *from = nullptr;
+    const Kept kept = borrow(&from);
+    multi_ = kept.multi;
+    easy_ = kept.easy;
+    pool_ = from;
+}
+
+Driver::~Driver() {
+    const Kept kept{multi_, easy_};
+    if (in_use_) {
+        release(kept);  // a handle that could not be taken off its multi handle goes with it
+    } else {
+        give_back(kept, static_cast<MultiPool *>(pool_));
+    }
+}
+
+CURL *Driver::start() {
+    if (multi_ == nullptr || easy_ == nullptr || in_use_) return nullptr;
+    curl_easy_reset(easy_);
+    return easy_;
+}
+
+CURLcode Driver::perform() {
+    CURLM *m = multi_;
+    if (!start_driving(m)) return CURLE_ABORTED_BY_CALLBACK;
+    CURLMcode mc = curl_multi_add_handle(m, easy_);
     if (mc != CURLM_OK) {
-        stop_driving(m.get());
+        stop_driving(m);
         return mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
     }
     CURLcode rc = CURLE_OK;
@@ -256,23 +333,26 @@ CURLcode perform(CURL *h) {
             break;
         }
         int running = 0;
-        mc = curl_multi_perform(m.get(), &running);
+        mc = curl_multi_perform(m, &running);
         if (mc == CURLM_OK && running == 0) {
             int left = 0;
-            CURLMsg *msg = curl_multi_info_read(m.get(), &left);
+            CURLMsg *msg = curl_multi_info_read(m, &left);
             rc = msg != nullptr && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_GOT_NOTHING;
             done = true;
         } else if (mc == CURLM_OK) {
-            // libcurl bounds the wait by the transfer's own time-outs.
-            mc = curl_multi_poll(m.get(), nullptr, 0, 1000, nullptr);
+            // libcurl bounds the wait by the transfer's own time-outs; a watched thread wakes to
+            // run its check.
+            const int wait_ms = watch != nullptr ? 100 : 1000;
+            mc = curl_multi_poll(m, nullptr, 0, wait_ms, nullptr);
+            check_interrupt();
         }
         if (mc != CURLM_OK) {
             rc = mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
             done = true;
         }
     }
-    stop_driving(m.get());
-    if (curl_multi_remove_handle(m.get(), h) == CURLM_OK && mc == CURLM_OK) give_back(std::move(m));
+    stop_driving(m);
+    in_use_ = curl_multi_remove_handle(m, easy_) != CURLM_OK || mc != CURLM_OK;
     return rc;
 }
 

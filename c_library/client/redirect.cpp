@@ -90,11 +90,14 @@ size_t note_answer_head(char *data, size_t size, size_t count, void *userp) {
     return len;
 }
 
-bool redirected(CURL *h, int hops, const Origin *service, curl_slist *key_headers, CURLcode *code,
-                std::string *url, curl_slist **headers) {
+bool redirected(CURL *h, int hops, const std::string &service, curl_slist *key_headers,
+                CURLcode *code, std::string *url, curl_slist **headers) {
     const char *target = redirect_target(h);
     if (target == nullptr) return false;
     *code = CURLE_OK;
+    // Parsed only when a redirect came: most calls never meet one.
+    Origin origin;
+    const bool known = parse_address(service.c_str(), &origin, nullptr);
     Origin next;
     if (hops == max_redirects)
         *code = CURLE_TOO_MANY_REDIRECTS;
@@ -103,7 +106,7 @@ bool redirected(CURL *h, int hops, const Origin *service, curl_slist *key_header
     else if (next.scheme != "https")
         *code = CURLE_UNSUPPORTED_PROTOCOL;
     else
-        *headers = service != nullptr && same_origin(next, *service) ? key_headers : nullptr;
+        *headers = known && same_origin(next, origin) ? key_headers : nullptr;
     return true;
 }
 

@@ -36,10 +36,10 @@ size_t note_answer_head(char *data, size_t size, size_t count, void *head);
 
 // After the finished transfer `h`: false when its answer is no redirect. Otherwise true, with
 // `*code` CURLE_OK and `*url` and `*headers` set for the next hop (the key lines only to the
-// service's origin; `service` NULL when it is unknown), or `*code` the failure that ends the
-// call. `hops` is the number of redirects followed before this one.
-bool redirected(CURL *h, int hops, const Origin *service, curl_slist *key_headers, CURLcode *code,
-                std::string *url, curl_slist **headers);
+// origin of the service's address `service`; to none when it cannot be parsed), or `*code` the
+// failure that ends the call. `hops` is the number of redirects followed before this one.
+bool redirected(CURL *h, int hops, const std::string &service, curl_slist *key_headers,
+                CURLcode *code, std::string *url, curl_slist **headers);
 
 }  // namespace zo
 

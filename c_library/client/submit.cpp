@@ -24,13 +24,39 @@ struct SubmitResponseOwner {
     ~SubmitResponseOwner() { free(record.err_str); }
 };
 
-// The body as libcurl reads it. What was handed over may have reached the service; what was not
-// cannot have.
+// Bodies below this go out in the same write as the head (libcurl does so for posted fields
+// under 64 KiB): one TLS record, one packet.
+constexpr size_t one_write_body = 64 * 1024;
+
+// The body as libcurl sends it. What was sent (or, through the read callback, handed over) may
+// have reached the service; what was not cannot have.
 struct Upload {
     const char *data;
     size_t length;
     size_t handed;
+    bool one_write;
+    DownloadLimit *progress;
+    int connections;
+    bool refused_resend;  // libcurl was stopped from sending it again on a new connection
+
+    curl_off_t sent(CURL *h) const {
+        if (!one_write) return static_cast<curl_off_t>(handed);
+        curl_off_t now = 0;
+        if (curl_easy_getinfo(h, CURLINFO_SIZE_UPLOAD_T, &now) != CURLE_OK) now = 0;
+        return now > progress->body_sent ? now : progress->body_sent;
+    }
 };
+
+#if LIBCURL_VERSION_NUM >= 0x075000
+// Called on each connection a transfer goes over: a second one is libcurl about to send the
+// problem again after the kept one closed. That is the exchange's decision, not libcurl's.
+int refuse_resend(void *userp, char *, char *, int, int) {
+    auto *upload = static_cast<Upload *>(userp);
+    if (upload->connections++ == 0) return CURL_PREREQFUNC_OK;
+    upload->refused_resend = true;
+    return CURL_PREREQFUNC_ABORT;
+}
+#endif
 
 size_t read_body(char *dest, size_t size, size_t count, void *userp) {
     auto *upload = static_cast<Upload *>(userp);
@@ -53,20 +79,29 @@ size_t scan_submit_answer(char *data, size_t size, size_t count, void *userp) {
     return make_request_write_callback(data, size, count, hop->record);
 }
 
-// The body goes through a read callback with no way to rewind it, so that libcurl never sends
-// again on its own a problem the service may already have.
+// libcurl must never send again on its own a problem the service may already have: a small body
+// goes with the head, and a second connection is refused before anything is sent on it; a large
+// one goes through a read callback with no way to rewind it.
 CURLcode submit_once(CURL *h, const std::string &url, curl_slist *headers, Upload *upload,
                      SubmitHop *hop, const Transfer &transfer, DownloadLimit *limit) {
     CURLcode rc = zo::set_common_options(h, url, headers, transfer, limit);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_POST, 1L);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_READFUNCTION, read_body);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_READDATA, upload);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                               static_cast<curl_off_t>(upload->length));
+#if LIBCURL_VERSION_NUM >= 0x075000
+    if (rc == CURLE_OK && upload->one_write) {
+        rc = curl_easy_setopt(h, CURLOPT_POSTFIELDS, upload->data);
+        if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, refuse_resend);
+        if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_PREREQDATA, upload);
+    }
+#endif
+    if (rc == CURLE_OK && !upload->one_write)
+        rc = curl_easy_setopt(h, CURLOPT_READFUNCTION, read_body);
+    if (rc == CURLE_OK && !upload->one_write) rc = curl_easy_setopt(h, CURLOPT_READDATA, upload);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, scan_submit_answer);
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_WRITEDATA, hop);
-    if (rc == CURLE_OK) rc = zo::perform(h);
+    if (rc == CURLE_OK) rc = transfer.driver.perform();
     return rc;
 }
 
@@ -85,6 +120,12 @@ zo_status_t submit_problem(const Transfer &transfer, const char *path, curl_slis
     CURLcode code = CURLE_OK;
     DownloadLimit limit{submit_answer_limit, false};
     bool reconnected = false, sent_whole = false;
+    const size_t length = strlen(body);
+#if LIBCURL_VERSION_NUM >= 0x075000
+    const bool one_write = length < one_write_body;
+#else
+    const bool one_write = false;
+#endif
     for (int attempt = 0; attempt < submit_attempts + (reconnected ? 1 : 0); attempt++) {
         if (deadline.passed()) {
             report.note("the deadline passed during the submit, after %d attempts", attempt);
@@ -94,14 +135,16 @@ zo_status_t submit_problem(const Transfer &transfer, const char *path, curl_slis
         // An identifier from an attempt that failed is not the service's answer.
         request_id[0] = '\0';
         limit.exceeded = false;
-        Easy h(curl_easy_init());
-        if (!h) return report.fail("[Local failure] curl failed to generate");
-        Upload upload{body, strlen(body), 0};
-        code = submit_once(h.get(), url, headers, &upload, &hop, transfer, &limit);
+        limit.body_sent = 0;
+        CURL *h = transfer.driver.start();
+        if (h == nullptr) return report.fail("[Local failure] curl failed to generate");
+        Upload upload{body, length, 0, one_write, &limit, 0, false};
+        code = submit_once(h, url, headers, &upload, &hop, transfer, &limit);
         if (code == CURLE_OK) break;
-        if (!reconnected && closed_before_answer(h.get(), code)) {
+        if (upload.refused_resend) code = CURLE_GOT_NOTHING;
+        if (!reconnected && (upload.refused_resend || closed_before_answer(h, code))) {
             // A service cannot have taken a problem whose body it did not get whole.
-            if (upload.handed < upload.length) {
+            if (upload.sent(h) < static_cast<curl_off_t>(upload.length)) {
                 reconnected = true;
                 continue;
             }

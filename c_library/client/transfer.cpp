@@ -50,6 +50,7 @@ void Deadline::sleep_at_most(long long ms) const {
         while (nanosleep(&t, &t) != 0 && errno == EINTR) {
         }
         ms -= now;
+        check_interrupt();
     }
 }
 
@@ -59,13 +60,12 @@ std::string service_base(const zo_solve_config_t *config) {
     return base;
 }
 
-std::string ca_bundle(const zo_solve_config_t *config) {
-    if (config->ca_bundle != nullptr) {
-        struct stat st;
-        return stat(config->ca_bundle, &st) == 0 ? std::string(config->ca_bundle) : std::string();
-    }
-    const char *found = _curl_ca_location();
-    return found != nullptr ? std::string(found) : std::string();
+std::string ca_bundle(const zo_solve_config_t *config, bool *is_directory) {
+    const char *path = config->ca_bundle != nullptr ? config->ca_bundle : _curl_ca_location();
+    struct stat st;
+    if (path == nullptr || stat(path, &st) != 0) return std::string();
+    *is_directory = S_ISDIR(st.st_mode);
+    return std::string(path);
 }
 
 namespace {
@@ -73,8 +73,9 @@ namespace {
 // Ends a transfer whose answer outgrows what it may be (for a poll: any valid payload for the
 // caller's capacity).
 int stop_oversized_download(void *userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
-                            curl_off_t) {
+                            curl_off_t ulnow) {
     auto *limit = static_cast<DownloadLimit *>(userp);
+    if (ulnow > limit->body_sent) limit->body_sent = ulnow;
     if (dltotal > limit->max_bytes || dlnow > limit->max_bytes) limit->exceeded = true;
     return limit->exceeded ? 1 : 0;
 }
@@ -99,8 +100,7 @@ CURLcode set_common_options(CURL *h, const std::string &url, curl_slist *headers
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_NOPROXY, transfer.config->no_proxy);
     CURLSH *share = connection_share();
     if (rc == CURLE_OK && share != nullptr) rc = curl_easy_setopt(h, CURLOPT_SHARE, share);
-    struct stat st;
-    if (rc == CURLE_OK && stat(ca.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (rc == CURLE_OK && transfer.ca_is_directory) {
         // A directory of hashed certificates cannot serve as a bundle file.
         rc = curl_easy_setopt(h, CURLOPT_CAINFO, static_cast<char *>(nullptr));
         if (rc == CURLE_OK) rc = curl_easy_setopt(h, CURLOPT_CAPATH, ca.c_str());

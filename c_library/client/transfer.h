@@ -32,24 +32,30 @@ class Deadline {
     std::chrono::steady_clock::time_point end_;
 };
 
+class Driver;
+
 // What every transfer of one call shares.
 struct Transfer {
     const zo_solve_config_t *config;
     const Deadline &deadline;
     std::string base;  // the service's address, without a trailing slash
     std::string ca;    // the certificate bundle (file or directory) to trust
+    bool ca_is_directory;
+    Driver &driver;  // the kept handles every transfer of the call runs on
 };
 
 // The service's address: ZO_SERVICE_URL, or the built-in one.
 std::string service_base(const zo_solve_config_t *config);
-// The certificate bundle to trust: ZO_CA_BUNDLE when set, else the first of the search paths.
-// Empty when there is none.
-std::string ca_bundle(const zo_solve_config_t *config);
+// The certificate bundle to trust: ZO_CA_BUNDLE when set, else the first of the search paths;
+// `*is_directory` says whether it is a directory of hashed certificates. Empty when there is none.
+std::string ca_bundle(const zo_solve_config_t *config, bool *is_directory);
 
 // How many bytes an answer may bring; `exceeded` is set when a transfer was ended for it.
+// `body_sent` is the most of a request's body libcurl reported sent, over every connection.
 struct DownloadLimit {
     curl_off_t max_bytes;
     bool exceeded;
+    curl_off_t body_sent = 0;
 };
 // Far more than any submit answer needs (an identifier or a message).
 constexpr curl_off_t submit_answer_limit = ZO_SUBMIT_ANSWER_MAX_BYTES;
