@@ -28,23 +28,14 @@ struct SubmitResponseOwner {
 // under 64 KiB): one TLS record, one packet.
 constexpr size_t one_write_body = 64 * 1024;
 
-// The body as libcurl sends it. What was sent (or, through the read callback, handed over) may
-// have reached the service; what was not cannot have.
+// The body as libcurl sends it: with the head in one write, or through the read callback.
 struct Upload {
     const char *data;
     size_t length;
     size_t handed;
     bool one_write;
-    DownloadLimit *progress;
     int connections;
     bool refused_resend;  // libcurl was stopped from sending it again on a new connection
-
-    curl_off_t sent(CURL *h) const {
-        if (!one_write) return static_cast<curl_off_t>(handed);
-        curl_off_t now = 0;
-        if (curl_easy_getinfo(h, CURLINFO_SIZE_UPLOAD_T, &now) != CURLE_OK) now = 0;
-        return now > progress->body_sent ? now : progress->body_sent;
-    }
 };
 
 #if LIBCURL_VERSION_NUM >= 0x075000
@@ -79,9 +70,9 @@ size_t scan_submit_answer(char *data, size_t size, size_t count, void *userp) {
     return make_request_write_callback(data, size, count, hop->record);
 }
 
-// libcurl must never send again on its own a problem the service may already have: a small body
-// goes with the head, and a second connection is refused before anything is sent on it; a large
-// one goes through a read callback with no way to rewind it.
+// The exchange, not libcurl, decides when a problem is sent again: a small body goes with the head,
+// and a second connection is refused before anything is sent on it; a large one goes through a
+// read callback with no way to rewind it.
 CURLcode submit_once(CURL *h, const std::string &url, curl_slist *headers, Upload *upload,
                      SubmitHop *hop, const Transfer &transfer, DownloadLimit *limit) {
     CURLcode rc = zo::set_common_options(h, url, headers, transfer, limit);
@@ -119,7 +110,7 @@ zo_status_t submit_problem(const Transfer &transfer, const char *path, curl_slis
     const std::string url = transfer.base + path;
     CURLcode code = CURLE_OK;
     DownloadLimit limit{submit_answer_limit, false};
-    bool reconnected = false, sent_whole = false;
+    bool reconnected = false;
     const size_t length = strlen(body);
 #if LIBCURL_VERSION_NUM >= 0x075000
     const bool one_write = length < one_write_body;
@@ -135,23 +126,19 @@ zo_status_t submit_problem(const Transfer &transfer, const char *path, curl_slis
         // An identifier from an attempt that failed is not the service's answer.
         request_id[0] = '\0';
         limit.exceeded = false;
-        limit.body_sent = 0;
         CURL *h = transfer.driver.start();
         if (h == nullptr) return report.fail("[Local failure] curl failed to generate");
-        Upload upload{body, length, 0, one_write, &limit, 0, false};
+        Upload upload{body, length, 0, one_write, 0, false};
         code = submit_once(h, url, headers, &upload, &hop, transfer, &limit);
         if (code == CURLE_OK) break;
         if (upload.refused_resend) code = CURLE_GOT_NOTHING;
         if (!reconnected && (upload.refused_resend || closed_before_answer(h, code))) {
-            // A service cannot have taken a problem whose body it did not get whole.
-            if (upload.sent(h) < static_cast<curl_off_t>(upload.length)) {
-                reconnected = true;
-                continue;
-            }
-            sent_whole = true;
-            // Nothing came back: libcurl's own word for it, not the rewind it was refused.
-            code = CURLE_GOT_NOTHING;
-            break;
+            // The kept connection closed before any answer: most often the service dropped it
+            // as idle while this request was on its way. Like every HTTP client, send once more
+            // on a new connection; should the service have taken the first, the extra job is
+            // never polled and expires.
+            reconnected = true;
+            continue;
         }
         if (code == CURLE_SEND_FAIL_REWIND) code = CURLE_GOT_NOTHING;
         if (!_curl_transient_err(code)) break;
@@ -169,9 +156,6 @@ zo_status_t submit_problem(const Transfer &transfer, const char *path, curl_slis
     }
     if (code != CURLE_OK) {
         report.note("the submit failed");
-        if (sent_whole)
-            report.note("the connection closed before the service answered, after the whole "
-                        "problem was sent: not sent again, since the service may have it");
         if (limit.exceeded)
             report.note("its answer grew past %lld bytes", static_cast<long long>(limit.max_bytes));
         report.note_curl(code);

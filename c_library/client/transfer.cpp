@@ -73,9 +73,8 @@ namespace {
 // Ends a transfer whose answer outgrows what it may be (for a poll: any valid payload for the
 // caller's capacity).
 int stop_oversized_download(void *userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
-                            curl_off_t ulnow) {
+                            curl_off_t) {
     auto *limit = static_cast<DownloadLimit *>(userp);
-    if (ulnow > limit->body_sent) limit->body_sent = ulnow;
     if (dltotal > limit->max_bytes || dlnow > limit->max_bytes) limit->exceeded = true;
     return limit->exceeded ? 1 : 0;
 }

@@ -51,11 +51,9 @@ std::string service_base(const zo_solve_config_t *config);
 std::string ca_bundle(const zo_solve_config_t *config, bool *is_directory);
 
 // How many bytes an answer may bring; `exceeded` is set when a transfer was ended for it.
-// `body_sent` is the most of a request's body libcurl reported sent, over every connection.
 struct DownloadLimit {
     curl_off_t max_bytes;
     bool exceeded;
-    curl_off_t body_sent = 0;
 };
 // Far more than any submit answer needs (an identifier or a message).
 constexpr curl_off_t submit_answer_limit = ZO_SUBMIT_ANSWER_MAX_BYTES;
