@@ -32,9 +32,9 @@ from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
 from .redis_polls import Polls
-from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE,
-                            SOLVERS, answer_record, cancel_key, claims_key, heartbeat_key, job_of,
-                            job_record, member)
+from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, MEMBER, PREFIX,
+                            QUEUE, SOLVERS, TOKEN, answer_record, cancel_key, claims_key,
+                            hand_key, heartbeat_key, job_of, job_record, member)
 
 # How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
@@ -230,8 +230,16 @@ class RedisStore(Store):
         while True:
             left = deadline - time.monotonic()
             if not took:
+                # Into the consumer's hand, so that a job taken along with its entry is never
+                # lost to a solver that stops right after.
                 with _redis_errors():
-                    rang = await self._redis.blpop([BELL], max(0.01, min(left, 1.0)))
+                    rang = await self._redis.blmove(BELL, hand_key(consumer),
+                                                    max(0.01, min(left, 1.0)), "LEFT", "RIGHT")
+                if rang is not None and rang != TOKEN:
+                    job = await self._taken_along(consumer, bytes(rang), skip)
+                    if job is not None:
+                        return job
+                    rang = None  # put back for a solver that does not pass its owner over
                 took = 1 if rang else 0
             jobs, passed = await self._take(consumer, took, skip)
             took = 0
@@ -244,12 +252,30 @@ class RedisStore(Store):
                 await asyncio.sleep(SKIPPED_PAUSE)
                 took = -1  # look again without waiting on the bell
 
+    async def _taken_along(self, consumer: str, entry: bytes,
+                           skip: Collection[str]) -> Optional[Job]:
+        """The job that went with a bell entry; put back in the queue when its owner is passed
+        over."""
+        name = entry[:MEMBER].decode()
+        job = job_of(name, entry[MEMBER:])
+        if job is not None and job.owner not in skip:
+            job.handle = (*job.handle, consumer, entry)
+            return job
+        with _redis_errors():
+            async with self._redis.pipeline(transaction=True) as p:
+                p.lrem(hand_key(consumer), 1, entry)
+                if job is not None:
+                    p.zadd(QUEUE, {name: 0})
+                    p.rpush(BELL, 1)
+                await p.execute()
+        return None
+
     async def _take(self, consumer: str, took: int, skip: Collection[str]
                     ) -> Tuple[List[Job], bool]:
         """Jobs claimed, and whether only owners passed over had any."""
         with _redis_errors():
             taken = await self._scripts["claim"](
-                keys=[QUEUE, CLOCK, claims_key(consumer), BELL],
+                keys=[QUEUE, CLOCK, claims_key(consumer), BELL, hand_key(consumer)],
                 args=[PREFIX, CLAIM_MOST, max(took, 0), *skip])
         jobs, lost = [], []
         for i in range(0, len(taken), 2):
@@ -258,7 +284,7 @@ class RedisStore(Store):
             if job is None:
                 lost.append(name)  # expired or answered meanwhile
                 continue
-            job.handle = (*job.handle, consumer)
+            job.handle = (*job.handle, consumer, b"")
             stopped = int(record[HEAD:HEAD + 3])
             if stopped >= self._limits.max_attempts:
                 # The problem keeps killing its solvers: answered instead of passed on forever.
@@ -291,20 +317,20 @@ class RedisStore(Store):
     async def _finish_batch(self, answers: List[Tuple[Job, bytes, int]]) -> List[int]:
         by_consumer: Dict[str, List[Any]] = {}
         for job, record, cost in answers:
-            taken, held_cost, consumer = job.handle
+            taken, held_cost, consumer, entry = job.handle
             by_consumer.setdefault(consumer, []).extend(
-                [taken, int(job.ttl * 1000), held_cost, cost, record])
+                [taken, int(job.ttl * 1000), held_cost, cost, record, entry])
         pause = 0.2
         for consumer, args in by_consumer.items():
             while True:
                 try:
                     with _redis_errors():
                         await self._scripts["finish"](
-                            keys=[claims_key(consumer), HELD],
+                            keys=[claims_key(consumer), HELD, hand_key(consumer)],
                             args=[PREFIX, CHANNEL, int(time.time() * 1000), *args])
                     break
                 except (StoreError, RequestError) as e:
-                    _log(f"cannot store {len(args) // 5} answers: {e}; retrying")
+                    _log(f"cannot store {len(args) // 6} answers: {e}; retrying")
                     await asyncio.sleep(pause)
                     pause = min(5.0, 2 * pause)
         return [0] * len(answers)
@@ -327,9 +353,10 @@ class RedisStore(Store):
         with _redis_errors():
             consumers = await self._redis.smembers(SOLVERS)
             async with self._redis.pipeline(transaction=False) as p:
-                p.zcard(QUEUE)
+                p.llen(BELL)  # an entry per job waiting
                 for c in consumers:
                     p.scard(claims_key(c.decode()))  # type: ignore[union-attr]
+                    p.llen(hand_key(c.decode()))  # type: ignore[union-attr]
                 return sum(int(n) for n in await p.execute())
 
     async def health(self) -> Dict[str, bool]:

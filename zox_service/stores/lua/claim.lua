@@ -1,11 +1,13 @@
 -- Takes the next job in turn whose owner is not passed over and, if it is small, the small ones
 -- right behind it (never past one that is not), up to a number; they are kept under the
 -- consumer's claims until answered. Returns member and record of each.
--- KEYS: 1 queue, 2 virtual time, 3 the consumer's claims, 4 bell
--- ARGV: 1 prefix, 2 most, 3 bell entries the caller already took (0 or 1), then owners passed over
+-- KEYS: 1 queue, 2 virtual time, 3 the consumer's claims, 4 bell, 5 the consumer's hand
+-- ARGV: 1 prefix, 2 most, 3 bell entries the caller already took into its hand (0 or 1), then
+--       owners passed over
 local skip = {}
 for i = 4, #ARGV do skip[ARGV[i]] = true end
 local most, took = tonumber(ARGV[2]), tonumber(ARGV[3])
+if took > 0 then redis.call('LREM', KEYS[5], -1, 1) end
 local skipping = #ARGV > 3
 -- Without owners to pass over the jobs wanted are at the head: taken off, and the rest put back.
 local seen = skipping and redis.call('ZRANGE', KEYS[1], 0, most + 63, 'WITHSCORES')
@@ -39,7 +41,8 @@ redis.call('SADD', KEYS[3], unpack(taken))
 local names = {}
 for i, m in ipairs(taken) do names[i] = ARGV[1] .. 'r:' .. id_of(m) end
 local records = redis.call('MGET', unpack(names))
-if #taken > took then redis.call('LPOP', KEYS[4], #taken - took) end
+-- Their bell entries, from the end: a job that went with its entry waits at the head.
+if #taken > took then redis.call('LREM', KEYS[4], took - #taken, 1) end
 local out = {}
 for i, m in ipairs(taken) do
   out[#out + 1] = m

@@ -1,7 +1,9 @@
 -- Shared by the scripts below (prepended to each). Keys of a job are named from its id, so this
--- store runs on one Redis, not a cluster. A member is a small flag, the owner (32) and the id.
+-- store runs on one Redis, not a cluster. A member is a small flag, the owner (32) and the id (32).
 local HEAD = 45
--- Records up to this size travel in the message that tells polls their job ended.
+local MEMBER = 65
+-- Records up to this size travel in the message that tells polls their job ended, and a lone
+-- small job's record in its bell entry.
 local INLINE = 4096
 -- An ended job's part of that message: its id, then the length of its record and the record.
 local function ended(id, record)
@@ -27,18 +29,34 @@ local function write_counts(prefix, owners)
     if o[2] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', o[2]) end
   end
 end
--- Which of these held members were still held, now removed: one call for a few, two for many.
-local function unhold(held, members)
+-- An answer stored for a job: it counts its cost instead of what the job held until delivered
+-- or expired (the held entry carries owner, id and cost), and its end is told.
+local function answered(prefix, owners, out, now, m, ttl, record, cost, held_cost)
+  redis.call('SET', prefix .. 'r:' .. id_of(m), record, 'PX', ttl)
+  add(owners, owner_of(m), -1, cost - held_cost)
+  out.held[#out.held + 1] = now + ttl
+  out.held[#out.held + 1] = owner_of(m) .. id_of(m) .. cost
+  out.ended[#out.ended + 1] = ended(id_of(m), record)
+end
+-- Results delivered (held members): each stops counting against its owner the first time, and is
+-- kept only for the delivered time to live. Adds the bytes freed to `owners`; one call for a few
+-- members, two for many.
+local function deliver(prefix, held, members, ttl, owners)
   local first = {}
   if #members <= 2 then
     for i, h in ipairs(members) do first[i] = redis.call('ZREM', held, h) == 1 end
-    return first
+  else
+    local scores, gone = redis.call('ZMSCORE', held, unpack(members)), {}
+    for i, h in ipairs(members) do
+      first[i] = scores[i] and true or false
+      if first[i] then gone[#gone + 1] = h end
+    end
+    if #gone > 0 then redis.call('ZREM', held, unpack(gone)) end
   end
-  local scores, gone = redis.call('ZMSCORE', held, unpack(members)), {}
   for i, h in ipairs(members) do
-    first[i] = scores[i] and true or false
-    if first[i] then gone[#gone + 1] = h end
+    if first[i] then
+      add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65)))
+      redis.call('PEXPIRE', prefix .. 'r:' .. string.sub(h, 33, 64), ttl, 'LT')
+    end
   end
-  if #gone > 0 then redis.call('ZREM', held, unpack(gone)) end
-  return first
 end
