@@ -186,7 +186,8 @@ class RedisStore(Store):
     async def _submit_batch(self, entries: List[Tuple[str, int, bytes]]) -> List[str]:
         held = self._polls.take_delivered()
         args: List[Any] = [PREFIX, PENDING_TTL_MS, *self._quota_args,
-                           int(self._limits.delivered_ttl * 1000), len(held), *held]
+                           int(self._limits.delivered_ttl * 1000), int(time.time() * 1000),
+                           len(held), *held]
         for entry in entries:
             args += entry
         try:

@@ -38,25 +38,28 @@ local function answered(prefix, owners, out, now, m, ttl, record, cost, held_cos
   out.held[#out.held + 1] = owner_of(m) .. id_of(m) .. cost
   out.ended[#out.ended + 1] = ended(id_of(m), record)
 end
--- Results delivered (held members): each stops counting against its owner the first time, and is
--- kept only for the delivered time to live. Adds the bytes freed to `owners`; one call for a few
--- members, two for many.
-local function deliver(prefix, held, members, ttl, owners)
-  local first = {}
-  if #members <= 2 then
-    for i, h in ipairs(members) do first[i] = redis.call('ZREM', held, h) == 1 end
-  else
-    local scores, gone = redis.call('ZMSCORE', held, unpack(members)), {}
+-- Results delivered (held members): each stops counting against its owner the first time, and
+-- its held entry moves to when the result is to go, marked by half a millisecond, so that the
+-- sweep then deletes the result instead of giving its bytes back. A result delivered so late that
+-- it would outlive its time to live keeps its entry, and counts until it expires. One call for one
+-- member, two for more. Adds the bytes freed to `owners`.
+local function deliver(held, members, ttl, now, owners)
+  local at, first = now + tonumber(ttl) + 0.5, {}
+  if #members == 1 then
+    first[1] = redis.call('ZADD', held, 'XX', 'LT', 'CH', at, members[1]) == 1
+  elseif #members > 1 then
+    local scores, moved = redis.call('ZMSCORE', held, unpack(members)), {}
     for i, h in ipairs(members) do
-      first[i] = scores[i] and true or false
-      if first[i] then gone[#gone + 1] = h end
+      local score = tonumber(scores[i])
+      first[i] = score ~= nil and score % 1 == 0 and at < score
+      if first[i] then
+        moved[#moved + 1] = at
+        moved[#moved + 1] = h
+      end
     end
-    if #gone > 0 then redis.call('ZREM', held, unpack(gone)) end
+    if #moved > 0 then redis.call('ZADD', held, 'XX', unpack(moved)) end
   end
   for i, h in ipairs(members) do
-    if first[i] then
-      add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65)))
-      redis.call('PEXPIRE', prefix .. 'r:' .. string.sub(h, 33, 64), ttl, 'LT')
-    end
+    if first[i] then add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65))) end
   end
 end

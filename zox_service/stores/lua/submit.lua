@@ -9,12 +9,12 @@
 -- reason of the refusal, for each job.
 -- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does, 5 held results
 -- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
---       problems waiting in all; 9 delivered ttl ms, 10 results delivered, then their held
---       members; then per job: member, cost, record
+--       problems waiting in all; 9 delivered ttl ms, 10 the caller's clock (ms), 11 results
+--       delivered, then their held members; then per job: member, cost, record
 local prefix, ttl = ARGV[1], ARGV[2]
-local first_job = 11 + tonumber(ARGV[10])
+local first_job = 12 + tonumber(ARGV[11])
 local freed = {}  -- by owner: {0, minus the bytes delivered}
-deliver(prefix, KEYS[5], {unpack(ARGV, 11, first_job - 1)}, ARGV[9], freed)
+deliver(KEYS[5], {unpack(ARGV, 12, first_job - 1)}, ARGV[9], tonumber(ARGV[10]), freed)
 local jobs, answers = (#ARGV - first_job + 1) / 3, {}
 local owners, entries = {}, {}
 local now = jobs > 0 and redis.call('MGET', KEYS[2], KEYS[4]) or {}

@@ -1,8 +1,8 @@
 -- Run by every process each second. Jobs of a solver whose heartbeat lapsed (in its claims, or
 -- in its hand: bell entries it took) go back to the queue, or fail when they keep killing their
 -- solvers or no solver is alive; with no solver alive, waiting jobs fail too, so that their
--- callers hear of it. Results that expired undelivered give their bytes back. Returns the
--- solvers alive.
+-- callers hear of it. Results that expired undelivered give their bytes back; results delivered
+-- a delivered time to live ago are deleted. Returns the solvers alive.
 -- KEYS: 1 solvers, 2 queue, 3 virtual time, 4 bell, 5 held results
 -- ARGV: 1 prefix, 2 channel, 3 attempts before a job fails, 4 overhead, 5 most jobs failed per run
 local prefix = ARGV[1]
@@ -61,9 +61,24 @@ if alive == 0 then
   end
   if #waiting > 0 then redis.call('LTRIM', KEYS[4], 0, redis.call('ZCARD', KEYS[2]) - 1) end
 end
-local expired = redis.call('ZRANGEBYSCORE', KEYS[5], '-inf', now, 'LIMIT', 0, 1000)
-for _, h in ipairs(expired) do add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65))) end
-if #expired > 0 then redis.call('ZREM', KEYS[5], unpack(expired)) end
+-- Held entries due: an undelivered result expired and gives its bytes back; a delivered one
+-- (its score has a half) is deleted.
+for _ = 1, 10 do
+  local due = redis.call('ZRANGEBYSCORE', KEYS[5], '-inf', now, 'WITHSCORES', 'LIMIT', 0, 1000)
+  local gone, names = {}, {}
+  for i = 1, #due, 2 do
+    local h = due[i]
+    gone[#gone + 1] = h
+    if tonumber(due[i + 1]) % 1 == 0 then
+      add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65)))
+    else
+      names[#names + 1] = prefix .. 'r:' .. string.sub(h, 33, 64)
+    end
+  end
+  if #gone > 0 then redis.call('ZREM', KEYS[5], unpack(gone)) end
+  if #names > 0 then redis.call('DEL', unpack(names)) end
+  if #gone < 1000 then break end
+end
 if #out.held > 0 then redis.call('ZADD', KEYS[5], unpack(out.held)) end
 write_counts(prefix, owners)
 if #out.ended > 0 then redis.call('PUBLISH', ARGV[2], table.concat(out.ended)) end
