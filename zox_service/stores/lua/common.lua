@@ -16,6 +16,13 @@ local function now_ms()
   local t = redis.call('TIME')
   return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
 end
+-- An owner's counters are one string, "pending bytes vt" (problems unsolved, bytes held, the
+-- virtual time of its last job), so that a submit reads them with the clock in one call.
+local function counts_of(text)
+  local p, b, v = string.match(text or '', '^(%-?%d+) (%-?%d+) (%-?%d+)$')
+  return {tonumber(p) or 0, tonumber(b) or 0, tonumber(v) or 0}
+end
+local function counts_text(c) return string.format('%d %d %d', c[1], c[2], c[3]) end
 -- Counter changes by owner, written once per owner however many jobs changed them.
 local function add(owners, owner, pending, bytes)
   local o = owners[owner]
@@ -25,8 +32,11 @@ local function add(owners, owner, pending, bytes)
 end
 local function write_counts(prefix, owners)
   for owner, o in pairs(owners) do
-    if o[1] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'pending', o[1]) end
-    if o[2] ~= 0 then redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', o[2]) end
+    if o[1] ~= 0 or o[2] ~= 0 then
+      local key = prefix .. 'k:' .. owner
+      local c = counts_of(redis.call('GET', key))
+      redis.call('SET', key, counts_text({c[1] + o[1], c[2] + o[2], c[3]}), 'KEEPTTL')
+    end
   end
 end
 -- An answer stored for a job: it counts its cost instead of what the job held until delivered

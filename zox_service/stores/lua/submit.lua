@@ -5,8 +5,8 @@
 -- waiting job, counts them for the quota on all. A lone small job sent while nothing waits goes
 -- in its bell entry, member and record, not the queue: the solver it wakes takes it without
 -- another call, and it was next in turn anyway. An owner's counters live twice as long as a
--- waiting job from their first job, and are kept alive by one job in 256. Returns 'ok' or the
--- reason of the refusal, for each job.
+-- waiting job from its last job or delivery. Returns 'ok' or the reason of the refusal, for each
+-- job.
 -- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does, 5 held results
 -- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
 --       problems waiting in all; 9 delivered ttl ms, 10 the caller's clock (ms), 11 results
@@ -16,8 +16,29 @@ local first_job = 12 + tonumber(ARGV[11])
 local freed = {}  -- by owner: {0, minus the bytes delivered}
 deliver(KEYS[5], {unpack(ARGV, 12, first_job - 1)}, ARGV[9], tonumber(ARGV[10]), freed)
 local jobs, answers = (#ARGV - first_job + 1) / 3, {}
-local owners, entries = {}, {}
-local now = jobs > 0 and redis.call('MGET', KEYS[2], KEYS[4]) or {}
+-- The clock, whether a solver lives, and the counters of every owner concerned, in one call.
+local names, owners, entries = {KEYS[2], KEYS[4]}, {}, {}
+for i = first_job, #ARGV, 3 do
+  local owner = owner_of(ARGV[i])
+  if not owners[owner] then
+    owners[owner] = #names + 1
+    names[#names + 1] = prefix .. 'k:' .. owner
+  end
+end
+for owner in pairs(freed) do
+  if not owners[owner] then
+    owners[owner] = #names + 1
+    names[#names + 1] = prefix .. 'k:' .. owner
+  end
+end
+local now = redis.call('MGET', unpack(names))
+for owner, at in pairs(owners) do
+  local c = counts_of(now[at])
+  local gave = freed[owner] and freed[owner][2] or 0
+  -- Counters that expired under jobs still out would come back below zero. An owner's counters
+  -- are written back when a job or a delivery changed them.
+  owners[owner] = {math.max(0, c[1]), math.max(0, c[2] + gave), c[3], gave ~= 0}
+end
 if jobs > 0 and not now[2] then
   for i = 1, jobs do answers[i] = 'no_solver' end
   jobs = 0
@@ -38,17 +59,7 @@ if jobs > 0 then
 end
 for i = first_job, jobs > 0 and #ARGV or 0, 3 do
   local m, cost = ARGV[i], tonumber(ARGV[i + 1])
-  local owner = owner_of(m)
-  local o = owners[owner]
-  if not o then
-    local c = redis.call('HMGET', prefix .. 'k:' .. owner, 'pending', 'bytes', 'vt')
-    -- Counters that expired under jobs still out would come back below zero.
-    o = {math.max(0, tonumber(c[1] or '0')),
-         math.max(0, tonumber(c[2] or '0') + (freed[owner] and freed[owner][2] or 0)),
-         tonumber(c[3] or '0'), freed[owner] ~= nil, not c[1]}
-    owners[owner] = o
-    freed[owner] = nil
-  end
+  local o = owners[owner_of(m)]
   local answer = 'ok'
   if o[1] + 1 > tonumber(ARGV[3]) then answer = ARGV[4]
   elseif o[2] + cost > tonumber(ARGV[5]) then answer = ARGV[6]
@@ -64,17 +75,12 @@ for i = first_job, jobs > 0 and #ARGV or 0, 3 do
       entries[#entries + 1] = score
       entries[#entries + 1] = m
     end
-    if string.sub(m, -2) == '00' then o[5] = true end  -- one job in 256: ids are random
   end
   answers[#answers + 1] = answer
 end
 for owner, o in pairs(owners) do
-  if o[4] then
-    redis.call('HSET', prefix .. 'k:' .. owner, 'pending', o[1], 'bytes', o[2], 'vt', o[3])
-    if o[5] then redis.call('PEXPIRE', prefix .. 'k:' .. owner, 2 * tonumber(ttl)) end
-  end
+  if o[4] then redis.call('SET', prefix .. 'k:' .. owner, counts_text(o), 'PX', 2 * tonumber(ttl)) end
 end
-write_counts(prefix, freed)
 if #entries > 0 then redis.call('ZADD', KEYS[1], unpack(entries)) end
 if queued < rang then  -- the bell rang for jobs refused
   if queued == 0 then redis.call('DEL', KEYS[3]) else redis.call('LTRIM', KEYS[3], 0, queued - 1) end
