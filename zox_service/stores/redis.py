@@ -82,6 +82,8 @@ class RedisStore(Store):
                                                                       BATCH_MOST)
         self._stash: Deque[Job] = deque()  # jobs a claim took along, for this process's solvers
         self._claimed: Dict[str, float] = {}  # consumers of this process: when last announced
+        self._skip: Collection[str] = ()  # owners this process's solvers pass over
+        self._closing = False
         self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
         self._memory = RedisMemory(self._redis)
@@ -97,6 +99,7 @@ class RedisStore(Store):
             await asyncio.wait_for(self._subscribed.wait(), 10)
 
     async def close(self) -> None:
+        self._closing = True
         with contextlib.suppress(asyncio.TimeoutError):
             await asyncio.wait_for(self._answers.settled(), 10)  # answers solved are kept
         with contextlib.suppress(StoreError, RequestError):
@@ -222,6 +225,10 @@ class RedisStore(Store):
                     skip: Collection[str] = ()) -> Optional[Job]:
         if time.monotonic() - self._claimed.get(consumer, -1e9) > self._lapse / 2:
             await self.announce(consumer)  # its claims are swept once its heartbeat lapses
+        self._skip = skip
+        if self._answers.busy:
+            # Answers on their way may bring this process's next jobs along.
+            await self._answers.settled()
         for job in self._stash:
             if job.owner not in skip:
                 self._stash.remove(job)
@@ -278,6 +285,11 @@ class RedisStore(Store):
             taken = await self._scripts["claim"](
                 keys=[QUEUE, CLOCK, claims_key(consumer), BELL, hand_key(consumer)],
                 args=[PREFIX, CLAIM_MOST, max(took, 0), *skip])
+        return await self._claimed_jobs(consumer, taken), not taken and bool(skip)
+
+    async def _claimed_jobs(self, consumer: str, taken: List[Any]) -> List[Job]:
+        """The jobs of a claim's members and records, but those answered meanwhile and those that
+        stopped their solvers too often (failed here)."""
         jobs, lost = [], []
         for i in range(0, len(taken), 2):
             name, record = taken[i].decode(), bytes(taken[i + 1])
@@ -295,7 +307,7 @@ class RedisStore(Store):
         if lost:
             with _redis_errors():
                 await self._redis.srem(claims_key(consumer), *lost)
-        return jobs, not taken and bool(skip)
+        return jobs
 
     def claim_ready(self, consumer: str, most: int, fits: Any) -> List[Job]:
         jobs: List[Job] = []
@@ -317,23 +329,32 @@ class RedisStore(Store):
 
     async def _finish_batch(self, answers: List[Tuple[Job, bytes, int]]) -> List[int]:
         by_consumer: Dict[str, List[Any]] = {}
+        busy = set()  # consumers that claimed some of these jobs: more work is likely waiting
         for job, record, cost in answers:
             taken, held_cost, consumer, entry = job.handle
             by_consumer.setdefault(consumer, []).extend(
                 [taken, int(job.ttl * 1000), held_cost, cost, record, entry])
+            if not entry:
+                busy.add(consumer)
         pause = 0.2
         for consumer, args in by_consumer.items():
+            most = CLAIM_MOST if consumer in busy and not self._closing else 0
             while True:
                 try:
                     with _redis_errors():
-                        await self._scripts["finish"](
-                            keys=[claims_key(consumer), HELD, hand_key(consumer)],
-                            args=[PREFIX, CHANNEL, int(time.time() * 1000), *args])
+                        stored = await self._scripts["finish"](
+                            keys=[claims_key(consumer), HELD, hand_key(consumer), QUEUE, CLOCK,
+                                  BELL],
+                            args=[PREFIX, CHANNEL, int(time.time() * 1000), most,
+                                  len(self._skip), *self._skip, *args])
                     break
                 except (StoreError, RequestError) as e:
                     _log(f"cannot store {len(args) // 6} answers: {e}; retrying")
                     await asyncio.sleep(pause)
                     pause = min(5.0, 2 * pause)
+            if len(stored) > 1:
+                with contextlib.suppress(StoreError, RequestError):  # swept if left claimed
+                    self._stash.extend(await self._claimed_jobs(consumer, stored[1:]))
         return [0] * len(answers)
 
     async def cancel(self, owner: str, request_id: str) -> Outcome:

@@ -73,3 +73,51 @@ local function deliver(held, members, ttl, now, owners)
     if first[i] then add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65))) end
   end
 end
+-- Takes the next job in turn whose owner is not passed over and, if it is small, the small ones
+-- right behind it (never past one that is not), up to `most`; they are kept under the
+-- consumer's claims until answered. Returns member and record of each.
+-- keys: 1 queue, 2 virtual time, 3 the consumer's claims, 4 bell, 5 the consumer's hand; `took`:
+-- bell entries the caller already took into its hand (0 or 1); `skip`: owners passed over.
+local function take(keys, prefix, most, took, skip, skipping)
+  if took > 0 then redis.call('LREM', keys[5], -1, 1) end
+  -- Without owners to pass over the jobs wanted are at the head: taken off, and the rest put back.
+  local seen = skipping and redis.call('ZRANGE', keys[1], 0, most + 63, 'WITHSCORES')
+    or redis.call('ZPOPMIN', keys[1], most)
+  local taken, rest, last, open = {}, {}, nil, true
+  for i = 1, #seen, 2 do
+    local m, wanted = seen[i], false
+    if open and not skip[owner_of(m)] then
+      local small = string.sub(m, 1, 1) == 's'
+      wanted = #taken == 0 or small
+      open = wanted and small  -- never past a job that is not small
+    end
+    if wanted then
+      taken[#taken + 1] = m
+      last = seen[i + 1]
+      if #taken >= most then open = false end
+    else
+      rest[#rest + 1] = seen[i + 1]
+      rest[#rest + 1] = m
+    end
+  end
+  if #taken == 0 then
+    -- Only owners passed over have work: the bell entry stays for a solver that may take it.
+    if took > 0 and #seen > 0 then redis.call('RPUSH', keys[4], 1) end
+    return {}
+  end
+  if skipping then redis.call('ZREM', keys[1], unpack(taken)) end
+  if not skipping and #rest > 0 then redis.call('ZADD', keys[1], unpack(rest)) end
+  redis.call('SET', keys[2], last)
+  redis.call('SADD', keys[3], unpack(taken))
+  local names = {}
+  for i, m in ipairs(taken) do names[i] = prefix .. 'r:' .. id_of(m) end
+  local records = redis.call('MGET', unpack(names))
+  -- Their bell entries, from the end: a job that went with its entry waits at the head.
+  if #taken > took then redis.call('LREM', keys[4], took - #taken, 1) end
+  local out = {}
+  for i, m in ipairs(taken) do
+    out[#out + 1] = m
+    out[#out + 1] = records[i] or ''
+  end
+  return out
+end
