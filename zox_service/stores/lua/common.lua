@@ -12,6 +12,11 @@ local function ended(id, record)
 end
 local function owner_of(m) return string.sub(m, 2, 33) end
 local function id_of(m) return string.sub(m, 34) end
+-- A held result is named by its owner, id and cost.
+local function held_of(owner, id, cost) return owner .. id .. cost end
+local function held_parts(h)
+  return string.sub(h, 1, 32), string.sub(h, 33, 64), tonumber(string.sub(h, 65))
+end
 local function now_ms()
   local t = redis.call('TIME')
   return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
@@ -45,7 +50,7 @@ local function answered(prefix, owners, out, now, m, ttl, record, cost, held_cos
   redis.call('SET', prefix .. 'r:' .. id_of(m), record, 'PX', ttl)
   add(owners, owner_of(m), -1, cost - held_cost)
   out.held[#out.held + 1] = now + ttl
-  out.held[#out.held + 1] = owner_of(m) .. id_of(m) .. cost
+  out.held[#out.held + 1] = held_of(owner_of(m), id_of(m), cost)
   out.ended[#out.ended + 1] = ended(id_of(m), record)
 end
 -- Results delivered (held members): each stops counting against its owner the first time, and
@@ -70,7 +75,10 @@ local function deliver(held, members, ttl, now, owners)
     if #moved > 0 then redis.call('ZADD', held, 'XX', unpack(moved)) end
   end
   for i, h in ipairs(members) do
-    if first[i] then add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65))) end
+    if first[i] then
+      local owner, _, cost = held_parts(h)
+      add(owners, owner, 0, -cost)
+    end
   end
 end
 -- Takes the next job in turn whose owner is not passed over and, if it is small, the small ones

@@ -19,10 +19,14 @@ local function fail(m, record, text)
            tonumber(string.sub(record, 34, 45)))
 end
 local none = 'Solve failed: no solver is running'
+-- The head of a job's record while it is unanswered; nil once answered or gone.
+local function unanswered(m)
+  local record = redis.call('GETRANGE', prefix .. 'r:' .. id_of(m), 0, HEAD + 35)
+  if string.sub(record, 1, 1) == 'q' then return record end
+end
 local function take_back(m)
-  local name = prefix .. 'r:' .. id_of(m)
-  local record = redis.call('GETRANGE', name, 0, HEAD + 35)
-  if string.sub(record, 1, 1) ~= 'q' then return end  -- answered, or gone
+  local name, record = prefix .. 'r:' .. id_of(m), unanswered(m)
+  if not record then return end
   local runs = tonumber(string.sub(record, HEAD + 1, HEAD + 3)) + 1
   if runs >= tonumber(ARGV[3]) then
     fail(m, record, 'Solve failed: its solver stopped ' .. runs .. ' times')
@@ -47,15 +51,15 @@ end
 if alive == 0 then
   local waiting = redis.call('ZPOPMIN', KEYS[2], tonumber(ARGV[5]))
   for i = 1, #waiting, 2 do
-    local record = redis.call('GETRANGE', prefix .. 'r:' .. id_of(waiting[i]), 0, HEAD + 35)
-    if string.sub(record, 1, 1) == 'q' then fail(waiting[i], record, none) end
+    local record = unanswered(waiting[i])
+    if record then fail(waiting[i], record, none) end
   end
   -- Jobs that went with their bell entries wait there.
   for _, e in ipairs(redis.call('LRANGE', KEYS[4], 0, tonumber(ARGV[5]) - 1)) do
     if #e >= MEMBER then
       local m = string.sub(e, 1, MEMBER)
-      local record = redis.call('GETRANGE', prefix .. 'r:' .. id_of(m), 0, HEAD + 35)
-      if string.sub(record, 1, 1) == 'q' then fail(m, record, none) end
+      local record = unanswered(m)
+      if record then fail(m, record, none) end
       redis.call('LREM', KEYS[4], 1, e)
     end
   end
@@ -67,12 +71,12 @@ for _ = 1, 10 do
   local due = redis.call('ZRANGEBYSCORE', KEYS[5], '-inf', now, 'WITHSCORES', 'LIMIT', 0, 1000)
   local gone, names = {}, {}
   for i = 1, #due, 2 do
-    local h = due[i]
-    gone[#gone + 1] = h
+    local owner, id, cost = held_parts(due[i])
+    gone[#gone + 1] = due[i]
     if tonumber(due[i + 1]) % 1 == 0 then
-      add(owners, string.sub(h, 1, 32), 0, -tonumber(string.sub(h, 65)))
+      add(owners, owner, 0, -cost)
     else
-      names[#names + 1] = prefix .. 'r:' .. string.sub(h, 33, 64)
+      names[#names + 1] = prefix .. 'r:' .. id
     end
   end
   if #gone > 0 then redis.call('ZREM', KEYS[5], unpack(gone)) end
