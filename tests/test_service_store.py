@@ -72,8 +72,18 @@ def test_a_full_quota_names_itself_and_a_keys_own_spares_other_keys(make_store, 
         assert "--max-" in e.message  # names the limit
         if other_key_refused:
             assert (await refusal(store, own("other"))).reason == reason
-        else:
-            await store.submit(own("other"), VALUES, 640)
+            return
+        # Being solved, the flooder's jobs still count. Sent together while nothing waits, its
+        # refused job is never handed out, the other key's is.
+        assert None not in [await store.claim("solver-1", 1.0) for _ in range(2)]
+        refused, admitted = await asyncio.gather(store.submit(own("flooder"), VALUES, 640),
+                                                 store.submit(own("other"), VALUES, 640),
+                                                 return_exceptions=True)
+        assert isinstance(refused, RequestError) and isinstance(admitted, str)
+        handed = []
+        while (job := await store.claim("solver-1", 0.3)) is not None:
+            handed.append(job.request_id)
+        assert handed == [admitted]
     run(make_store(**limits), scenario)
 
 

@@ -2,8 +2,8 @@
 -- store runs on one Redis, not a cluster. A member is a small flag, the owner (32) and the id (32).
 local HEAD = 45
 local MEMBER = 65
--- Records up to this size travel in the message that tells polls their job ended, and a lone
--- small job's record in its bell entry.
+-- Records up to this size travel in the message that tells polls their job ended, and a small
+-- job's record in its bell entry.
 local INLINE = 4096
 -- An ended job's part of that message: its id, then the length of its record and the record.
 local function ended(id, record)

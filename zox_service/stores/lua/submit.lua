@@ -2,8 +2,8 @@
 -- last, and never behind the job last taken, so a key's flood waits behind one job of a key that
 -- comes later. Results delivered since the last call stop counting first (as delivered.lua).
 -- With no solver alive every job is refused: nothing would solve it. The bell, one entry per
--- waiting job, counts them for the quota on all. A lone small job sent while nothing waits goes
--- in its bell entry, member and record, not the queue: the solver it wakes takes it without
+-- waiting job, counts them for the quota on all. When nothing waits, the first job, if small,
+-- goes in its bell entry, member and record, not the queue: the solver it wakes takes it without
 -- another call, and it was next in turn anyway. An owner's counters live twice as long as a
 -- waiting job from its last job or delivery. Returns 'ok' or the reason of the refusal, for each
 -- job.
@@ -47,14 +47,13 @@ local vt, queued, direct, rang = tonumber(now[1] or '0'), 0, false, 0
 if jobs > 0 then
   local rings = {}
   for i = 1, jobs do rings[i] = 1 end
-  direct = jobs == 1 and string.sub(ARGV[first_job], 1, 1) == 's' and
-    #ARGV[first_job + 2] <= INLINE
+  direct = string.sub(ARGV[first_job], 1, 1) == 's' and #ARGV[first_job + 2] <= INLINE
   if direct then rings[1] = ARGV[first_job] .. ARGV[first_job + 2] end
   queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
   rang = queued + jobs
   if direct and queued > 0 then  -- others wait: it waits in the queue too
     direct = false
-    redis.call('LSET', KEYS[3], -1, 1)
+    redis.call('LSET', KEYS[3], queued, 1)
   end
 end
 for i = first_job, jobs > 0 and #ARGV or 0, 3 do
@@ -64,7 +63,13 @@ for i = first_job, jobs > 0 and #ARGV or 0, 3 do
   if o[1] + 1 > tonumber(ARGV[3]) then answer = ARGV[4]
   elseif o[2] + cost > tonumber(ARGV[5]) then answer = ARGV[6]
   elseif queued + 1 > tonumber(ARGV[7]) then answer = ARGV[8]
-  else
+  end
+  direct = direct and i == first_job
+  if direct and answer ~= 'ok' then  -- refused: its entry is left a plain one, or trimmed
+    redis.call('LSET', KEYS[3], queued, 1)
+    direct = false
+  end
+  if answer == 'ok' then
     -- Taken at once, a job sent while nothing waits holds its owner at the clock: a client that
     -- waits for each answer never runs ahead of the others.
     local score = direct and vt + 1 or math.max(o[3] + 1, vt)
@@ -79,7 +84,9 @@ for i = first_job, jobs > 0 and #ARGV or 0, 3 do
   answers[#answers + 1] = answer
 end
 for owner, o in pairs(owners) do
-  if o[4] then redis.call('SET', prefix .. 'k:' .. owner, counts_text(o), 'PX', 2 * tonumber(ttl)) end
+  if o[4] then
+    redis.call('SET', prefix .. 'k:' .. owner, counts_text(o), 'PX', 2 * tonumber(ttl))
+  end
 end
 if #entries > 0 then redis.call('ZADD', KEYS[1], unpack(entries)) end
 if queued < rang then  -- the bell rang for jobs refused

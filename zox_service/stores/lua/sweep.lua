@@ -43,7 +43,11 @@ for _, c in ipairs(dead) do
   for _, m in ipairs(redis.call('SMEMBERS', claims)) do take_back(m) end
   for _, e in ipairs(redis.call('LRANGE', hand, 0, -1)) do
     -- A bell entry taken along with its job, or one whose job is still in the queue.
-    if #e >= MEMBER then take_back(string.sub(e, 1, MEMBER)) else redis.call('RPUSH', KEYS[4], 1) end
+    if #e >= MEMBER then
+      take_back(string.sub(e, 1, MEMBER))
+    else
+      redis.call('RPUSH', KEYS[4], 1)
+    end
   end
   redis.call('DEL', claims, hand)
   redis.call('SREM', KEYS[1], c)
