@@ -82,12 +82,17 @@ local function deliver(held, members, ttl, now, owners)
   end
 end
 -- Takes the next job in turn whose owner is not passed over and, if it is small, the small ones
--- right behind it (never past one that is not), up to `most`; they are kept under the
--- consumer's claims until answered. Returns member and record of each.
+-- right behind it (never past one that is not), up to `most` and the bell entries left; they are
+-- kept under the consumer's claims until answered. Returns member and record of each.
 -- keys: 1 queue, 2 virtual time, 3 the consumer's claims, 4 bell, 5 the consumer's hand; `took`:
 -- bell entries the caller already took into its hand (0 or 1); `skip`: owners passed over.
 local function take(keys, prefix, most, took, skip, skipping)
   if took > 0 then redis.call('LREM', keys[5], -1, 1) end
+  if not skipping then
+    -- Never the jobs of solvers already woken for them: one per bell entry taken off.
+    most = math.min(most, took + redis.call('LLEN', keys[4]))
+    if most == 0 then return {} end
+  end
   -- Without owners to pass over the jobs wanted are at the head: taken off, and the rest put back.
   local seen = skipping and redis.call('ZRANGE', keys[1], 0, most + 63, 'WITHSCORES')
     or redis.call('ZPOPMIN', keys[1], most)
