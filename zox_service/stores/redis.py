@@ -2,14 +2,17 @@
 
 Waiting jobs sit in one queue ordered by a virtual time that makes keys take turns, so a key's
 flood delays another key by at most one solve per solver. A blocked solver waits on a list with
-one entry per waiting job, so each submit wakes one solver, not all. A claimed job stays in its
-solver's claims while the solver's heartbeat lives; every process sweeps each second, sending the
-jobs of a silent solver to another or failing them when no solver is alive. Delivery is at least
-once: a job solved twice keeps its first result. Per-owner counters are updated by the same
-scripts, so every front end sees the same quotas; a result counts against its key until it is
-delivered or expires. Submits, answers and deliveries made while a script is on its way go
-together in the next; a channel tells waiting polls on every front end which jobs ended. Polls are
-answered as redis_polls.py says. The scripts are in lua/ next to this file.
+one entry per waiting job, so each submit wakes one solver, not all. When nothing waits, a
+submit's first small job goes in its entry itself: the solver it wakes moves it into its hand and
+solves it with no claim of its own. A busy solver's answers take its next jobs along. A claimed
+job stays in its solver's claims (or hand) while the solver's heartbeat lives; every process
+sweeps each second, sending the jobs of a silent solver to another or failing them when no solver
+is alive. Delivery is at least once: a job solved twice keeps its first result. Per-owner
+counters are updated by the same scripts, so every front end sees the same quotas; a result
+counts against its key until it is delivered or expires. Submits, answers and deliveries made
+while a script is on its way go together in the next; a channel tells waiting polls on every front
+end which jobs ended. Polls are answered as redis_polls.py says. The scripts are in lua/ next to
+this file, each after common.lua.
 """
 import asyncio
 import contextlib
@@ -19,7 +22,7 @@ import time
 from array import array
 from collections import deque
 from importlib import resources
-from typing import Any, Collection, Deque, Dict, List, Optional, Tuple
+from typing import Any, Collection, Deque, Dict, List, Optional, Set, Tuple, cast
 
 import redis.asyncio as aioredis
 
@@ -241,12 +244,14 @@ class RedisStore(Store):
                 # Into the consumer's hand, so that a job taken along with its entry is never
                 # lost to a solver that stops right after.
                 with _redis_errors():
+                    timeout = max(0.01, min(left, 1.0))  # seconds: Redis takes fractions
                     rang = await self._redis.blmove(BELL, hand_key(consumer),
-                                                    max(0.01, min(left, 1.0)), "LEFT", "RIGHT")
+                                                    timeout,  # type: ignore[arg-type]
+                                                    "LEFT", "RIGHT")
                 if rang is not None and rang != TOKEN:
-                    job = await self._taken_along(consumer, bytes(rang), skip)
-                    if job is not None:
-                        return job
+                    handed = await self._taken_along(consumer, cast(bytes, rang), skip)
+                    if handed is not None:
+                        return handed
                     rang = None  # put back for a solver that does not pass its owner over
                 took = 1 if rang else 0
             jobs, passed = await self._take(consumer, took, skip)
@@ -271,7 +276,7 @@ class RedisStore(Store):
             return job
         with _redis_errors():
             async with self._redis.pipeline(transaction=True) as p:
-                p.lrem(hand_key(consumer), 1, entry)
+                p.lrem(hand_key(consumer), 1, entry)  # type: ignore[arg-type]  # sent as is
                 if job is not None:
                     p.zadd(QUEUE, {name: 0})
                     p.rpush(BELL, 1)
@@ -329,7 +334,7 @@ class RedisStore(Store):
 
     async def _finish_batch(self, answers: List[Tuple[Job, bytes, int]]) -> List[int]:
         by_consumer: Dict[str, List[Any]] = {}
-        busy = set()  # consumers that claimed some of these jobs: more work is likely waiting
+        busy: Set[str] = set()  # consumers that claimed some of these jobs: more likely wait
         for job, record, cost in answers:
             taken, held_cost, consumer, entry = job.handle
             by_consumer.setdefault(consumer, []).extend(
