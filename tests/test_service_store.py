@@ -232,6 +232,19 @@ def test_a_cancelled_job_is_answered_frees_its_slot_and_its_solver_learns_it(mak
     run(make_store(max_pending=1), scenario)
 
 
+def test_jobs_sent_while_their_key_is_solved_are_each_handed_out_once(make_store):
+    async def scenario(store):
+        sent = [await store.submit(own("k"), VALUES, 640) for _ in range(2)]
+        first = [await store.claim("solver-1", 1.0) for _ in range(2)]
+        sent += [await store.submit(own("k"), VALUES, 640) for _ in range(2)]
+        for job in first:  # answers that may take the next jobs along
+            await store.finish(job, b"payload", None)
+        later = [await store.claim("solver-1", 1.0) for _ in range(2)]
+        assert await store.claim("solver-1", 0.2) is None
+        assert sorted(j.request_id for j in first + later) == sorted(sent)
+    run(make_store(), scenario)
+
+
 def test_keys_are_served_round_robin(make_store):
     async def scenario(store):
         for owner in ["a", "a", "a", "b", "c", "b"]:
