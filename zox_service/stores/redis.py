@@ -22,7 +22,7 @@ import time
 from array import array
 from collections import deque
 from importlib import resources
-from typing import Any, Collection, Deque, Dict, List, Optional, Set, Tuple, cast
+from typing import Any, Collection, Deque, Dict, List, Optional, Tuple, cast
 
 import redis.asyncio as aioredis
 
@@ -33,6 +33,7 @@ from ..limits import Limits
 from ..wire import RequestError
 from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
+from .redis_answers import by_consumer, finish_call, move_with_answers, resend, taken_along
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
 from .redis_polls import Polls
 from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, MEMBER, PREFIX,
@@ -87,6 +88,7 @@ class RedisStore(Store):
         self._claimed: Dict[str, float] = {}  # consumers of this process: when last announced
         self._skip: Collection[str] = ()  # owners this process's solvers pass over
         self._closing = False
+        self._alone = False  # no reader in this process waits on its solvers' answers
         self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
         self._memory = RedisMemory(self._redis)
@@ -97,6 +99,7 @@ class RedisStore(Store):
         with _redis_errors():
             await self._sweep()
         self._tasks.append(loop.create_task(self._sweeping()))
+        self._alone = not listen
         if listen:
             self._tasks.append(loop.create_task(self._polls.listen(self._subscribed)))
             await asyncio.wait_for(self._subscribed.wait(), 10)
@@ -229,12 +232,14 @@ class RedisStore(Store):
         if time.monotonic() - self._claimed.get(consumer, -1e9) > self._lapse / 2:
             await self.announce(consumer)  # its claims are swept once its heartbeat lapses
         self._skip = skip
+        along = self._answers.take(taken_along) if self._alone else []
         if self._answers.busy:
             # Answers on their way may bring this process's next jobs along.
             await self._answers.settled()
         for job in self._stash:
             if job.owner not in skip:
                 self._stash.remove(job)
+                resend(self._answers, along)
                 return job
         deadline = time.monotonic() + wait
         took = 0
@@ -245,9 +250,13 @@ class RedisStore(Store):
                 # lost to a solver that stops right after.
                 with _redis_errors():
                     timeout = max(0.01, min(left, 1.0))  # seconds: Redis takes fractions
-                    rang = await self._redis.blmove(BELL, hand_key(consumer),
-                                                    timeout,  # type: ignore[arg-type]
-                                                    "LEFT", "RIGHT")
+                    rang = await move_with_answers(
+                        self._redis, self._scripts["finish"].sha, self._answers, along, BELL,
+                        hand_key(consumer), timeout) if along else \
+                        await self._redis.blmove(BELL, hand_key(consumer),
+                                                 timeout,  # type: ignore[arg-type]
+                                                 "LEFT", "RIGHT")
+                along = []
                 if rang is not None and rang != TOKEN:
                     handed = await self._taken_along(consumer, cast(bytes, rang), skip)
                     if handed is not None:
@@ -333,25 +342,14 @@ class RedisStore(Store):
         self._answers.add((job, record, cost)).add_done_callback(written)
 
     async def _finish_batch(self, answers: List[Tuple[Job, bytes, int]]) -> List[int]:
-        by_consumer: Dict[str, List[Any]] = {}
-        busy: Set[str] = set()  # consumers that claimed some of these jobs: more likely wait
-        for job, record, cost in answers:
-            taken, held_cost, consumer, entry = job.handle
-            by_consumer.setdefault(consumer, []).extend(
-                [taken, int(job.ttl * 1000), held_cost, cost, record, entry])
-            if not entry:
-                busy.add(consumer)
         pause = 0.2
-        for consumer, args in by_consumer.items():
-            most = CLAIM_MOST if consumer in busy and not self._closing else 0
+        for consumer, (args, claimed) in by_consumer(answers).items():
+            most = CLAIM_MOST if claimed and not self._closing else 0
             while True:
                 try:
+                    keys, argv = finish_call(consumer, most, self._skip, args)
                     with _redis_errors():
-                        stored = await self._scripts["finish"](
-                            keys=[claims_key(consumer), HELD, hand_key(consumer), QUEUE, CLOCK,
-                                  BELL],
-                            args=[PREFIX, CHANNEL, int(time.time() * 1000), most,
-                                  len(self._skip), *self._skip, *args])
+                        stored = await self._scripts["finish"](keys=keys, args=argv)
                     break
                 except (StoreError, RequestError) as e:
                     _log(f"cannot store {len(args) // 6} answers: {e}; retrying")
