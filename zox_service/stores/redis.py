@@ -229,13 +229,17 @@ class RedisStore(Store):
 
     async def claim(self, consumer: str, wait: float,
                     skip: Collection[str] = ()) -> Optional[Job]:
-        if time.monotonic() - self._claimed.get(consumer, -1e9) > self._lapse / 2:
-            await self.announce(consumer)  # its claims are swept once its heartbeat lapses
-        self._skip = skip
-        along = self._answers.take(taken_along) if self._alone else []
-        if self._answers.busy:
-            # Answers on their way may bring this process's next jobs along.
-            await self._answers.settled()
+        along = self._answers.take(taken_along) if self._alone else []  # before they go alone
+        try:
+            if time.monotonic() - self._claimed.get(consumer, -1e9) > self._lapse / 2:
+                await self.announce(consumer)  # its claims are swept once its heartbeat lapses
+            self._skip = skip
+            if self._answers.busy:
+                # Answers on their way may bring this process's next jobs along.
+                await self._answers.settled()
+        except BaseException:
+            resend(self._answers, along)
+            raise
         for job in self._stash:
             if job.owner not in skip:
                 self._stash.remove(job)

@@ -58,7 +58,8 @@ def resend(batches: "Batches[Answer, int]", along: Waiting) -> None:
 
 
 async def move_with_answers(client: Any, finish_sha: str, batches: "Batches[Answer, int]",
-                            along: Waiting, source: str, hand: str, timeout: float) -> Optional[Any]:
+                            along: Waiting, source: str, hand: str,
+                            timeout: float) -> Optional[Any]:
     """BLMOVE from `source` into `hand`, sent in one write after the answers `along`."""
     try:
         async with client.pipeline(transaction=False) as p:
