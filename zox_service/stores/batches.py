@@ -23,6 +23,14 @@ class Batches(Generic[T, R]):
             self._task = asyncio.get_running_loop().create_task(self._drain())
         return fut
 
+    def take(self, wanted: Callable[[List[T]], bool]) -> List[Tuple[T, "asyncio.Future[R]"]]:
+        """The items not yet on their way, if `wanted` says so of them all: the caller sends them
+        itself and sets their results."""
+        if not self._waiting or not wanted([item for item, _ in self._waiting]):
+            return []
+        taken, self._waiting = self._waiting, []
+        return taken
+
     @property
     def busy(self) -> bool:
         return self._task is not None

@@ -2,14 +2,17 @@
 
 Waiting jobs sit in one queue ordered by a virtual time that makes keys take turns, so a key's
 flood delays another key by at most one solve per solver. A blocked solver waits on a list with
-one entry per waiting job, so each submit wakes one solver, not all. A claimed job stays in its
-solver's claims while the solver's heartbeat lives; every process sweeps each second, sending the
-jobs of a silent solver to another or failing them when no solver is alive. Delivery is at least
-once: a job solved twice keeps its first result. Per-owner counters are updated by the same
-scripts, so every front end sees the same quotas; a result counts against its key until it is
-delivered or expires. Submits, answers and deliveries made while a script is on its way go
-together in the next; a channel tells waiting polls on every front end which jobs ended. Polls are
-answered as redis_polls.py says. The scripts are in lua/ next to this file.
+one entry per waiting job, so each submit wakes one solver, not all. When nothing waits, a
+submit's first small job goes in its entry itself: the solver it wakes moves it into its hand and
+solves it with no claim of its own. A busy solver's answers take its next jobs along. A claimed
+job stays in its solver's claims (or hand) while the solver's heartbeat lives; every process
+sweeps each second, sending the jobs of a silent solver to another or failing them when no solver
+is alive. Delivery is at least once: a job solved twice keeps its first result. Per-owner
+counters are updated by the same scripts, so every front end sees the same quotas; a result
+counts against its key until it is delivered or expires. Submits, answers and deliveries made
+while a script is on its way go together in the next; a channel tells waiting polls on every front
+end which jobs ended. Polls are answered as redis_polls.py says. The scripts are in lua/ next to
+this file, each after common.lua.
 """
 import asyncio
 import contextlib
@@ -19,7 +22,7 @@ import time
 from array import array
 from collections import deque
 from importlib import resources
-from typing import Any, Collection, Deque, Dict, List, Optional, Tuple
+from typing import Any, Collection, Deque, Dict, List, Optional, Tuple, cast
 
 import redis.asyncio as aioredis
 
@@ -30,11 +33,12 @@ from ..limits import Limits
 from ..wire import RequestError
 from .base import HEARTBEAT_EVERY, Store
 from .batches import Batches
+from .redis_answers import by_consumer, finish_call, move_with_answers, resend, taken_along
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
 from .redis_polls import Polls
-from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, PREFIX, QUEUE,
-                            SOLVERS, answer_record, cancel_key, claims_key, heartbeat_key, job_of,
-                            job_record, member)
+from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, MEMBER, PREFIX,
+                            QUEUE, SOLVERS, TOKEN, answer_record, cancel_key, claims_key,
+                            hand_key, heartbeat_key, job_of, job_record, member)
 
 # How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
@@ -82,6 +86,9 @@ class RedisStore(Store):
                                                                       BATCH_MOST)
         self._stash: Deque[Job] = deque()  # jobs a claim took along, for this process's solvers
         self._claimed: Dict[str, float] = {}  # consumers of this process: when last announced
+        self._skip: Collection[str] = ()  # owners this process's solvers pass over
+        self._closing = False
+        self._alone = False  # no reader in this process waits on its solvers' answers
         self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
         self._memory = RedisMemory(self._redis)
@@ -92,11 +99,13 @@ class RedisStore(Store):
         with _redis_errors():
             await self._sweep()
         self._tasks.append(loop.create_task(self._sweeping()))
+        self._alone = not listen
         if listen:
             self._tasks.append(loop.create_task(self._polls.listen(self._subscribed)))
             await asyncio.wait_for(self._subscribed.wait(), 10)
 
     async def close(self) -> None:
+        self._closing = True
         with contextlib.suppress(asyncio.TimeoutError):
             await asyncio.wait_for(self._answers.settled(), 10)  # answers solved are kept
         with contextlib.suppress(StoreError, RequestError):
@@ -186,7 +195,8 @@ class RedisStore(Store):
     async def _submit_batch(self, entries: List[Tuple[str, int, bytes]]) -> List[str]:
         held = self._polls.take_delivered()
         args: List[Any] = [PREFIX, PENDING_TTL_MS, *self._quota_args,
-                           int(self._limits.delivered_ttl * 1000), len(held), *held]
+                           int(self._limits.delivered_ttl * 1000), int(time.time() * 1000),
+                           len(held), *held]
         for entry in entries:
             args += entry
         try:
@@ -219,19 +229,43 @@ class RedisStore(Store):
 
     async def claim(self, consumer: str, wait: float,
                     skip: Collection[str] = ()) -> Optional[Job]:
-        if time.monotonic() - self._claimed.get(consumer, -1e9) > self._lapse / 2:
-            await self.announce(consumer)  # its claims are swept once its heartbeat lapses
+        along = self._answers.take(taken_along) if self._alone else []  # before they go alone
+        try:
+            if time.monotonic() - self._claimed.get(consumer, -1e9) > self._lapse / 2:
+                await self.announce(consumer)  # its claims are swept once its heartbeat lapses
+            self._skip = skip
+            if self._answers.busy:
+                # Answers on their way may bring this process's next jobs along.
+                await self._answers.settled()
+        except BaseException:
+            resend(self._answers, along)
+            raise
         for job in self._stash:
             if job.owner not in skip:
                 self._stash.remove(job)
+                resend(self._answers, along)
                 return job
         deadline = time.monotonic() + wait
         took = 0
         while True:
             left = deadline - time.monotonic()
             if not took:
+                # Into the consumer's hand, so that a job taken along with its entry is never
+                # lost to a solver that stops right after.
                 with _redis_errors():
-                    rang = await self._redis.blpop([BELL], max(0.01, min(left, 1.0)))
+                    timeout = max(0.01, min(left, 1.0))  # seconds: Redis takes fractions
+                    rang = await move_with_answers(
+                        self._redis, self._scripts["finish"].sha, self._answers, along, BELL,
+                        hand_key(consumer), timeout) if along else \
+                        await self._redis.blmove(BELL, hand_key(consumer),
+                                                 timeout,  # type: ignore[arg-type]
+                                                 "LEFT", "RIGHT")
+                along = []
+                if rang is not None and rang != TOKEN:
+                    handed = await self._taken_along(consumer, cast(bytes, rang), skip)
+                    if handed is not None:
+                        return handed
+                    rang = None  # put back for a solver that does not pass its owner over
                 took = 1 if rang else 0
             jobs, passed = await self._take(consumer, took, skip)
             took = 0
@@ -244,13 +278,36 @@ class RedisStore(Store):
                 await asyncio.sleep(SKIPPED_PAUSE)
                 took = -1  # look again without waiting on the bell
 
+    async def _taken_along(self, consumer: str, entry: bytes,
+                           skip: Collection[str]) -> Optional[Job]:
+        """The job that went with a bell entry; put back in the queue when its owner is passed
+        over."""
+        name = entry[:MEMBER].decode()
+        job = job_of(name, entry[MEMBER:])
+        if job is not None and job.owner not in skip:
+            job.handle = (*job.handle, consumer, entry)
+            return job
+        with _redis_errors():
+            async with self._redis.pipeline(transaction=True) as p:
+                p.lrem(hand_key(consumer), 1, entry)  # type: ignore[arg-type]  # sent as is
+                if job is not None:
+                    p.zadd(QUEUE, {name: 0})
+                    p.rpush(BELL, 1)
+                await p.execute()
+        return None
+
     async def _take(self, consumer: str, took: int, skip: Collection[str]
                     ) -> Tuple[List[Job], bool]:
         """Jobs claimed, and whether only owners passed over had any."""
         with _redis_errors():
             taken = await self._scripts["claim"](
-                keys=[QUEUE, CLOCK, claims_key(consumer), BELL],
+                keys=[QUEUE, CLOCK, claims_key(consumer), BELL, hand_key(consumer)],
                 args=[PREFIX, CLAIM_MOST, max(took, 0), *skip])
+        return await self._claimed_jobs(consumer, taken), not taken and bool(skip)
+
+    async def _claimed_jobs(self, consumer: str, taken: List[Any]) -> List[Job]:
+        """The jobs of a claim's members and records, but those answered meanwhile and those that
+        stopped their solvers too often (failed here)."""
         jobs, lost = [], []
         for i in range(0, len(taken), 2):
             name, record = taken[i].decode(), bytes(taken[i + 1])
@@ -258,7 +315,7 @@ class RedisStore(Store):
             if job is None:
                 lost.append(name)  # expired or answered meanwhile
                 continue
-            job.handle = (*job.handle, consumer)
+            job.handle = (*job.handle, consumer, b"")
             stopped = int(record[HEAD:HEAD + 3])
             if stopped >= self._limits.max_attempts:
                 # The problem keeps killing its solvers: answered instead of passed on forever.
@@ -268,7 +325,7 @@ class RedisStore(Store):
         if lost:
             with _redis_errors():
                 await self._redis.srem(claims_key(consumer), *lost)
-        return jobs, not taken and bool(skip)
+        return jobs
 
     def claim_ready(self, consumer: str, most: int, fits: Any) -> List[Job]:
         jobs: List[Job] = []
@@ -289,24 +346,22 @@ class RedisStore(Store):
         self._answers.add((job, record, cost)).add_done_callback(written)
 
     async def _finish_batch(self, answers: List[Tuple[Job, bytes, int]]) -> List[int]:
-        by_consumer: Dict[str, List[Any]] = {}
-        for job, record, cost in answers:
-            taken, held_cost, consumer = job.handle
-            by_consumer.setdefault(consumer, []).extend(
-                [taken, int(job.ttl * 1000), held_cost, cost, record])
         pause = 0.2
-        for consumer, args in by_consumer.items():
+        for consumer, (args, claimed) in by_consumer(answers).items():
+            most = CLAIM_MOST if claimed and not self._closing else 0
             while True:
                 try:
+                    keys, argv = finish_call(consumer, most, self._skip, args)
                     with _redis_errors():
-                        await self._scripts["finish"](
-                            keys=[claims_key(consumer), HELD],
-                            args=[PREFIX, CHANNEL, int(time.time() * 1000), *args])
+                        stored = await self._scripts["finish"](keys=keys, args=argv)
                     break
                 except (StoreError, RequestError) as e:
-                    _log(f"cannot store {len(args) // 5} answers: {e}; retrying")
+                    _log(f"cannot store {len(args) // 6} answers: {e}; retrying")
                     await asyncio.sleep(pause)
                     pause = min(5.0, 2 * pause)
+            if len(stored) > 1:
+                with contextlib.suppress(StoreError, RequestError):  # swept if left claimed
+                    self._stash.extend(await self._claimed_jobs(consumer, stored[1:]))
         return [0] * len(answers)
 
     async def cancel(self, owner: str, request_id: str) -> Outcome:
@@ -327,9 +382,10 @@ class RedisStore(Store):
         with _redis_errors():
             consumers = await self._redis.smembers(SOLVERS)
             async with self._redis.pipeline(transaction=False) as p:
-                p.zcard(QUEUE)
+                p.llen(BELL)  # an entry per job waiting
                 for c in consumers:
                     p.scard(claims_key(c.decode()))  # type: ignore[union-attr]
+                    p.llen(hand_key(c.decode()))  # type: ignore[union-attr]
                 return sum(int(n) for n in await p.execute())
 
     async def health(self) -> Dict[str, bool]:

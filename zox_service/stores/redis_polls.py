@@ -194,7 +194,8 @@ class Polls:
         try:
             with _redis_errors():
                 await self._delivered_script(
-                    keys=[HELD], args=[PREFIX, int(self._limits.delivered_ttl * 1000), *held])
+                    keys=[HELD], args=[PREFIX, int(self._limits.delivered_ttl * 1000),
+                                       int(time.time() * 1000), *held])
         except (StoreError, RequestError) as e:
             # Their results count against their keys until they expire.
             _log(f"cannot mark {len(held)} results delivered: {e}")

@@ -16,7 +16,10 @@ from ..jobs import KINDS, RESULT_OVERHEAD, Job
 PREFIX = "zox:"
 QUEUE = PREFIX + "queue"  # members by virtual time: keys take turns
 CLOCK = PREFIX + "vt"  # the virtual time of the job last taken
-BELL = PREFIX + "bell"  # one entry per waiting job: a blocked solver wakes for each
+# One entry per waiting job: a blocked solver wakes for each. An entry is "1", or a small job's
+# member and record (the first of a submit while nothing waits), taken by the solver it wakes.
+BELL = PREFIX + "bell"
+TOKEN = b"1"
 HELD = PREFIX + "held"  # results not yet delivered, by expiry; they count against their key
 SOLVERS = PREFIX + "solvers"  # consumers that announced themselves
 ALIVE = PREFIX + "alive"  # lives while any solver's heartbeat does
@@ -24,6 +27,7 @@ CHANNEL = PREFIX + "done"  # jobs answered: each id, then the length of its reco
 # (for records up to 4 KiB; none for others)
 
 OWNER_CHARS = 32
+MEMBER = 1 + OWNER_CHARS + 32  # small flag, owner, request id
 HEAD = 1 + OWNER_CHARS + 12  # state, owner, cost
 JOB_HEAD = HEAD + 3 + 1 + 12 + 20  # attempts, kind, result ttl ms, target
 
@@ -46,6 +50,11 @@ def heartbeat_key(consumer: str) -> str:
 
 def claims_key(consumer: str) -> str:
     return f"{PREFIX}c:{consumer}"
+
+
+def hand_key(consumer: str) -> str:
+    """The bell entries a consumer took, until their jobs are answered or claimed."""
+    return f"{PREFIX}h:{consumer}"
 
 
 def member(small: bool, owner: str, request_id: str) -> str:

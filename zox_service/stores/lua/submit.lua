@@ -2,76 +2,94 @@
 -- last, and never behind the job last taken, so a key's flood waits behind one job of a key that
 -- comes later. Results delivered since the last call stop counting first (as delivered.lua).
 -- With no solver alive every job is refused: nothing would solve it. The bell, one entry per
--- waiting job, counts them for the quota on all. An owner's counters live twice as long as a
--- waiting job from their first job, and are kept alive every 64th. Returns 'ok' or the reason of
--- the refusal, for each job.
+-- waiting job, counts them for the quota on all. When nothing waits, the first job, if small,
+-- goes in its bell entry, member and record, not the queue: the solver it wakes takes it without
+-- another call, and it was next in turn anyway. An owner's counters live twice as long as a
+-- waiting job from its last job or delivery. Returns 'ok' or the reason of the refusal, for each
+-- job.
 -- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does, 5 held results
 -- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
---       problems waiting in all; 9 delivered ttl ms, 10 results delivered, then their held
---       members; then per job: member, cost, record
+--       problems waiting in all; 9 delivered ttl ms, 10 the caller's clock (ms), 11 results
+--       delivered, then their held members; then per job: member, cost, record
 local prefix, ttl = ARGV[1], ARGV[2]
-local first_job = 11 + tonumber(ARGV[10])
-local freed, delivered = {}, {unpack(ARGV, 11, first_job - 1)}
-for i, first in ipairs(unhold(KEYS[5], delivered)) do
-  if first then
-    local h = delivered[i]
-    local owner = string.sub(h, 1, 32)
-    freed[owner] = (freed[owner] or 0) + tonumber(string.sub(h, 65))
-    redis.call('PEXPIRE', prefix .. 'r:' .. string.sub(h, 33, 64), ARGV[9], 'LT')
+local first_job = 12 + tonumber(ARGV[11])
+local freed = {}  -- by owner: {0, minus the bytes delivered}
+deliver(KEYS[5], {unpack(ARGV, 12, first_job - 1)}, ARGV[9], tonumber(ARGV[10]), freed)
+local jobs, answers = (#ARGV - first_job + 1) / 3, {}
+-- The clock, whether a solver lives, and the counters of every owner concerned, in one call.
+local names, owners, entries = {KEYS[2], KEYS[4]}, {}, {}
+for i = first_job, #ARGV, 3 do
+  local owner = owner_of(ARGV[i])
+  if not owners[owner] then
+    owners[owner] = #names + 1
+    names[#names + 1] = prefix .. 'k:' .. owner
   end
 end
-local jobs, answers = (#ARGV - first_job + 1) / 3, {}
-local owners, entries = {}, {}
-local now = jobs > 0 and redis.call('MGET', KEYS[2], KEYS[4]) or {}
+for owner in pairs(freed) do
+  if not owners[owner] then
+    owners[owner] = #names + 1
+    names[#names + 1] = prefix .. 'k:' .. owner
+  end
+end
+local now = redis.call('MGET', unpack(names))
+for owner, at in pairs(owners) do
+  local c = counts_of(now[at])
+  local gave = freed[owner] and freed[owner][2] or 0
+  -- Counters that expired under jobs still out would come back below zero. An owner's counters
+  -- are written back when a job or a delivery changed them.
+  owners[owner] = {math.max(0, c[1]), math.max(0, c[2] + gave), c[3], gave ~= 0}
+end
 if jobs > 0 and not now[2] then
   for i = 1, jobs do answers[i] = 'no_solver' end
   jobs = 0
 end
-local vt, queued = tonumber(now[1] or '0'), 0
+local vt, queued, direct, rang = tonumber(now[1] or '0'), 0, false, 0
 if jobs > 0 then
   local rings = {}
   for i = 1, jobs do rings[i] = 1 end
+  direct = string.sub(ARGV[first_job], 1, 1) == 's' and #ARGV[first_job + 2] <= INLINE
+  if direct then rings[1] = ARGV[first_job] .. ARGV[first_job + 2] end
   queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
+  rang = queued + jobs
+  if direct and queued > 0 then  -- others wait: it waits in the queue too
+    direct = false
+    redis.call('LSET', KEYS[3], queued, 1)
+  end
 end
 for i = first_job, jobs > 0 and #ARGV or 0, 3 do
   local m, cost = ARGV[i], tonumber(ARGV[i + 1])
-  local owner = owner_of(m)
-  local o = owners[owner]
-  if not o then
-    local c = redis.call('HMGET', prefix .. 'k:' .. owner, 'pending', 'bytes', 'vt')
-    -- Counters that expired under jobs still out would come back below zero.
-    o = {math.max(0, tonumber(c[1] or '0')),
-         math.max(0, tonumber(c[2] or '0') - (freed[owner] or 0)),
-         tonumber(c[3] or '0'), freed[owner] ~= nil, not c[1]}
-    owners[owner] = o
-    freed[owner] = nil
-  end
+  local o = owners[owner_of(m)]
   local answer = 'ok'
   if o[1] + 1 > tonumber(ARGV[3]) then answer = ARGV[4]
   elseif o[2] + cost > tonumber(ARGV[5]) then answer = ARGV[6]
   elseif queued + 1 > tonumber(ARGV[7]) then answer = ARGV[8]
-  else
-    local score = math.max(o[3] + 1, vt)
-    o[1], o[2], o[3], o[4] = o[1] + 1, o[2] + cost, score, true
+  end
+  direct = direct and i == first_job
+  if direct and answer ~= 'ok' then  -- refused: its entry is left a plain one, or trimmed
+    redis.call('LSET', KEYS[3], queued, 1)
+    direct = false
+  end
+  if answer == 'ok' then
+    -- Taken at once, a job sent while nothing waits holds its owner at the clock: a client that
+    -- waits for each answer never runs ahead of the others.
+    local score = direct and vt + 1 or math.max(o[3] + 1, vt)
+    o[1], o[2], o[3], o[4] = o[1] + 1, o[2] + cost, math.max(o[3], score), true
     queued = queued + 1
     redis.call('SET', prefix .. 'r:' .. id_of(m), ARGV[i + 2], 'PX', ttl)
-    entries[#entries + 1] = score
-    entries[#entries + 1] = m
-    if o[3] % 64 == 0 then o[5] = true end
+    if not direct then
+      entries[#entries + 1] = score
+      entries[#entries + 1] = m
+    end
   end
   answers[#answers + 1] = answer
 end
 for owner, o in pairs(owners) do
   if o[4] then
-    redis.call('HSET', prefix .. 'k:' .. owner, 'pending', o[1], 'bytes', o[2], 'vt', o[3])
-    if o[5] then redis.call('PEXPIRE', prefix .. 'k:' .. owner, 2 * tonumber(ttl)) end
+    redis.call('SET', prefix .. 'k:' .. owner, counts_text(o), 'PX', 2 * tonumber(ttl))
   end
 end
-for owner, bytes in pairs(freed) do
-  redis.call('HINCRBY', prefix .. 'k:' .. owner, 'bytes', -bytes)
-end
 if #entries > 0 then redis.call('ZADD', KEYS[1], unpack(entries)) end
-if jobs > 0 and #entries < 2 * jobs then  -- the bell rang for jobs refused
+if queued < rang then  -- the bell rang for jobs refused
   if queued == 0 then redis.call('DEL', KEYS[3]) else redis.call('LTRIM', KEYS[3], 0, queued - 1) end
 end
 return answers
