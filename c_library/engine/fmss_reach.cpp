@@ -106,6 +106,9 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
     uint64_t rest = 0;  // the items not added yet
     for (size_t i = begin; i < items.size(); i++) rest += items[i];
     const uint64_t largest = items.empty() ? 0 : items.back();
+    // Each pass reads and writes its live targets and reads their sources once: past the cache it
+    // runs at the speed of memory (about 1.8 G words a second a core where it was measured), so
+    // the only gain left is in words not touched.
     auto shift_or_targets = [&](size_t lo, size_t hi, size_t q, unsigned r) {
         live.pass(lo, hi, q, r,
                   [&](size_t a, size_t b) { shift_or_pass(team, fn, w, a, b, q, r); });
