@@ -21,8 +21,10 @@
 namespace fmss {
 namespace {
 
-// Pieces of a split pass per member of the team.
+// Pieces of a split pass per member of the team, and the least words of a piece in each strip
+// (or in all, for contiguous pieces) when there are more pieces than members.
 constexpr size_t kPiecesPerThread = 8;
+constexpr size_t kLeastPiece = 4096;
 
 // Word s of a pass, given its source word s - q - 1 (r > 0) from elsewhere.
 inline void shift_or_word(uint64_t *w, size_t s, size_t q, unsigned r, uint64_t below) {
@@ -68,9 +70,12 @@ void shift_or_pass(Team *team, ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, 
     // waiting for a core (other processes share it) then holds up only the piece it took, not a
     // share fixed in advance. The caller copies every piece's borrowed words first, before any
     // member writes, so the members need no barrier.
-    const size_t pieces = std::min(span, parts * kPiecesPerThread);
+    const bool contiguous = q + 1 <= span / (q + 1);  // (q + 1)^2 <= span, without overflow
+    // A piece's stretches of targets stay long enough to stream (a strip holds q of them).
+    const size_t pieces = std::min(
+        span, std::clamp((contiguous ? span : q) / kLeastPiece, parts, parts * kPiecesPerThread));
     std::atomic<size_t> next{0};
-    if (q + 1 <= span / (q + 1)) {  // (q + 1)^2 <= span, without overflow
+    if (contiguous) {
         // Contiguous pieces [a, b); a piece above the first borrows words [a - q - 1, a] (the
         // last its own, read by word a + q after word a has changed).
         const size_t copied = q + 2;
