@@ -51,7 +51,8 @@ void reversed_run(uint64_t *__restrict dst, const uint64_t *__restrict src_top, 
 
 // s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords) from the exact
 // bits 0 .. half. Word k's bits come from the 64 bits ending at total - 64k, reversed.
-void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half, Team *team) {
+void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half, Team *team,
+                       uint64_t ones_from) {
     const size_t half_word = static_cast<size_t>(half / 64);
     const unsigned half_bit = static_cast<unsigned>(half % 64);
     const uint64_t low_mask = half_bit == 63 ? kAllOnes : (uint64_t{1} << (half_bit + 1)) - 1;
@@ -72,6 +73,14 @@ void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half
                 // From here on every window lies in whole words below `half`'s, down to bit 0.
                 const size_t run = static_cast<size_t>(
                     std::min<uint64_t>(nwords - 1, (total - 63) / 64) - k + 1);
+                if (start >= ones_from) {
+                    // Windows inside the known ones: a fill, without reading them.
+                    const size_t ones = static_cast<size_t>(
+                        std::min<uint64_t>(run, (start - ones_from) / 64 + 1));
+                    fill_ones(team, w, k, k + ones);
+                    k += ones;
+                    continue;
+                }
                 split_range(team, 0, run, [&](unsigned, size_t a, size_t b) {
                     reversed_run(w + k + a, w + m - a, b - a, s);
                 });
@@ -283,6 +292,7 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
         const size_t low_words = static_cast<size_t>(limit / 64) + 1;
         const size_t spare_words = nwords - low_words;
 
+        uint64_t ones_from = UINT64_MAX;  // bits from here up to the limit are all sums
         if (factor > 1) {
             for (uint64_t &x : items) x /= factor;
             const uint64_t compact_limit = limit / factor;
@@ -307,8 +317,9 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
                 write_list_mirrored(r, total, half, last, out);
                 return 0;
             }
+            ones_from = r.ones_from;
         }
-        if (last > half) mirror_upper_half(out, nwords, total, half, &team);
+        if (last > half) mirror_upper_half(out, nwords, total, half, &team, ones_from);
         return 0;
     } catch (const std::bad_alloc &) {
         return FMSS_NO_MEMORY;

@@ -17,9 +17,10 @@ int subset_sum_words(const uint64_t *values, size_t count, uint64_t total, uint6
 
 /* s is a sum exactly when total - s is: fills bits (half, last] of w[0 .. nwords), nwords <=
    total / 64 + 1, last the highest bit they hold, from the exact bits 0 .. half (bits above half
-   in its word may hold anything). Split across `team` when given. */
+   in its word may hold anything). Split across `team` when given. Bits ones_from .. half, when
+   the caller knows them all set, are not read: their images are written as ones. */
 void mirror_upper_half(uint64_t *w, size_t nwords, uint64_t total, uint64_t half,
-                       Team *team = nullptr);
+                       Team *team = nullptr, uint64_t ones_from = UINT64_MAX);
 
 }  // namespace fmss
 

@@ -1,17 +1,18 @@
 // The bitset's shift-or split across threads. In place, one thread walks its words down and reads
-// only words it writes later; split, a thread's sources may be another's targets. Those few words
-// are copied by their reader before anyone writes (a barrier between), by one of two splits:
-// - contiguous shares, for short shifts: a share reads at most q + 1 words below it;
-// - strips of q words, each thread taking the same offsets in every strip, for long shifts: word
+// only words it writes later; split into pieces, a piece's sources may be another's targets.
+// Those few words are copied before any piece is written, by one of two splits:
+// - contiguous pieces, for short shifts: a piece reads at most q + 1 words below it;
+// - strips of q words, each piece taking the same offsets in every strip, for long shifts: word
 //   j reads j - q in the strip below at its own offset, and only j - q - 1, at the lowest offset
-//   of its share, belongs to another thread: one word per strip (none for whole-word shifts).
-// The copies cost min(q + 1, span / q) words a thread, at most the square root of the span.
+//   of its piece, belongs to another piece: one word per strip (none for whole-word shifts).
+// The copies cost min(q + 1, span / q) words a piece, at most the square root of the span.
 // A list merge splits by value instead: each thread merges the entries of both sides in its own
 // range of sums into its own part of the output, and the parts then move down to close the gaps
 // the repeated sums left (a copy, against the merge's compare per entry).
 #include "fmss_pass.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -19,6 +20,11 @@
 
 namespace fmss {
 namespace {
+
+// Pieces of a split pass per member of the team, and the least words of a piece in each strip
+// (or in all, for contiguous pieces) when there are more pieces than members.
+constexpr size_t kPiecesPerThread = 8;
+constexpr size_t kLeastPiece = 4096;
 
 // Word s of a pass, given its source word s - q - 1 (r > 0) from elsewhere.
 inline void shift_or_word(uint64_t *w, size_t s, size_t q, unsigned r, uint64_t below) {
@@ -60,59 +66,71 @@ void shift_or_pass(Team *team, ShiftOrFn fn, uint64_t *w, size_t lo, size_t hi, 
         shift_or_alone(fn, w, lo, hi, q, r);
         return;
     }
-    if (q + 1 <= span / (q + 1)) {  // (q + 1)^2 <= span, without overflow
-        // Contiguous shares [a, b); a share above the first copies words [a - q - 1, a] (the
+    // More pieces than threads, taken in turn by whoever is free: a member the machine leaves
+    // waiting for a core (other processes share it) then holds up only the piece it took, not a
+    // share fixed in advance. The caller copies every piece's borrowed words first, before any
+    // member writes, so the members need no barrier.
+    const bool contiguous = q + 1 <= span / (q + 1);  // (q + 1)^2 <= span, without overflow
+    // A piece's stretches of targets stay long enough to stream (a strip holds q of them).
+    const size_t pieces = std::min(
+        span, std::clamp((contiguous ? span : q) / kLeastPiece, parts, parts * kPiecesPerThread));
+    std::atomic<size_t> next{0};
+    if (contiguous) {
+        // Contiguous pieces [a, b); a piece above the first borrows words [a - q - 1, a] (the
         // last its own, read by word a + q after word a has changed).
         const size_t copied = q + 2;
-        std::vector<uint64_t> stage(parts * copied);
-        team->each([&](unsigned t) {
-            const size_t a = lo + span * t / parts, b = lo + span * (t + 1) / parts;
-            uint64_t *mine = t < parts ? stage.data() + t * copied : nullptr;
-            if (t != 0 && t < parts) memcpy(mine, w + a - q - 1, copied * sizeof(uint64_t));
-            team->barrier();  // every member arrives, those without a share too
-            if (t >= parts) return;
-            if (t == 0) {
-                shift_or_alone(fn, w, a, b - 1, q, r);
-                return;
+        std::vector<uint64_t> stage(pieces * copied);
+        for (size_t c = 1; c < pieces; c++) {
+            memcpy(stage.data() + c * copied, w + lo + span * c / pieces - q - 1,
+                   copied * sizeof(uint64_t));
+        }
+        team->each([&](unsigned) {
+            for (size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+                const size_t a = lo + span * c / pieces, b = lo + span * (c + 1) / pieces;
+                if (c == 0) {
+                    shift_or_alone(fn, w, a, b - 1, q, r);
+                    continue;
+                }
+                const size_t from = std::min(b, a + q + 1);
+                if (from < b) fn(w, from, b, q, r);
+                // stage[k] holds word a - q - 1 + k: words a + i read stage[i + 1] and stage[i].
+                or_shifted(w + a - 1, stage.data() + c * copied, 1, from - a + 1, 0, r);
             }
-            const size_t from = std::min(b, a + q + 1);
-            if (from < b) fn(w, from, b, q, r);
-            // mine[k] holds word a - q - 1 + k: words a + i read mine[i + 1] and mine[i].
-            or_shifted(w + a - 1, mine, 1, from - a + 1, 0, r);
         });
         return;
     }
-    // Strips [lo + kq, lo + (k + 1)q); thread t takes offsets [o_t, o_t+1) of each.
+    // Strips [lo + kq, lo + (k + 1)q); piece c takes offsets [o_c, o_c+1) of each.
     const size_t full = span / q, rem = span % q;
     const size_t strips = full + (rem != 0);
-    std::vector<uint64_t> stage(r == 0 ? 0 : parts * strips);
-    team->each([&](unsigned t) {
-        if (t >= parts) {
-            team->barrier();
-            return;
-        }
-        const size_t o = offset_at(span * t / parts, full, rem);
-        const size_t o_end = offset_at(span * (t + 1) / parts, full, rem);
-        uint64_t *mine = r != 0 ? stage.data() + t * strips : nullptr;
-        if (r != 0 && o < o_end) {
-            for (size_t k = 0; k < strips; k++) {
-                const size_t s = lo + k * q + o;
-                if (s <= hi && s >= lo + q + 1) mine[k] = w[s - q - 1];
-            }
-        }
-        team->barrier();
-        if (o >= o_end) return;
-        for (size_t k = strips; k-- > 0;) {
+    std::vector<uint64_t> stage(r == 0 ? 0 : pieces * strips);
+    auto offsets = [&](size_t c) {
+        return std::make_pair(offset_at(span * c / pieces, full, rem),
+                              offset_at(span * (c + 1) / pieces, full, rem));
+    };
+    for (size_t c = 0; r != 0 && c < pieces; c++) {
+        const size_t o = offsets(c).first;
+        for (size_t k = 0; k < strips; k++) {
             const size_t s = lo + k * q + o;
-            if (s > hi) continue;
-            const size_t e = std::min(lo + k * q + o_end, hi + 1);
-            if (s == q || r == 0) {
-                shift_or_alone(fn, w, s, e - 1, q, r);
-                continue;
+            if (s <= hi && s >= lo + q + 1) stage[c * strips + k] = w[s - q - 1];
+        }
+    }
+    team->each([&](unsigned) {
+        for (size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+            const auto [o, o_end] = offsets(c);
+            if (o >= o_end) continue;
+            const uint64_t *mine = r != 0 ? stage.data() + c * strips : nullptr;
+            for (size_t k = strips; k-- > 0;) {
+                const size_t s = lo + k * q + o;
+                if (s > hi) continue;
+                const size_t e = std::min(lo + k * q + o_end, hi + 1);
+                if (s == q || r == 0) {
+                    shift_or_alone(fn, w, s, e - 1, q, r);
+                    continue;
+                }
+                if (s + 1 < e) fn(w, s + 1, e, q, r);
+                // Below lo + q + 1 the source word lies below the pass: nobody writes it.
+                shift_or_word(w, s, q, r, s >= lo + q + 1 ? mine[k] : w[s - q - 1]);
             }
-            if (s + 1 < e) fn(w, s + 1, e, q, r);
-            // Below lo + q + 1 the source word lies below the pass: nobody writes it.
-            shift_or_word(w, s, q, r, s >= lo + q + 1 ? mine[k] : w[s - q - 1]);
         }
     });
 }

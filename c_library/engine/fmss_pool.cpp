@@ -198,19 +198,6 @@ void Team::finished() {
     if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) done_.notify_one();
 }
 
-void Team::barrier() {
-    if (size_ <= 1) return;
-    const unsigned gen = generation_.load(std::memory_order_acquire);
-    if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == size_) {
-        arrived_.store(0, std::memory_order_relaxed);
-        generation_.store(gen + 1, std::memory_order_release);
-        return;
-    }
-    for (unsigned spin = 0; generation_.load(std::memory_order_acquire) == gen; spin++) {
-        if (spin > 256) sched_yield();
-    }
-}
-
 }  // namespace fmss
 
 extern "C" int64_t fmss_local_threads(int64_t threads) {

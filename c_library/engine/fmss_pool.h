@@ -36,8 +36,6 @@ public:
     void each(F &&f) {
         run([](void *a, unsigned t) { (*static_cast<F *>(a))(t); }, &f);
     }
-    /* Within run: returns once every member of the team has called it. */
-    void barrier();
     /* Called by a worker once its fn has returned. */
     void finished();
 
@@ -47,8 +45,6 @@ private:
     unsigned size_ = 1;
     Worker *workers_[kMost];
     std::atomic<unsigned> pending_{0};
-    std::atomic<unsigned> arrived_{0};
-    std::atomic<unsigned> generation_{0};
     std::mutex done_mutex_;
     std::condition_variable done_;
 };

@@ -29,6 +29,67 @@ inline bool all_ones(const uint64_t *w, size_t n) {
     return a == kAllOnes;
 }
 
+// Which stretches of the bitset may hold a sum. Below the dense middle of a large set the sums of
+// a few items lie far apart, and a pass there reads zeros and writes back what it read; a pass
+// skips the targets whose sources lie in stretches known to be zero, and neither reads nor writes
+// them (on 45 to 100 values of 5e7 to 2e8 the passes took 13 to 22 % less time). Marks only grow:
+// a stretch not marked holds no sum.
+class ZeroMap {
+public:
+    static constexpr unsigned kShift = 9;  // 512 words (4 KiB) a stretch
+    /* Zero stretches fewer than least_gap between live ones are passed over like live ones: each
+       skip splits the pass, and on several threads each part costs a hand-over. */
+    ZeroMap(size_t words, size_t least_gap) : live_((words >> kShift) + 1, 0), gap_(least_gap) {}
+
+    /* Words [from, to] may hold sums. */
+    void mark(size_t from, size_t to) {
+        if (from > to) return;
+        memset(live_.data() + (from >> kShift), 1, (to >> kShift) - (from >> kShift) + 1);
+    }
+    void mark_list(const Reach &r) {
+        for (const SumRun &run : r.runs) {
+            mark(static_cast<size_t>(run.lo / 64), static_cast<size_t>(run.hi / 64));
+        }
+        for (uint64_t s : r.sums) live_[static_cast<size_t>(s / 64) >> kShift] = 1;
+    }
+
+    /* The pass of x = 64q + r on targets [lo, hi] (lo >= q), as pass(a, b) on the stretches of
+       targets that may change, from the top down (so each still reads the set from before the
+       pass); marks those. */
+    template <class Pass>
+    void pass(size_t lo, size_t hi, size_t q, unsigned r, Pass &&pass) {
+        if (lo > hi) return;
+        size_t run_lo = 0, run_hi = 0, gap = 0;
+        bool in_run = false;
+        for (size_t c = hi >> kShift;; c--) {
+            const size_t a = std::max(lo, c << kShift);
+            const size_t b = std::min(hi, ((c + 1) << kShift) - 1);
+            const size_t first = a - q - (r != 0 && a > q ? 1 : 0);
+            bool live = false;
+            for (size_t k = first >> kShift; k <= (b - q) >> kShift; k++) live |= live_[k] != 0;
+            if (live) {
+                live_[c] = 1;
+                if (in_run && gap >= gap_) {
+                    pass(run_lo, run_hi);
+                    in_run = false;
+                }
+                if (!in_run) run_hi = b;
+                in_run = true;
+                run_lo = a;
+                gap = 0;
+            } else {
+                gap++;
+            }
+            if (a == lo) break;
+        }
+        if (in_run) pass(run_lo, run_hi);
+    }
+
+private:
+    std::vector<uint8_t> live_;
+    size_t gap_;
+};
+
 // w holds the sums of items[0, begin), whose total is `reach`; adds the rest. False when *cancel
 // turned non-zero first.
 //
@@ -38,14 +99,19 @@ inline bool all_ones(const uint64_t *w, size_t n) {
 // (x / 2 bits): each pass spans half the set it would otherwise, until the limit caps it. At the
 // end the bits from the last reach / 2 up to the limit are mirrored the same way.
 bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach, uint64_t limit,
-                uint64_t *w, const volatile int *cancel, Team *team) {
+                uint64_t *w, ZeroMap &live, const volatile int *cancel, Team *team,
+                uint64_t *ones_from) {
     const size_t top = static_cast<size_t>(limit / 64);
     const ShiftOrFn fn = pick_shift_or(top + 1);
     uint64_t rest = 0;  // the items not added yet
     for (size_t i = begin; i < items.size(); i++) rest += items[i];
     const uint64_t largest = items.empty() ? 0 : items.back();
+    // Each pass reads and writes its live targets and reads their sources once: past the cache it
+    // runs at the speed of memory (about 1.8 G words a second a core where it was measured), so
+    // the only gain left is in words not touched.
     auto shift_or_targets = [&](size_t lo, size_t hi, size_t q, unsigned r) {
-        shift_or_pass(team, fn, w, lo, hi, q, r);
+        live.pass(lo, hi, q, r,
+                  [&](size_t a, size_t b) { shift_or_pass(team, fn, w, a, b, q, r); });
     };
     // Bits [0, exact] hold the sums of the items so far, and no bit above reach is set (every bit
     // ever set is a sum of fewer items). The list wrote all of them.
@@ -63,7 +129,10 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
         if (want > exact && full_hi <= top) {
             // Words past reach / 64 are zero already.
             const size_t words = static_cast<size_t>(std::min(want, reach) / 64) + 1;
-            if (exact < reach) mirror_upper_half(w, words, reach, exact, team);
+            if (exact < reach) {
+                mirror_upper_half(w, words, reach, exact, team);
+                live.mark(static_cast<size_t>(exact / 64), words - 1);
+            }
         }
         exact = want;
         reach += x;
@@ -93,11 +162,14 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
             const uint64_t b = full_hi > hi ? reach - a : 64 * static_cast<uint64_t>(full_hi) - 1;
             if (full_hi <= top && b - a + 1 >= largest && b + rest >= limit) {
                 fill_ones(team, w, full_hi, top);
+                live.mark(full_hi, top);
                 w[top] |= limit % 64 == 63 ? kAllOnes : (uint64_t{2} << (limit % 64)) - 1;
                 full_hi = top + 1;
             }
         }
     }
+    // A run of ones up to the limit stays one: the caller's mirror need not read it.
+    if (full_lo < full_hi && full_hi > top) *ones_from = 64 * static_cast<uint64_t>(full_lo);
     if (exact < limit && full_hi <= top && exact < reach) {
         mirror_upper_half(w, static_cast<size_t>(std::min(limit, reach) / 64) + 1, reach, exact,
                           team);
@@ -200,9 +272,15 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
             r.sums.resize(as_runs ? 0 : size);
             r.runs.resize(as_runs ? size : 0);
             write_list(r, limit, w, team);
+            // On several threads a pass over the medium-density sets then splits into 17 parts at
+            // most, against 300 with the shorter gap.
+            const size_t least_gap = team != nullptr && team->size() > 1 ? 64 : 4;
+            ZeroMap live(static_cast<size_t>(limit / 64) + 1, least_gap);
+            live.mark_list(r);
             Reach bits;
-            bits.form = dense_sums(items, i, reach, limit, w, cancel, team) ? Reach::kBits
-                                                                       : Reach::kCancelled;
+            bits.form = dense_sums(items, i, reach, limit, w, live, cancel, team, &bits.ones_from)
+                            ? Reach::kBits
+                            : Reach::kCancelled;
             return bits;
         }
         const uint64_t x = items[i];

@@ -16,6 +16,7 @@ struct Reach {
     enum Form { kSums, kRuns, kBits, kGaveUp, kCancelled } form = kSums;
     std::vector<uint64_t> sums;  // kSums: ascending
     std::vector<SumRun> runs;    // kRuns
+    uint64_t ones_from = UINT64_MAX;  // kBits: bits ones_from .. limit are all set
 };
 
 /* The subset sums of `items` (ascending, each in 1 .. limit) up to `limit`. Lists longer than
