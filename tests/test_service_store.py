@@ -385,9 +385,9 @@ def test_redis_job_of_a_silent_solver_goes_to_another_and_a_poison_job_fails(red
         assert time.monotonic() - started >= 1.0  # once the heartbeat lapsed
         # The second solver dies too: the third delivery is over the limit of two.
         # Its heartbeat lapses and a sweep finds it: seconds, with room for a loaded machine.
-        outcome = await store.result(own("k"), rid, 9.0)
+        outcome = await store.result(own("k"), rid, 14.0)
         assert outcome.state == "failed" and "stopped 2 times" in outcome.error
-        assert time.monotonic() - started < 12
+        assert time.monotonic() - started < 18
         beating.cancel()
         assert await store.queue_depth() == 0
     run(RedisStore(redis_url, Limits(reclaim_after=0.5, max_attempts=2)), scenario)
