@@ -187,10 +187,16 @@ def job_adds(cost: int) -> Dict[str, int]:
     return {"pending": 1, "queued": 1, "bytes": cost}
 
 
-@functools.lru_cache(maxsize=16)
+_limits_seen: Tuple[Optional[Limits], Sequence[Tuple[Quota, int]]] = (None, ())
+
+
 def _quota_limits(limits: Limits) -> Sequence[Tuple[Quota, int]]:
-    # Settings never change once made: each quota's limit is looked up once, not per submit.
-    return tuple((q, q.limit(limits)) for q in QUOTAS)
+    # Settings never change once made, and a process has one: each quota's limit is looked up
+    # once, not per submit (by identity: hashing the settings costs more than the lookups).
+    global _limits_seen
+    if _limits_seen[0] is not limits:
+        _limits_seen = (limits, tuple((q, q.limit(limits)) for q in QUOTAS))
+    return _limits_seen[1]
 
 
 def first_refusal(used: Dict[str, Dict[str, int]], cost: int,
