@@ -12,7 +12,7 @@ import hmac
 import os
 from array import array
 from dataclasses import dataclass
-from typing import Any, Awaitable, Callable, Dict, Iterator, Optional, Sequence, Tuple
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .limits import Limits
 from .protocol import REQUEST_ID_HEX_DIGITS, WITNESS_HEADER_WORDS
@@ -44,22 +44,21 @@ _TAG_DIGITS = REQUEST_ID_HEX_DIGITS - _NONCE_DIGITS
 
 
 _NONCE_BYTES = _NONCE_DIGITS // 2
-_nonces = iter(())  # type: Iterator[bytes]
-
-
-def _new_nonces() -> Iterator[bytes]:
-    # The system's random bytes for many ids at once: one system call per id was a tenth of a
-    # submit's time. Each byte is used once.
-    pool = os.urandom(256 * _NONCE_BYTES)
-    return (pool[i:i + _NONCE_BYTES] for i in range(0, len(pool), _NONCE_BYTES))
+# The system's random bytes for many ids at once: a system call per id was a tenth of a submit's
+# time. Each nonce is taken once (a list's pop is atomic across threads), and a forked child
+# draws its own.
+_nonces: List[bytes] = []
+os.register_at_fork(after_in_child=_nonces.clear)
 
 
 def new_request_id(owner: str) -> str:
-    global _nonces
-    nonce = next(_nonces, None)
-    if nonce is None:
-        _nonces = _new_nonces()
-        nonce = next(_nonces)
+    try:
+        nonce = _nonces.pop()
+    except IndexError:
+        pool = os.urandom(256 * _NONCE_BYTES)
+        nonce = pool[:_NONCE_BYTES]  # its own: another thread may take the rest meanwhile
+        _nonces.extend(pool[i:i + _NONCE_BYTES]
+                       for i in range(_NONCE_BYTES, len(pool), _NONCE_BYTES))
     text = nonce.hex()
     return text + _tag(owner, text)
 
