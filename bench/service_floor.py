@@ -3,7 +3,7 @@ the same stack (the nginx edge with TLS, uvicorn with uvloop and httptools on it
 bench/bare_stack.py), in one run, through a raw kept-alive client and through the real zox client.
 
     python bench/service_floor.py [--seconds 2] [--rounds 6] [--clients 1,8,64]
-                                  [--client raw,real] [--checkout DIR]
+                                  [--client raw,real] [--checkout DIR] [--also DIR]
 
 raw: each client is a thread with a kept-alive TLS connection that submits a small problem and
 polls for its result in a loop; real: each client is a thread calling zox.complete_subset_sum on a
@@ -12,7 +12,8 @@ each number of clients alternately, in short rounds, so that their ratio is take
 conditions. The floor answers the submit with a request id and the poll with a fixed gzip payload:
 what any service must do for a solve, without keys, quotas, a store or a solver. Prints solves/s
 and server CPU per solve (the application's process; nginx is the same for both), and the
-service's ratio to the floor. --checkout runs the zox_service of another checkout.
+service's ratio to the floor. --checkout runs the zox_service of another checkout; --also runs
+another checkout's service as well, in the same rounds (an earlier commit, say), with its own rows.
 """
 import argparse
 import json
@@ -42,6 +43,7 @@ def free_port() -> int:
 
 
 def start(which: str, key: str, cert: str, keyfile: str, checkout: Path):
+    """The floor, or the service of `checkout`, listening: its process and port."""
     port = free_port()
     if which == "floor":
         cmd = [sys.executable, str(HERE / "bare_stack.py"), str(port), cert, keyfile]
@@ -130,6 +132,7 @@ def main() -> None:
     ap.add_argument("--clients", default="1,8,64")
     ap.add_argument("--checkout", type=Path, default=REPO)
     ap.add_argument("--client", default="raw,real")
+    ap.add_argument("--also", type=Path)
     a = ap.parse_args()
     sys.path.insert(0, str(REPO))
     from zox_service.devcert import dev_certificate
@@ -137,17 +140,20 @@ def main() -> None:
     key = secrets.token_hex(16)
     levels = [int(c) for c in a.clients.split(",")]
     kinds = a.client.split(",")
-    runs: dict = {(k, w, c): [] for k in kinds for w in ("floor", "service") for c in levels}
+    checkouts = {"floor": a.checkout, "service": a.checkout}
+    if a.also is not None:
+        checkouts[f"service of {a.also}"] = a.also
+    order = list(checkouts)
+    runs: dict = {(k, w, c): [] for k in kinds for w in order for c in levels}
     with tempfile.TemporaryDirectory() as tmp:
         cert, keyfile = dev_certificate(tmp)
-        servers = {which: start(which, key, cert, keyfile, a.checkout)
-                   for which in ("floor", "service")}
+        servers = {which: start(which if which == "floor" else "service", key, cert, keyfile,
+                                checkout) for which, checkout in checkouts.items()}
         try:
             for count in levels:
                 for rnd in range(a.rounds):
                     for kind in kinds:
-                        for which in (("floor", "service") if rnd % 2 == 0 else
-                                      ("service", "floor")):
+                        for which in (order if rnd % 2 == 0 else order[::-1]):
                             r = measure(*servers[which], cert, key, count, a.seconds, kind)
                             runs[(kind, which, count)].append(r)
                             print(f"{kind} client, {count} clients, round {rnd + 1}, {which}: "
@@ -161,14 +167,17 @@ def main() -> None:
         print("| clients | floor solves/s | service solves/s | ratio | floor CPU ms/solve "
               "| service CPU ms/solve | errors |")
         print("|---:|---:|---:|---:|---:|---:|---:|")
-        for count in levels:
-            f, s = runs[(kind, "floor", count)], runs[(kind, "service", count)]
+        for which in order[1:]:
+            if len(order) > 2:
+                print(f"| {which} | | | | | | |")
+            for count in levels:
+                f, s = runs[(kind, "floor", count)], runs[(kind, which, count)]
 
-            def mean(rs, k):
-                return sum(r[k] for r in rs) / len(rs)
-            print(f"| {count} | {mean(f, 'rate'):.0f} | {mean(s, 'rate'):.0f} "
-                  f"| {mean(s, 'rate') / mean(f, 'rate'):.2f} | {mean(f, 'cpu_ms'):.2f} "
-                  f"| {mean(s, 'cpu_ms'):.2f} | {sum(r['errors'] for r in f + s)} |")
+                def mean(rs, k):
+                    return sum(r[k] for r in rs) / len(rs)
+                print(f"| {count} | {mean(f, 'rate'):.0f} | {mean(s, 'rate'):.0f} "
+                      f"| {mean(s, 'rate') / mean(f, 'rate'):.2f} | {mean(f, 'cpu_ms'):.2f} "
+                      f"| {mean(s, 'cpu_ms'):.2f} | {sum(r['errors'] for r in f + s)} |")
 
 
 if __name__ == "__main__":

@@ -35,6 +35,22 @@ def test_submit_answer_is_one_compact_object_without_trailing_bytes(service):
     assert headers["Content-Type"] == "application/json"
 
 
+@pytest.mark.parametrize("status, text, retry_after, close", [
+    (404, "Unknown requestId", None, False), (503, "Service busy: x; retry in 5 s", 5, False),
+    (408, 'a "quoted", {text}\\', None, True), (410, "\u00e9" * 200, 30, True),
+], ids=["plain", "retry-after", "forbidden-characters-closing", "long-text-both-headers"])
+def test_answers_sent_without_a_response_object_are_its_bytes(status, text, retry_after, close):
+    from starlette.responses import Response
+    from zox_service.http.service import answer, message, message_answer
+
+    sent = message(status, text, retry_after, close)
+    assert message_answer(status, text, retry_after, close) == \
+        (sent.status_code, tuple(sent.raw_headers), sent.body)
+    payload = b"\x1f\x8b" + bytes(99)
+    sent = Response(payload, 200, media_type="application/gzip")
+    assert answer(200, payload, b"application/gzip") == (200, tuple(sent.raw_headers), payload)
+
+
 @pytest.mark.parametrize("method, path, keys, status", [
     ("POST", SUBMIT, ["wrong"], 403),
     ("POST", SUBMIT, [], 403),
@@ -107,6 +123,7 @@ MALFORMED = {
     "float-integral": b"[2.0]",
     "exponent": b"[1e3]",
     "boolean": b"[true]",
+    "boolean-among-numbers": b"[1,false,3]",
     "null": b"[null]",
     "string-item": b'["3"]',
     "nested": b"[[1]]",

@@ -12,7 +12,7 @@ import hmac
 import os
 from array import array
 from dataclasses import dataclass
-from typing import Any, Awaitable, Callable, Dict, Optional, Sequence
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .limits import Limits
 from .protocol import REQUEST_ID_HEX_DIGITS, WITNESS_HEADER_WORDS
@@ -43,9 +43,24 @@ _NONCE_DIGITS = REQUEST_ID_HEX_DIGITS // 2
 _TAG_DIGITS = REQUEST_ID_HEX_DIGITS - _NONCE_DIGITS
 
 
+_NONCE_BYTES = _NONCE_DIGITS // 2
+# The system's random bytes for many ids at once: a system call per id was a tenth of a submit's
+# time. Each nonce is taken once (a list's pop is atomic across threads), and a forked child
+# draws its own.
+_nonces: List[bytes] = []
+os.register_at_fork(after_in_child=_nonces.clear)
+
+
 def new_request_id(owner: str) -> str:
-    nonce = os.urandom(_NONCE_DIGITS // 2).hex()
-    return nonce + _tag(owner, nonce)
+    try:
+        nonce = _nonces.pop()
+    except IndexError:
+        pool = os.urandom(256 * _NONCE_BYTES)
+        nonce = pool[:_NONCE_BYTES]  # its own: another thread may take the rest meanwhile
+        _nonces.extend(pool[i:i + _NONCE_BYTES]
+                       for i in range(_NONCE_BYTES, len(pool), _NONCE_BYTES))
+    text = nonce.hex()
+    return text + _tag(owner, text)
 
 
 def issued_to(request_id: str, owner: str) -> bool:
@@ -171,13 +186,25 @@ def job_adds(cost: int) -> Dict[str, int]:
     return {"pending": 1, "queued": 1, "bytes": cost}
 
 
+_limits_seen: Tuple[Optional[Limits], Sequence[Tuple[Quota, int]]] = (None, ())
+
+
+def _quota_limits(limits: Limits) -> Sequence[Tuple[Quota, int]]:
+    # Settings never change once made, and a process has one: each quota's limit is looked up
+    # once, not per submit (by identity: hashing the settings costs more than the lookups).
+    global _limits_seen
+    if _limits_seen[0] is not limits:
+        _limits_seen = (limits, tuple((q, q.limit(limits)) for q in QUOTAS))
+    return _limits_seen[1]
+
+
 def first_refusal(used: Dict[str, Dict[str, int]], cost: int,
                   limits: Limits) -> Optional[Quota]:
     """The first quota a new job of `cost` would break, given the counters by scope."""
     adds = job_adds(cost)
-    for q in QUOTAS:
+    for q, limit in _quota_limits(limits):
         counters = used.get(q.scope)
         if counters is not None and q.counter in counters \
-                and counters[q.counter] + adds[q.counter] > q.limit(limits):
+                and counters[q.counter] + adds[q.counter] > limit:
             return q
     return None

@@ -80,23 +80,17 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits,
     # Refused before parsing: a body of many values costs far more memory parsed than as text.
     if body.count(b",") >= limits.max_values:
         raise RequestError(413, f"Too many values (limit {limits.max_values})")
-    # Each integer is judged by its digits only when some run of digits is that long: the
-    # parser's own integers are several times faster than a call per value.
-    try:
-        data = json.loads(body, parse_float=_reject_float, parse_constant=_reject_constant,
-                          parse_int=_parse_int if _LONG_DIGITS.search(body) else None)
-    except RequestError:
-        raise
-    except (ValueError, RecursionError):
-        raise RequestError(400, "Body is not valid JSON") from None
+    data = _decode(body)
     if not isinstance(data, list):
         raise RequestError(400, _NOT_VALUES)
     if len(data) > limits.max_values:
         raise RequestError(413, f"Too many values: {len(data)} (limit {limits.max_values})")
-    # bool is an int subtype in Python, but true and false are not numbers in JSON.
-    if not all(type(v) is int and v >= 0 for v in data):
-        i = next(i for i, v in enumerate(data) if not (type(v) is int and v >= 0))
-        raise RequestError(400, f"Value at index {i} is not a non-negative integer")
+    words = _words(body, data)
+    if words is None:
+        # bool is an int subtype in Python, but true and false are not numbers in JSON.
+        if not all(type(v) is int and v >= 0 for v in data):
+            i = next(i for i, v in enumerate(data) if not (type(v) is int and v >= 0))
+            raise RequestError(400, f"Value at index {i} is not a non-negative integer")
     total = sum(data)
     nonzero = len(data) - data.count(0)
     if target is not None:
@@ -106,13 +100,46 @@ def parse_values(body: Union[bytes, bytearray], limits: Limits,
         if need > limits.max_witness_bytes:
             raise RequestError(413, f"The search needs {need} bytes: more than the limit of "
                                f"{limits.max_witness_bytes} (--max-witness-bytes)")
-        return array("Q", data), total
+        return words if words is not None else array("Q", data), total
     if total > limits.max_total:
         raise RequestError(413, f"Total {total} exceeds the limit of {limits.max_total}")
     if sums_work(nonzero, total) > limits.max_work:
         raise RequestError(413, f"Problem too large: {len(data)} values ({nonzero} non-zero) with "
                            f"total {total} exceed the work limit of {limits.max_work}")
-    return array("Q", data), total
+    return words if words is not None else array("Q", data), total
+
+
+# Each integer is judged by its digits only when some run of digits is that long: the parser's
+# own integers are several times faster than a call per value. Made once: a decoder per body
+# costs as much as decoding a small one.
+_DECODER = json.JSONDecoder(parse_float=_reject_float, parse_constant=_reject_constant)
+_LONG_DECODER = json.JSONDecoder(parse_float=_reject_float, parse_constant=_reject_constant,
+                                 parse_int=_parse_int)
+
+
+def _decode(body: Union[bytes, bytearray]) -> object:
+    decoder = _LONG_DECODER if _LONG_DIGITS.search(body) else _DECODER
+    try:
+        if body[:1] == b"[" and body[1:2] != b"\0":
+            # What json.loads takes for UTF-8 (no BOM, no zero byte of UTF-16 or UTF-32 first).
+            return decoder.decode(body.decode("utf-8", "surrogatepass"))
+        return json.loads(body, parse_float=_reject_float, parse_constant=_reject_constant,
+                          parse_int=decoder.parse_int)
+    except RequestError:
+        raise
+    except (ValueError, RecursionError):
+        raise RequestError(400, "Body is not valid JSON") from None
+
+
+def _words(body: Union[bytes, bytearray], data: list) -> Optional[array]:
+    """The values as words when each is an integer in range, or None when some is not (or
+    may be a true or false, which the array would take for 1 and 0)."""
+    if b"e" in body:
+        return None
+    try:
+        return array("Q", data)
+    except (TypeError, OverflowError):
+        return None
 
 
 def sums_work(nonzero: int, total: int) -> int:

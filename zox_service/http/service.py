@@ -14,6 +14,30 @@ from ..wire import RequestError, message_body
 from .delivery import DeliveryBudget
 
 
+# An answer as it is sent: its status, its headers (names in lower case) and its body.
+Answer = Tuple[int, Tuple[Tuple[bytes, bytes], ...], bytes]
+_JSON = JSON_MEDIA_TYPE.encode("latin-1")
+
+
+def answer(status: int, body: bytes, media_type: bytes = _JSON,
+           extra: Tuple[Tuple[bytes, bytes], ...] = ()) -> Answer:
+    """An answer with the headers a Starlette Response of the same body would carry, in its
+    order: `extra`, then the length and the type."""
+    return status, extra + ((b"content-length", b"%d" % len(body)),
+                            (b"content-type", media_type)), body
+
+
+def message_answer(status: int, text: str, retry_after: Optional[int] = None,
+                   close: bool = False) -> Answer:
+    """`message` as an answer, for the routes that send theirs without a Response."""
+    extra: Tuple[Tuple[bytes, bytes], ...] = ()
+    if retry_after is not None:
+        extra += ((b"retry-after", b"%d" % retry_after),)
+    if close:
+        extra += ((b"connection", b"close"),)
+    return answer(status, message_body(text), _JSON, extra)
+
+
 def message(status: int, text: str, retry_after: Optional[int] = None,
             close: bool = False) -> Response:
     """A JSON message answer, in the form the client's scanner reads."""
@@ -115,7 +139,7 @@ class Service:
             ok |= hmac.compare_digest(k, presented)
         return ok
 
-    def refused(self, e: RequestError, close: bool = False) -> Response:
+    def refused(self, e: RequestError, close: bool = False) -> Answer:
         if e.reason is not None:
             self.metrics.refusals.labels(e.reason).inc()
-        return message(e.status, e.message, e.retry_after, close)
+        return message_answer(e.status, e.message, e.retry_after, close)

@@ -43,7 +43,9 @@ class MemoryStore(Store):
         self._all = {"queued": 0, "bytes": 0}
         self._stored: "OrderedDict[str, float]" = OrderedDict()  # solved, not yet delivered
         self._delivered: "OrderedDict[str, float]" = OrderedDict()
-        self._solvers: Dict[str, float] = {}
+        # Until when the last solver to announce itself is taken for alive: one is alive
+        # while any is.
+        self._solver_until = float("-inf")
         # Claims waiting for work, each with the owners it passes over: a submit hands its job
         # to one of them at once, without a task or a timer of its own per wait.
         self._claims: "Dict[asyncio.Future[None], Collection[str]]" = {}
@@ -86,14 +88,10 @@ class MemoryStore(Store):
             del self._owners[rec.owner]
 
     async def announce(self, consumer: str) -> None:
-        self._solvers[consumer] = self._clock() + HEARTBEAT_LAPSE
+        self._solver_until = max(self._solver_until, self._clock() + HEARTBEAT_LAPSE)
 
     def _solver_alive(self) -> bool:
-        now = self._clock()
-        for consumer, until in list(self._solvers.items()):
-            if until < now:
-                del self._solvers[consumer]
-        return bool(self._solvers)
+        return self._solver_until >= self._clock()
 
     async def submit(self, owner: str, values: array, total: int, kind: str = SUMS,
                      target: int = 0) -> str:
