@@ -12,6 +12,7 @@ from array import array
 from typing import Iterator, Optional, Tuple
 
 from ..jobs import KINDS, RESULT_OVERHEAD, Job
+from ..protocol import REQUEST_ID_HEX_DIGITS
 
 PREFIX = "zox:"
 QUEUE = PREFIX + "queue"  # members by virtual time: keys take turns
@@ -27,7 +28,13 @@ CHANNEL = PREFIX + "done"  # jobs answered: each id, then the length of its reco
 # (for records up to 4 KiB; none for others)
 
 OWNER_CHARS = 32
-MEMBER = 1 + OWNER_CHARS + 32  # small flag, owner, request id
+# The Lua scripts cut members and held entries at these places (common.lua's HEAD and MEMBER):
+# another id length in the protocol table needs them laid out again, so it stops here, not there.
+ID_CHARS = 32
+if REQUEST_ID_HEX_DIGITS != ID_CHARS:
+    raise ImportError(f"the Redis store lays out {ID_CHARS}-digit request ids, "
+                      f"the protocol has {REQUEST_ID_HEX_DIGITS}")
+MEMBER = 1 + OWNER_CHARS + ID_CHARS  # small flag, owner, request id
 HEAD = 1 + OWNER_CHARS + 12  # state, owner, cost
 JOB_HEAD = HEAD + 3 + 1 + 12 + 20  # attempts, kind, result ttl ms, target
 
@@ -103,11 +110,12 @@ def header(record: bytes) -> Tuple[bytes, str, int]:
 
 def ended(message: bytes) -> Iterator[Tuple[str, bytes]]:
     """The jobs a message on CHANNEL tells of: id and record (empty when not sent along)."""
-    at = 0
-    while at + 38 <= len(message):
-        digits = message[at + 32:at + 38]
+    at, head = 0, ID_CHARS + 6  # the id, then six digits of the record's length
+    while at + head <= len(message):
+        digits = message[at + ID_CHARS:at + head]
         if not digits.isdigit():
             return  # not a message of this layout: polls waiting look when their wait ends
         size = int(digits)
-        yield message[at:at + 32].decode("ascii", "replace"), message[at + 38:at + 38 + size]
-        at += 38 + size
+        yield (message[at:at + ID_CHARS].decode("ascii", "replace"),
+               message[at + head:at + head + size])
+        at += head + size
