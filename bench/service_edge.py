@@ -8,8 +8,8 @@ and kept-alive throughput.
   `--connections` keep-alive connections that each make two /healthz requests and close;
 - throughput: clients on kept-alive connections, each submitting a small problem and polling its
   result in a loop; the bare app (bench/bare_stack.py) answers the same two requests with fixed
-  bodies, behind the edge and on uvicorn alone (TLS, no edge: what the edge costs). The stacks run back to back at each
-  level, so their ratios share the machine's conditions.
+  bodies, behind the edge and on uvicorn alone (TLS, no edge: what the edge costs). The stacks
+  run back to back at each level, so their ratios share the machine's conditions.
 """
 import argparse
 import http.client

@@ -1,6 +1,7 @@
 """The service's routes on three asynchronous server stacks, side by side in one run.
 
-    python bench/service_stacks.py [--seconds 5] [--rounds 2] [--stacks uvicorn,hypercorn,granian]
+    python bench/service_stacks.py [--seconds 5] [--rounds 2]
+                                   [--stacks uvicorn,hypercorn,granian]
 
 The same Starlette application (routes, in-process store, solvers) is served by uvicorn with uvloop
 and httptools (as `python -m zox_service` does, behind its nginx edge), by hypercorn on uvloop,
@@ -75,7 +76,8 @@ def measure(stack, proc, url, ca, key, seconds):
     before = tree_cpu(proc.pid)
     ka = kept_alive(url, ca, key, 8, seconds)
     cpu = tree_cpu(proc.pid) - before
-    return {"solves_per_s": r["rate"], "p99": r["p99"], "errors": r["errors"] + r["wrong"] + ka["errors"],
+    return {"solves_per_s": r["rate"], "p99": r["p99"],
+            "errors": r["errors"] + r["wrong"] + ka["errors"],
             "cpu_ms_per_solve": r["cpu_ms_per_solve"],
             "keep_alive_requests_per_cpu_s": ka["requests"] / max(cpu, 1e-9)}
 
