@@ -24,6 +24,7 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 import service_load  # noqa: E402
+from service_load import mean  # noqa: E402
 from keepalive import kept_alive  # noqa: E402
 from service_process import free_port, process_tree, serve, stop  # noqa: E402
 
@@ -108,11 +109,9 @@ def main() -> None:
           "| kept-alive requests per server CPU s |")
     print("|---|---:|---:|---:|---:|---:|")
     for stack, rs in results.items():
-        def mean(k):
-            return sum(r[k] for r in rs) / len(rs)
-        print(f"| {stack} | {mean('solves_per_s'):.0f} | {mean('cpu_ms_per_solve'):.2f} "
-              f"| {mean('p99'):.3f} | {sum(r['errors'] for r in rs)} "
-              f"| {mean('keep_alive_requests_per_cpu_s'):.0f} |")
+        print(f"| {stack} | {mean(rs, 'solves_per_s'):.0f} | {mean(rs, 'cpu_ms_per_solve'):.2f} "
+              f"| {mean(rs, 'p99'):.3f} | {sum(r['errors'] for r in rs)} "
+              f"| {mean(rs, 'keep_alive_requests_per_cpu_s'):.0f} |")
 
 
 if __name__ == "__main__":
