@@ -7,7 +7,6 @@ import json
 import os
 import random
 import re
-import socket
 import ssl
 import subprocess
 import sys
@@ -16,13 +15,9 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+from service_process import free_port
+
 REPO = Path(__file__).resolve().parent.parent
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def rss_mib(pid: int) -> float:

@@ -114,6 +114,11 @@ def run_level(service, key: str, conc: int, seconds: float) -> dict:
     return r
 
 
+def mean(runs, key: str) -> float:
+    """The mean of one figure over rounds."""
+    return sum(r[key] for r in runs) / len(runs)
+
+
 def pooled(runs) -> dict:
     """Rounds of one service at one level, as one measurement."""
     lat = sorted(x for r in runs for x in r["latencies"])

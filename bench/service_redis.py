@@ -15,8 +15,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from operator_peers import FrontEnd, Redis, Worker, free_port
+from operator_peers import FrontEnd, Redis, Worker
 from service_load import pooled, run_level
+from service_process import free_port
 
 HERE = Path(__file__).resolve().parent
 OUT = HERE / "service_redis.md"

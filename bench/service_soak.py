@@ -32,6 +32,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from operator_peers import FrontEnd, Redis, Worker  # noqa: E402
+from service_process import process_tree  # noqa: E402
 
 TTL = ["--result-ttl", "60", "--delivered-ttl", "10"]
 # Class: (clients, key); the fetching classes' errors are the goal's.
@@ -131,28 +132,9 @@ def client_main(kind: str, count: int, seconds: float, out: str) -> None:
         json.dump(seen, f)
 
 
-def process_tree(pid: int) -> dict:
+def rss_by_process(pid: int) -> dict:
     """RSS in MiB of `pid` and each of its descendants, by "name pid"."""
-    parents, names, rss = {}, {}, {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/status") as f:
-                status = dict(line.split(":", 1) for line in f if ":" in line)
-        except OSError:
-            continue
-        p = int(entry)
-        parents.setdefault(int(status["PPid"]), []).append(p)
-        names[p] = status["Name"].strip()
-        rss[p] = int(status.get("VmRSS", "0 kB").split()[0]) / 1024
-    found, todo = {}, [pid]
-    while todo:
-        p = todo.pop()
-        if p in rss:
-            found[f"{names[p]} {p}"] = rss[p]
-        todo += parents.get(p, [])
-    return found
+    return {f"{p['name']} {n}": p["rss_mib"] for n, p in process_tree(pid).items()}
 
 
 def soak(store: str, minutes: float, every: float, work: str) -> dict:
@@ -189,7 +171,7 @@ def soak(store: str, minutes: float, every: float, work: str) -> dict:
         while any(c.poll() is None for c in clients):
             t = time.monotonic() - started
             row = {f"{role}: {name}": mib for role, pid in roles.items()
-                   for name, mib in process_tree(pid).items()}
+                   for name, mib in rss_by_process(pid).items()}
             samples.append((t, row))
             print(f"{t:6.0f} s  total {sum(row.values()):7.1f}  " + ", ".join(
                 f"{name} {mib:.1f}" for name, mib in row.items()), flush=True)

@@ -1,6 +1,7 @@
 """The service's routes on three asynchronous server stacks, side by side in one run.
 
     python bench/service_stacks.py [--seconds 5] [--rounds 2]
+                                   [--stacks uvicorn,hypercorn,granian]
 
 The same Starlette application (routes, in-process store, solvers) is served by uvicorn with uvloop
 and httptools (as `python -m zox_service` does, behind its nginx edge), by hypercorn on uvloop,
@@ -12,12 +13,8 @@ and by granian; each behind TLS with the same certificate. Per stack and round:
 Stacks are interleaved round by round so that they share the machine's conditions.
 """
 import argparse
-import json
 import os
 import secrets
-import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import time
@@ -27,6 +24,9 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 import service_load  # noqa: E402
+from service_load import mean  # noqa: E402
+from keepalive import kept_alive  # noqa: E402
+from service_process import free_port, process_tree, serve, stop  # noqa: E402
 
 
 def app_factory():
@@ -45,26 +45,9 @@ def app_factory():
                              Solvers(store, 2, metrics, 10.0)))
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def tree_cpu(pid: int) -> float:
-    """CPU seconds of a process and its children (granian serves from a child)."""
-    total = 0.0
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(entry) == pid or int(fields[1]) == pid:
-            total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    return total
+    """CPU seconds of a stack: the server, its workers and, for uvicorn, the nginx edge."""
+    return sum(p["cpu_s"] for p in process_tree(pid).values())
 
 
 def start(stack: str, key: str, cert: str, keyfile: str):
@@ -83,50 +66,7 @@ def start(stack: str, key: str, cert: str, keyfile: str):
                "--host", "127.0.0.1", "--port", str(port), "--ssl-certificate", cert,
                "--ssl-keyfile", keyfile, "--factory", "--workers", "1", "--no-log",
                "service_stacks:app_factory"]
-    proc = subprocess.Popen(cmd, env=env, cwd=str(HERE), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, start_new_session=True)
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            time.sleep(0.5)
-            return proc, f"https://localhost:{port}", cert
-        except OSError:
-            time.sleep(0.1)
-    raise RuntimeError(f"{stack} did not start")
-
-
-def keep_alive_main(url: str, ca: str, key: str, seconds: float, out: str) -> None:
-    import http.client
-    import ssl
-    import threading
-
-    host, port = url.rsplit("/", 1)[1].split(":")
-    ctx = ssl.create_default_context(cafile=ca)
-    counts = []
-
-    def run() -> None:
-        n = 0
-        conn = http.client.HTTPSConnection(host, int(port), context=ctx)
-        stop = time.monotonic() + seconds
-        while time.monotonic() < stop:
-            conn.request("POST", "/v0/app/sspu", b"[3,5,7]", {"x-api-key": key})
-            r = conn.getresponse()
-            rid = json.loads(r.read())["requestId"]
-            conn.request("GET", f"/v0/result?requestId={rid}", headers={"x-api-key": key})
-            r = conn.getresponse()
-            r.read()
-            assert r.status == 200
-            n += 2
-        counts.append(n)
-
-    threads = [threading.Thread(target=run) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    with open(out, "w") as f:
-        json.dump({"requests": sum(counts)}, f)
+    return serve(cmd, port, env, HERE, settle=0.5), f"https://localhost:{port}", cert
 
 
 def measure(stack, proc, url, ca, key, seconds):
@@ -135,29 +75,25 @@ def measure(stack, proc, url, ca, key, seconds):
     r = service_load.pooled([raw])
     r["cpu_ms_per_solve"] = 1000 * (tree_cpu(proc.pid) - before) / max(1, raw["solves"])
     before = tree_cpu(proc.pid)
-    with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
-        subprocess.run([sys.executable, __file__, "--keep-alive", url, ca, key, str(seconds),
-                        out.name], check=True, timeout=300)
-        ka = json.load(out)
+    ka = kept_alive(url, ca, key, 8, seconds)
     cpu = tree_cpu(proc.pid) - before
-    return {"solves_per_s": r["rate"], "p99": r["p99"], "errors": r["errors"] + r["wrong"],
+    return {"solves_per_s": r["rate"], "p99": r["p99"],
+            "errors": r["errors"] + r["wrong"] + ka["errors"],
             "cpu_ms_per_solve": r["cpu_ms_per_solve"],
             "keep_alive_requests_per_cpu_s": ka["requests"] / max(cpu, 1e-9)}
 
 
 def main() -> None:
-    if len(sys.argv) == 7 and sys.argv[1] == "--keep-alive":
-        keep_alive_main(sys.argv[2], sys.argv[3], sys.argv[4], float(sys.argv[5]), sys.argv[6])
-        return
     ap = argparse.ArgumentParser()
     ap.add_argument("--seconds", type=float, default=5.0)
     ap.add_argument("--rounds", type=int, default=2)
+    ap.add_argument("--stacks", default="uvicorn,hypercorn,granian")
     a = ap.parse_args()
     sys.path.insert(0, str(REPO))
     from zox_service.devcert import dev_certificate
 
     key = secrets.token_hex(16)
-    results = {s: [] for s in ("uvicorn", "hypercorn", "granian")}
+    results = {s: [] for s in a.stacks.split(",")}
     with tempfile.TemporaryDirectory() as tmp:
         cert, keyfile = dev_certificate(tmp)
         for rnd in range(a.rounds):
@@ -166,19 +102,16 @@ def main() -> None:
                 try:
                     r = measure(stack, proc, url, ca, key, a.seconds)
                 finally:
-                    os.killpg(proc.pid, signal.SIGTERM)
-                    proc.wait(timeout=60)
+                    stop(proc)
                 results[stack].append(r)
                 print(f"round {rnd + 1} {stack}: {r}", flush=True)
     print("| stack | solves/s, 32 clients | server CPU ms/solve | p99 s | errors "
           "| kept-alive requests per server CPU s |")
     print("|---|---:|---:|---:|---:|---:|")
     for stack, rs in results.items():
-        def mean(k):
-            return sum(r[k] for r in rs) / len(rs)
-        print(f"| {stack} | {mean('solves_per_s'):.0f} | {mean('cpu_ms_per_solve'):.2f} "
-              f"| {mean('p99'):.3f} | {sum(r['errors'] for r in rs)} "
-              f"| {mean('keep_alive_requests_per_cpu_s'):.0f} |")
+        print(f"| {stack} | {mean(rs, 'solves_per_s'):.0f} | {mean(rs, 'cpu_ms_per_solve'):.2f} "
+              f"| {mean(rs, 'p99'):.3f} | {sum(r['errors'] for r in rs)} "
+              f"| {mean(rs, 'keep_alive_requests_per_cpu_s'):.0f} |")
 
 
 if __name__ == "__main__":

@@ -4,25 +4,13 @@ import ctypes
 import json
 import os
 import random
+import shutil
+import subprocess
 
 import pytest
 
 from clib import bind, libc, take_c_string
 
-CA_PATHS = [
-    "/etc/ssl/certs/ca-certificates.crt",
-    "/etc/pki/tls/certs/ca-bundle.crt",
-    "/etc/ssl/ca-bundle.pem",
-    "/etc/pki/tls/cacert.pem",
-    "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",
-    "/etc/ssl/cert.pem",
-    "/etc/ssl/certs",
-    "/system/etc/security/cacerts",
-    "/usr/local/share/certs",
-    "/etc/pki/tls/certs",
-    "/etc/openssl/certs",
-    "/var/ssl/certs",
-]
 U64_MAX = 2**64 - 1
 
 
@@ -106,16 +94,38 @@ def test_body_count_too_large_for_memory_is_refused(clib):
     assert clib._generate_curl_data(arr, 2**63) is None
 
 
+def ca_table(lib):
+    """The module's certificate search table, as the lookup reads it: (addresses, paths)."""
+    count = ctypes.c_int.in_dll(lib, "zo_curl_ca_loc_max").value
+    table = (ctypes.c_void_p * count).in_dll(lib, "zo_curl_ca_locs")
+    return list(table), [ctypes.string_at(a).decode() for a in table]
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm to read the symbol's size")
+def test_ca_table_holds_as_many_entries_as_its_count(lib):
+    import zox
+
+    listing = subprocess.run(["nm", "-D", "-S", "--defined-only", zox.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    size = next(int(line.split()[1], 16) for line in listing.splitlines()
+                if line.split()[-1] == "zo_curl_ca_locs")
+    assert size == ctypes.c_int.in_dll(lib, "zo_curl_ca_loc_max").value * ctypes.sizeof(
+        ctypes.c_void_p)
+
+
+def test_ca_table_entries_are_distinct_absolute_paths_debian_bundle_first(lib):
+    _, paths = ca_table(lib)
+    assert paths[0] == "/etc/ssl/certs/ca-certificates.crt"
+    assert all(os.path.isabs(p) and os.path.normpath(p) == p for p in paths)
+    assert len(set(paths)) == len(paths)
+
+
 def test_ca_location_is_first_existing_path_from_table(clib, lib):
     found = clib._curl_ca_location()
-    present = [p for p in CA_PATHS if os.path.exists(p)]
-    if not present:
-        assert found is None
-        return
-    assert ctypes.string_at(found).decode() == present[0]
+    addresses, paths = ca_table(lib)
+    present = [i for i, p in enumerate(paths) if os.path.exists(p)]
     # Handed out straight from the table, not copied.
-    table = (ctypes.c_void_p * 12).in_dll(lib, "zo_curl_ca_locs")
-    assert found == table[CA_PATHS.index(present[0])]
+    assert found == (addresses[present[0]] if present else None)
 
 
 @pytest.mark.parametrize(
