@@ -117,3 +117,31 @@ def test_redis_large_result_is_read_a_window_at_a_time(redis_server, redis_url):
         redis_server.flush()  # lost while it is being sent: the answer is cut short
         assert await outcome.read(WINDOW, 2 * WINDOW) == b""
     run(RedisStore(redis_server.url, Limits()), scenario)
+
+
+def test_redis_worker_sends_its_first_answer_with_its_next_move(redis_server, redis_url):
+    # Answers go pipelined with the solver's blocking move; a script Redis has not loaded fails
+    # there and its answer would wait out the move, so a worker loads its scripts as it starts.
+    import redis
+
+    from zox_service.stores.redis import RedisStore
+    r = redis.Redis.from_url(redis_url)
+
+    def noscript():
+        return r.info("errorstats").get("errorstat_NOSCRIPT", {}).get("count", 0)
+
+    async def scenario(front):
+        worker = RedisStore(redis_url, Limits())
+        await worker.start(listen=False)
+        try:
+            rid = await front.submit(own("k"), VALUES, 640)
+            job = await worker.claim("solver-1", 1.0)
+            await worker.finish(job, b"payload", None)
+            await worker.claim("solver-1", 0.2)
+            assert (await front.result(own("k"), rid, 5.0)).state == "done"
+        finally:
+            await worker.close()
+        assert noscript() == before
+    r.script_flush()
+    before = noscript()
+    run(RedisStore(redis_url, Limits()), scenario)

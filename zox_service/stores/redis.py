@@ -95,13 +95,15 @@ class RedisStore(Store):
         self._polls = Polls(self._redis, self._readers, self._scripts["delivered"], limits)
 
     async def start(self, listen: bool = True) -> None:
-        loop = asyncio.get_running_loop()
         with _redis_errors():
+            # Loaded now, or a solver's first answer, pipelined, waits out the move sent with it.
+            await asyncio.gather(*map(self._redis.script_load,
+                                      (s.script for s in self._scripts.values())))
             await self._sweep()
-        self._tasks.append(loop.create_task(self._sweeping()))
+        self._tasks.append(asyncio.create_task(self._sweeping()))
         self._alone = not listen
         if listen:
-            self._tasks.append(loop.create_task(self._polls.listen(self._subscribed)))
+            self._tasks.append(asyncio.create_task(self._polls.listen(self._subscribed)))
             await asyncio.wait_for(self._subscribed.wait(), 10)
 
     async def close(self) -> None:
