@@ -81,7 +81,8 @@ ZO_API zo_status_t zo_find_subset(const zo_solve_config_t *config, const uint64_
 ZO_API zo_status_t zo_solve_async(zo_solve_config_t *config, uint64_t *input, size_t input_length,
                                   zo_completion_cb_t callback, void *context);
 
-/* Runs body(arg) on a detached thread: 0, or -1 when none could be started (then nothing ran). */
+/* Runs body(arg) on a kept idle thread or a new detached one: 0, or -1 when none could be started
+   (then nothing ran). Thread-local settings the library offers are reset between jobs. */
 int zo_start_detached(void *(*body)(void *), void *arg);
 
 ZO_API int keep_local(void);

@@ -1,5 +1,5 @@
-// Solver front door, the diagnostic printer, the thread start every background solve shares and
-// the C interface's own background solve. The remote client lives in client/, its failure record
+// Solver front door, the diagnostic printer and the C interface's own background solve (its
+// threads come from thread_pool.cpp). The remote client lives in client/, its failure record
 // in client/failure.cpp.
 #include <cmath>
 #include <cstdarg>
@@ -9,8 +9,6 @@
 #include <cstring>
 
 #include <memory>
-
-#include <pthread.h>
 
 #include "witness/zo_witness.h"
 #include "zo_internal.h"
@@ -170,16 +168,6 @@ extern "C" zo_status_t _online_fetch_complete_subset_sum(const uint64_t *input, 
     if (!config) return no_config(err_buf, nullptr);
     return zo_online_solve(config.get(), input, input_length, output, output_size, err_buf,
                            nullptr);
-}
-
-extern "C" int zo_start_detached(void *(*body)(void *), void *arg) {
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return -1;
-    pthread_t thread;
-    int started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (started == 0) started = pthread_create(&thread, &attr, body, arg);
-    pthread_attr_destroy(&attr);
-    return started == 0 ? 0 : -1;
 }
 
 // =============================================================================================

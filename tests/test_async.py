@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -165,12 +166,13 @@ COMPLETION = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.POINTER(ctypes.c_uint64
 
 @pytest.fixture
 def solve_async(lib):
-    """Runs fetch_complete_subset_sum_async; returns (status, words or None, count, context, text)."""
+    """Runs fetch_complete_subset_sum_async; returns (status, words or None, count, context, text).
+    on_thread, if given, is called in the completion, on the solve's thread."""
     lib.fetch_complete_subset_sum_async.argtypes = [ctypes.c_void_p, ctypes.c_size_t, COMPLETION,
                                                      ctypes.c_void_p]
     lib.fetch_complete_subset_sum_async.restype = ctypes.c_int
 
-    def run(values, context):
+    def run(values, context, on_thread=None):
         input_ = libc.malloc(8 * max(len(values), 1))
         ctypes.memmove(input_, (ctypes.c_uint64 * len(values))(*values), 8 * len(values))
         got = []
@@ -182,6 +184,8 @@ def solve_async(lib):
             libc.free(ctypes.cast(output, ctypes.c_void_p))
             libc.free(err)
             got.append((status, words, size, ctx, text))
+            if on_thread is not None:
+                on_thread()
             done.set()
 
         keep = COMPLETION(completion)
@@ -213,6 +217,39 @@ def test_worker_refuses_wrapping_total(monkeypatch, capfd, solve_async, local):
     assert (status, words, size) == (-1, None, 0)
     assert text.startswith("[Local failure]")
     assert capfd.readouterr().out == f"Failed with error: {text}\n"
+
+
+@pytest.mark.parametrize("name, kind, value", [("fmss_local_threads", ctypes.c_int64, 7),
+                                               ("zo_client_watch", ctypes.c_void_p, 0x1000)],
+                         ids=["engine_threads", "exchange_watch"])
+def test_worker_threads_start_each_job_afresh(killswitch, lib, solve_async, name, kind, value):
+    setter = getattr(lib, name)
+    setter.argtypes, setter.restype = [kind], kind
+    seen = []  # (what the job found set on its thread, the thread)
+    for _ in range(5):
+        solve_async([3, 5], None, lambda: seen.append((setter(value) or 0, threading.get_ident())))
+        time.sleep(0.05)  # for the thread to wait for the next job
+    assert [old for old, _ in seen] == [0] * 5, "a job found what the one before set on its thread"
+    assert len({thread for _, thread in seen}) < 5, "no thread was kept for a later job"
+
+
+def test_forked_child_solves_on_threads_of_its_own():
+    # The parent's kept thread does not exist in the child: a job handed to it would never run.
+    proc = _run_python("""
+        import os, threading, zox
+        os.environ["ZO_KILLSWITCH"] = "1"
+        def solve():
+            done, got = threading.Event(), []
+            zox.complete_subset_sum_async([3, 5], lambda r: (got.append(r), done.set()))
+            return got[0] if done.wait(20) else "lost"
+        solve()
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if solve() == [297] else 1)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), solve())
+    """)
+    out, err = proc.communicate(timeout=WAIT)
+    assert (proc.returncode, err, out) == (0, b"", b"0 [297]\n")
 
 
 def test_trampoline_does_not_end_process_for_uncallable(lib, capfd, unraisable):
