@@ -12,6 +12,10 @@ def free_port():
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
+# One database per test for a whole run: a process an earlier test left stopping still sweeps
+# its own with its own limits, and with 16 the numbers came round to it.
+DATABASES = 1024
+
 
 class RedisServer:
     def __init__(self, workdir):
@@ -30,7 +34,8 @@ class RedisServer:
     def _launch(self):
         self.proc = subprocess.Popen(
             ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", "",
-             "--appendonly", "no", "--dir", str(self.workdir), "--loglevel", "warning"],
+             "--appendonly", "no", "--dir", str(self.workdir), "--loglevel", "warning",
+             "--databases", str(DATABASES)],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def restart(self):
@@ -77,4 +82,4 @@ def redis_url(redis_server):
     stopping (a front end or solver sweeping its store) cannot touch this test's jobs."""
     redis_server.flush()
     redis_server.tests += 1
-    return redis_server.url.rsplit("/", 1)[0] + f"/{1 + redis_server.tests % 15}"
+    return redis_server.url.rsplit("/", 1)[0] + f"/{1 + redis_server.tests % (DATABASES - 1)}"
