@@ -124,7 +124,7 @@ bool dense_sums(const std::vector<uint64_t> &items, size_t begin, uint64_t reach
         const size_t q = static_cast<size_t>(x / 64);
         const unsigned r = static_cast<unsigned>(x % 64);
         if (full_lo < full_hi && full_hi > top && q >= full_lo) break;  // so for every larger x too
-        if (cancel && *cancel) return false;
+        if (cancel && __atomic_load_n(cancel, __ATOMIC_RELAXED)) return false;
         const uint64_t want = std::min((reach + x) / 2, limit);
         if (want > exact && full_hi <= top) {
             // Words past reach / 64 are zero already.
@@ -236,7 +236,7 @@ Reach reach_sums(const std::vector<uint64_t> &items, uint64_t limit, uint64_t *w
         if (v.size() < want) v.resize(std::max(want, 2 * v.size()));
     };
     for (size_t i = 0; i < n; i++) {
-        if (cancel && *cancel) {
+        if (cancel && __atomic_load_n(cancel, __ATOMIC_RELAXED)) {
             Reach stopped;
             stopped.form = Reach::kCancelled;
             return stopped;

@@ -56,7 +56,7 @@ int find(const uint64_t *values, size_t count, uint64_t target, uint64_t total, 
     }
     run_start.push_back(order.size());
 
-    if (cancel && *cancel) throw Cancelled{};
+    if (cancel && __atomic_load_n(cancel, __ATOMIC_RELAXED)) throw Cancelled{};
     std::vector<size_t> picked;
     switch (solve_by_band(values, order, target, picked)) {
     case kBandNone:

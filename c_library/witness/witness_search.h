@@ -20,8 +20,9 @@ class Search {
 public:
     Search(size_t items, const volatile int *cancel, uint64_t budget_bytes)
         : chosen(items, 0), cancel_(cancel), budget_(budget_bytes) {}
+    // Set by another thread with an atomic store, so read as one too.
     void poll() const {
-        if (cancel_ && *cancel_) throw Cancelled{};
+        if (cancel_ && __atomic_load_n(cancel_, __ATOMIC_RELAXED)) throw Cancelled{};
     }
     const volatile int *cancel() const { return cancel_; }
     uint64_t budget() const { return budget_; }
