@@ -4,10 +4,16 @@ import asyncio
 import threading
 from array import array
 
+import pytest
+
+from zox_service.jobs import RESULT_OVERHEAD, SUMS, job_cost
 from zox_service.limits import Limits
 from zox_service.metrics import Metrics
 from zox_service.solver import Solvers
 from zox_service.stores.memory import MemoryStore
+from zox_service.wire import RequestError
+
+from test_service_store import make_store, own  # noqa: F401  (make_store: a fixture)
 
 
 def test_solver_batch_answers_each_problem_and_a_failure_stays_its_own():
@@ -59,28 +65,50 @@ def test_one_keys_flood_leaves_a_solver_to_other_keys():
     assert asyncio.run(main()) == ([100_000, 100_000, 7], "done")
 
 
-def test_a_tiny_solve_is_answered_in_its_submit_unless_its_key_has_jobs_waiting():
+def test_a_tiny_solve_is_answered_in_its_submit_unless_its_key_has_jobs_waiting(make_store):
     release = threading.Event()
 
     def solve(values, target):  # large problems hold the one solver until released
         return b"x" if values[0] < 100_000 or release.wait(10) else b""
 
     async def main():
-        store = MemoryStore(Limits())
+        store = make_store()
         await store.start()
         solvers = Solvers(store, 1, Metrics(), 10.0, solve=solve)
         await solvers.start()
         large = array("Q", [100_000] * 16)
-        await store.submit("a", large, 1_600_000)
+        await store.submit(own("a"), large, 1_600_000)
         await asyncio.sleep(0.1)  # the solver holds it
-        ids = {"b tiny": await store.submit("b", array("Q", [5]), 5),
-               "a large, waiting": await store.submit("a", large, 1_600_000),
-               "a tiny, behind it": await store.submit("a", array("Q", [5]), 5)}
-        states = {name: (await store.result(name[0], rid, 0)).state for name, rid in ids.items()}
+        ids = {"b tiny": await store.submit(own("b"), array("Q", [5]), 5),
+               "a large, waiting": await store.submit(own("a"), large, 1_600_000),
+               "a tiny, behind it": await store.submit(own("a"), array("Q", [5]), 5)}
+        states = {name: (await store.result(own(name[0]), rid, 0)).state
+                  for name, rid in ids.items()}
         release.set()
-        last = await store.result("a", ids["a tiny, behind it"], 5.0)
+        last = await store.result(own("a"), ids["a tiny, behind it"], 5.0)
         await solvers.stop()
         await store.close()
         return states, last.state
     assert asyncio.run(main()) == ({"b tiny": "done", "a large, waiting": "pending",
                                     "a tiny, behind it": "pending"}, "done")
+
+
+def test_a_result_answered_in_its_submit_is_held_against_its_key_until_delivered(make_store):
+    tiny, cost = array("Q", [5]), job_cost(5, SUMS, 1)
+
+    async def main():
+        store = make_store(max_held_bytes=cost + RESULT_OVERHEAD)
+        await store.start()
+        solvers = Solvers(store, 1, Metrics(), 10.0, solve=lambda values, target: b"x")
+        await solvers.start()
+        try:
+            rid = await store.submit(own("k"), tiny, 5)
+            with pytest.raises(RequestError) as refused:
+                await store.submit(own("k"), tiny, 5)
+            fetched = await store.result(own("k"), rid, 0)
+            await store.submit(own("k"), tiny, 5)  # the delivered answer no longer counts
+        finally:
+            await solvers.stop()
+            await store.close()
+        return refused.value.reason, fetched.state, fetched.payload
+    assert asyncio.run(main()) == ("key_held_bytes", "done", b"x")

@@ -119,7 +119,7 @@ def _run_front_end(settings: Settings) -> int:
     from .http.edge import Edge, EdgeError, check_address, free_port, find_nginx, render
     from .http.server import make_server, serve
     from .http.service import Service
-    from .solver import Solvers
+    from .solver import AtOnce, Solvers
 
     cert, key = settings.cert, settings.key
     if cert is None:
@@ -163,6 +163,10 @@ def _run_front_end(settings: Settings) -> int:
     solvers = Solvers(store, settings.workers, metrics, limits.reclaim_after / 3,
                       witness_deadline=limits.witness_deadline,
                       witness_bytes=limits.max_witness_bytes) if settings.workers else None
+    if solvers is None and settings.redis_url:
+        # Tiny problems are answered here all the same: handing one to a worker costs more
+        # than solving it.
+        store.solve_at_once_with(AtOnce(metrics))
     service = Service(store, limits, keys_as_bytes(settings.api_keys), metrics, solvers)
     edge = Edge(nginx)
     # A free port found for --port 0 may be taken before nginx binds it: then another one.

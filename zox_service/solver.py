@@ -61,6 +61,25 @@ def consumer_name() -> str:
     return f"{socket.gethostname()}-{os.getpid()}"
 
 
+class AtOnce:
+    """Tiny complete solves answered on the event loop, in the submit that brings them, and
+    counted as a solver's: handed to a solver, the hand-over alone costs many times the solve."""
+
+    def __init__(self, metrics: Metrics, solve: Solve = solve_sums):
+        self._metrics = metrics
+        self._solve = solve
+
+    def __call__(self, job: Job) -> Optional[Tuple[Optional[bytes], Optional[str]]]:
+        """The job's payload or failure; None for any job but a tiny complete solve."""
+        if job.kind != SUMS or not is_small(job):
+            return None
+        (payload, error, seconds), = solve_all([(self._solve, job.values, job.target, None)])
+        if error is not None:
+            _log(error)
+        self._metrics.solved("done" if payload is not None else "failed", seconds)
+        return payload, error
+
+
 class Solvers:
     """`count` solves at once on their own threads (a solve releases the interpreter lock).
 
@@ -81,6 +100,7 @@ class Solvers:
         if solve is None:
             self._solves[SUBSET] = lambda values, target, cancel=None: solve_subset(
                 values, target, cancel, witness_step_budget(witness_bytes, len(values)))
+        self._at_once = AtOnce(metrics, self._solves[SUMS])
         self._pool = ThreadPoolExecutor(max(1, count), thread_name_prefix="zox-solver")
         self._tasks: List["asyncio.Task[None]"] = []
         self._waiting: Set["asyncio.Task[None]"] = set()
@@ -115,16 +135,7 @@ class Solvers:
         self._pool.shutdown(wait=False)
 
     def _solve_at_once(self, job: Job) -> Optional[Tuple[Optional[bytes], Optional[str]]]:
-        """A small complete solve, answered on the event loop as a batch of one would be; None
-        for any other job."""
-        if self._stopping or not is_small(job):
-            return None
-        (payload, error, seconds), = solve_all(
-            [(self._solves.get(job.kind, _unknown_kind), job.values, job.target, None)])
-        if error is not None:
-            _log(error)
-        self._metrics.solved("done" if payload is not None else "failed", seconds)
-        return payload, error
+        return None if self._stopping else self._at_once(job)
 
     async def _announce(self) -> None:
         while True:

@@ -31,7 +31,7 @@ from ..jobs import (QUOTAS, QUOTA_BY_REASON, RESULT_OVERHEAD, SUMS, UNKNOWN, Job
                     store_full)
 from ..limits import Limits
 from ..wire import RequestError
-from .base import HEARTBEAT_EVERY, Store
+from .base import HEARTBEAT_EVERY, SolveAtOnce, Store
 from .batches import Batches
 from .redis_answers import by_consumer, finish_call, move_with_answers, resend, taken_along
 from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
@@ -52,6 +52,9 @@ SKIPPED_PAUSE = 0.01
 # Connections for reading results out; more readers wait their turn for one.
 READERS = 8
 SWEEP_EVERY = 1.0
+# A submit as submit.lua takes it: member, cost, record, and the answer record, its cost and time
+# to live in ms when the job was solved already (b"", 0, 0 when not).
+Entry = Tuple[str, int, bytes, bytes, int, int]
 
 
 def _scripts(client: "aioredis.Redis") -> Dict[str, Any]:
@@ -80,8 +83,7 @@ class RedisStore(Store):
         for rule in (("key", "pending"), ("key", "bytes"), ("all", "queued")):
             self._quota_args += [by_rule[rule].limit(limits), by_rule[rule].reason]
         self._lapse = max(limits.reclaim_after, 3 * HEARTBEAT_EVERY)
-        self._submits: Batches[Tuple[str, int, bytes], str] = Batches(self._submit_batch,
-                                                                      BATCH_MOST)
+        self._submits: Batches[Entry, str] = Batches(self._submit_batch, BATCH_MOST)
         self._answers: Batches[Tuple[Job, bytes, int], int] = Batches(self._finish_batch,
                                                                       BATCH_MOST)
         self._stash: Deque[Job] = deque()  # jobs a claim took along, for this process's solvers
@@ -89,6 +91,7 @@ class RedisStore(Store):
         self._skip: Collection[str] = ()  # owners this process's solvers pass over
         self._closing = False
         self._alone = False  # no reader in this process waits on its solvers' answers
+        self._at_once: Optional[SolveAtOnce] = None
         self._tasks: List["asyncio.Task[None]"] = []
         self._subscribed = asyncio.Event()
         self._memory = RedisMemory(self._redis)
@@ -161,10 +164,19 @@ class RedisStore(Store):
             raise store_full()
         from ..solver import is_small  # the solvers' own rule for what they take along
 
-        entry = (member(is_small(Job(request_id, owner, values, 0, kind)), owner, request_id),
-                 cost, record)
+        job = Job(request_id, owner, values, self._limits.result_ttl, kind, target)
+        small = is_small(job)
+        # A tiny job costs less to solve here than to hand to a solver: sent with its answer,
+        # which stands if its key has nothing waiting (else it waits its turn as usual).
+        solved = self._at_once(job) if small and self._at_once is not None else None
+        answer_args: Tuple[bytes, int, int] = (b"", 0, 0)
+        if solved is not None:
+            solved_record, solved_cost = answer_record(owner, *solved)
+            answer_args = (solved_record, solved_cost, int(job.ttl * 1000))
+        entry = (member(small, owner, request_id), cost, record, *answer_args)
+        written = 2 * (len(record) + len(answer_args[0]))
         self._polls.expect(request_id)  # before it is sent: its end may come before the answer
-        self._memory.hold(2 * len(record))  # while it is written: other submits see it
+        self._memory.hold(written)  # while it is written: other submits see it
         try:
             answer = await self._admit(entry)
             if answer == "key_held_bytes":  # results that expired since the last sweep
@@ -176,7 +188,11 @@ class RedisStore(Store):
                 self._memory.forget()  # Redis says it is full: its memory is read afresh
             raise
         finally:
-            self._memory.written(2 * len(record))
+            self._memory.written(written)
+        if answer == "answered":
+            self._polls.heard(request_id, answer_args[0])
+            self._memory.added(len(answer_args[0]))
+            return request_id
         if answer != "ok":
             self._polls.forget(request_id)
             raise no_solver() if answer == "no_solver" else \
@@ -184,7 +200,10 @@ class RedisStore(Store):
         self._memory.added(len(record))
         return request_id
 
-    async def _admit(self, entry: Tuple[str, int, bytes]) -> str:
+    def solve_at_once_with(self, solve: Optional[SolveAtOnce]) -> None:
+        self._at_once = solve
+
+    async def _admit(self, entry: Entry) -> str:
         if len(entry[2]) > LARGE_RECORD:
             return (await self._submit_batch([entry]))[0]
         return await self._submits.add(entry)
@@ -194,7 +213,7 @@ class RedisStore(Store):
         if self._answers.busy:
             await self._answers.settled()
 
-    async def _submit_batch(self, entries: List[Tuple[str, int, bytes]]) -> List[str]:
+    async def _submit_batch(self, entries: List[Entry]) -> List[str]:
         held = self._polls.take_delivered()
         args: List[Any] = [PREFIX, PENDING_TTL_MS, *self._quota_args,
                            int(self._limits.delivered_ttl * 1000), int(time.time() * 1000),

@@ -95,6 +95,11 @@ class Polls:
             if not fut.done():
                 fut.set_result(record)
 
+    def heard(self, request_id: str, record: bytes) -> None:
+        """A job submitted here that was answered in its submit."""
+        self._mine.discard(request_id)
+        self._keep(request_id, record)
+
     def _keep(self, request_id: str, record: bytes) -> None:
         """An ended job's record, for the poll that is likely on its way."""
         now = time.monotonic()

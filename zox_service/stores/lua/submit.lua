@@ -5,20 +5,24 @@
 -- waiting job, counts them for the quota on all. When nothing waits, the first job, if small,
 -- goes in its bell entry, member and record, not the queue: the solver it wakes takes it without
 -- another call, and it was next in turn anyway. An owner's counters live twice as long as a
--- waiting job from its last job or delivery. Returns 'ok' or the reason of the refusal, for each
--- job.
+-- waiting job from its last job or delivery. A job the caller solved already (a tiny one) comes
+-- with its answer: when its owner has nothing waiting, the answer is stored instead, held like
+-- any answer until delivered, and no solver hears of it. Returns 'ok' (queued), 'answered' or
+-- the reason of the refusal, for each job.
 -- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does, 5 held results
 -- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
 --       problems waiting in all; 9 delivered ttl ms, 10 the caller's clock (ms), 11 results
---       delivered, then their held members; then per job: member, cost, record
+--       delivered, then their held members; then per job: member, cost, record, answer record
+--       ('' for none), its cost, its ttl ms
 local prefix, ttl = ARGV[1], ARGV[2]
+local STRIDE = 6
 local first_job = 12 + tonumber(ARGV[11])
 local freed = {}  -- by owner: {0, minus the bytes delivered}
 deliver(KEYS[5], {unpack(ARGV, 12, first_job - 1)}, ARGV[9], tonumber(ARGV[10]), freed)
-local jobs, answers = (#ARGV - first_job + 1) / 3, {}
+local jobs, answers = (#ARGV - first_job + 1) / STRIDE, {}
 -- The clock, whether a solver lives, and the counters of every owner concerned, in one call.
 local names, owners, entries = {KEYS[2], KEYS[4]}, {}, {}
-for i = first_job, #ARGV, 3 do
+for i = first_job, #ARGV, STRIDE do
   local owner = owner_of(ARGV[i])
   if not owners[owner] then
     owners[owner] = #names + 1
@@ -56,7 +60,8 @@ if jobs > 0 then
     redis.call('LSET', KEYS[3], queued, 1)
   end
 end
-for i = first_job, jobs > 0 and #ARGV or 0, 3 do
+local held = {}
+for i = first_job, jobs > 0 and #ARGV or 0, STRIDE do
   local m, cost = ARGV[i], tonumber(ARGV[i + 1])
   local o = owners[owner_of(m)]
   local answer = 'ok'
@@ -64,12 +69,21 @@ for i = first_job, jobs > 0 and #ARGV or 0, 3 do
   elseif o[2] + cost > tonumber(ARGV[5]) then answer = ARGV[6]
   elseif queued + 1 > tonumber(ARGV[7]) then answer = ARGV[8]
   end
+  local solved = answer == 'ok' and #ARGV[i + 3] > 0 and o[1] == 0
   direct = direct and i == first_job
-  if direct and answer ~= 'ok' then  -- refused: its entry is left a plain one, or trimmed
+  if direct and (answer ~= 'ok' or solved) then  -- its entry is left a plain one, or trimmed
     redis.call('LSET', KEYS[3], queued, 1)
     direct = false
   end
-  if answer == 'ok' then
+  if solved then
+    -- Answered already: it holds its owner's bytes like any answer, and waits for nothing.
+    local id, answer_cost, answer_ttl = id_of(m), tonumber(ARGV[i + 4]), tonumber(ARGV[i + 5])
+    o[2], o[4] = o[2] + answer_cost, true
+    redis.call('SET', prefix .. 'r:' .. id, ARGV[i + 3], 'PX', answer_ttl)
+    held[#held + 1] = tonumber(ARGV[10]) + answer_ttl
+    held[#held + 1] = held_of(owner_of(m), id, answer_cost)
+    answer = 'answered'
+  elseif answer == 'ok' then
     -- Taken at once, a job sent while nothing waits holds its owner at the clock: a client that
     -- waits for each answer never runs ahead of the others.
     local score = direct and vt + 1 or math.max(o[3] + 1, vt)
@@ -89,6 +103,7 @@ for owner, o in pairs(owners) do
   end
 end
 if #entries > 0 then redis.call('ZADD', KEYS[1], unpack(entries)) end
+if #held > 0 then redis.call('ZADD', KEYS[5], unpack(held)) end
 if queued < rang then  -- the bell rang for jobs refused
   if queued == 0 then redis.call('DEL', KEYS[3]) else redis.call('LTRIM', KEYS[3], 0, queued - 1) end
 end
