@@ -61,7 +61,7 @@ def _scripts(client: "aioredis.Redis") -> Dict[str, Any]:
     lua = resources.files(__package__).joinpath("lua")
     common = lua.joinpath("common.lua").read_text()
     return {name: client.register_script(common + lua.joinpath(name + ".lua").read_text())
-            for name in ("submit", "claim", "finish", "delivered", "sweep")}
+            for name in ("submit", "claim", "finish", "delivered", "sweep", "release")}
 
 
 def _log(text: str) -> None:
@@ -126,18 +126,13 @@ class RedisStore(Store):
         await self._redis.aclose()
 
     async def _give_back(self) -> None:
-        """Jobs taken along but not started go back to the head of the queue."""
-        taken: Dict[str, List[str]] = {}
-        while self._stash:
-            job = self._stash.popleft()
-            taken.setdefault(job.handle[2], []).append(job.handle[0])
+        """What this process's solvers hold and will not answer goes back to the head of the
+        queue now, not once their heartbeat lapses."""
+        self._stash.clear()
         with _redis_errors():
-            for consumer, members in taken.items():
-                async with self._redis.pipeline(transaction=True) as p:
-                    p.srem(claims_key(consumer), *members)
-                    p.zadd(QUEUE, {m: 0 for m in members})
-                    p.rpush(BELL, *[1] * len(members))
-                    await p.execute()
+            for consumer in self._claimed:
+                await self._scripts["release"](
+                    keys=[claims_key(consumer), hand_key(consumer), QUEUE, BELL], args=[PREFIX])
 
     async def _sweeping(self) -> None:
         while True:

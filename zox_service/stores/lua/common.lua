@@ -53,6 +53,14 @@ local function answered(prefix, owners, out, now, m, ttl, record, cost, held_cos
   out.held[#out.held + 1] = held_of(owner_of(m), id_of(m), cost)
   out.ended[#out.ended + 1] = ended(id_of(m), record)
 end
+-- A job not answered yet goes back to the queue at `score`, with a bell entry; false when it was
+-- answered or is gone.
+local function requeue(prefix, queue, bell, m, score)
+  if redis.call('GETRANGE', prefix .. 'r:' .. id_of(m), 0, 0) ~= 'q' then return false end
+  redis.call('ZADD', queue, score, m)
+  redis.call('RPUSH', bell, 1)
+  return true
+end
 -- Results delivered (held members): each stops counting against its owner the first time, and
 -- its held entry moves to when the result is to go, marked by half a millisecond, so that the
 -- sweep then deletes the result instead of giving its bytes back. A result delivered so late that

@@ -34,8 +34,7 @@ local function take_back(m)
     fail(m, record, none)
   else
     redis.call('SETRANGE', name, HEAD, string.format('%03d', runs))
-    redis.call('ZADD', KEYS[2], tonumber(redis.call('GET', KEYS[3]) or '0'), m)
-    redis.call('RPUSH', KEYS[4], 1)
+    requeue(prefix, KEYS[2], KEYS[4], m, tonumber(redis.call('GET', KEYS[3]) or '0'))
   end
 end
 for _, c in ipairs(dead) do
