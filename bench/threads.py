@@ -153,7 +153,7 @@ def main():
               f"{'yes' if agree else 'NO'} |", flush=True)
     if len(os.sched_getaffinity(0)) >= 2:
         print(f"\nA memory stream (numpy OR of 70 M words, half each) on two threads ran "
-              f"{stream_scaling(70_000_000, args.rounds):.2f}x as fast as on one, same run: the "
+              f"{stream_scaling(70_000_000, max(args.rounds, 6)):.2f}x as fast as on one, same run: the "
               "bound on what a second thread gives a pass that streams from memory.", flush=True)
 
 
