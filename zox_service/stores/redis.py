@@ -17,7 +17,6 @@ this file, each after common.lua.
 import asyncio
 import contextlib
 import random
-import sys
 import time
 from array import array
 from collections import deque
@@ -34,11 +33,11 @@ from ..wire import RequestError
 from .base import HEARTBEAT_EVERY, SolveAtOnce, Store
 from .batches import Batches
 from .redis_answers import by_consumer, finish_call, move_with_answers, resend, taken_along
-from .redis_memory import RedisMemory, redis_errors as _redis_errors, room_needed
+from .redis_memory import RedisMemory, log as _log, redis_errors as _redis_errors, room_needed
 from .redis_polls import Polls
 from .redis_records import (ALIVE, BELL, CHANNEL, CLOCK, HEAD, HELD, JOB_HEAD, MEMBER, PREFIX,
-                            QUEUE, SOLVERS, TOKEN, answer_record, cancel_key, claims_key,
-                            hand_key, heartbeat_key, job_of, job_record, member)
+                            QUEUE, SOLVERS, TOKEN, Entry, answer_record, cancel_key, claims_key,
+                            hand_key, heartbeat_key, job_of, job_record, submit_entry)
 
 # How long an unsolved problem's record lives: far beyond any queue a solver pool would let grow.
 PENDING_TTL_MS = 24 * 3600 * 1000
@@ -52,9 +51,6 @@ SKIPPED_PAUSE = 0.01
 # Connections for reading results out; more readers wait their turn for one.
 READERS = 8
 SWEEP_EVERY = 1.0
-# A submit as submit.lua takes it: member, cost, record, and the answer record, its cost and time
-# to live in ms when the job was solved already (b"", 0, 0 when not).
-Entry = Tuple[str, int, bytes, bytes, int, int]
 
 
 def _scripts(client: "aioredis.Redis") -> Dict[str, Any]:
@@ -62,11 +58,6 @@ def _scripts(client: "aioredis.Redis") -> Dict[str, Any]:
     common = lua.joinpath("common.lua").read_text()
     return {name: client.register_script(common + lua.joinpath(name + ".lua").read_text())
             for name in ("submit", "claim", "finish", "delivered", "sweep", "release")}
-
-
-def _log(text: str) -> None:
-    sys.stderr.write(f"zox_service: {text}\n")
-    sys.stderr.flush()
 
 
 class RedisStore(Store):
@@ -158,18 +149,13 @@ class RedisStore(Store):
         if not await self._memory.room(cost + len(record), fresh=len(record) > LARGE_RECORD):
             raise store_full()
         from ..solver import is_small  # the solvers' own rule for what they take along
-
         job = Job(request_id, owner, values, self._limits.result_ttl, kind, target)
         small = is_small(job)
         # A tiny job costs less to solve here than to hand to a solver: sent with its answer,
         # which stands if its key has nothing waiting (else it waits its turn as usual).
         solved = self._at_once(job) if small and self._at_once is not None else None
-        answer_args: Tuple[bytes, int, int] = (b"", 0, 0)
-        if solved is not None:
-            solved_record, solved_cost = answer_record(owner, *solved)
-            answer_args = (solved_record, solved_cost, int(job.ttl * 1000))
-        entry = (member(small, owner, request_id), cost, record, *answer_args)
-        written = 2 * (len(record) + len(answer_args[0]))
+        entry = submit_entry(job, small, cost, record, solved)
+        written = 2 * (len(record) + len(entry[3]))
         self._polls.expect(request_id)  # before it is sent: its end may come before the answer
         self._memory.hold(written)  # while it is written: other submits see it
         try:
@@ -185,8 +171,8 @@ class RedisStore(Store):
         finally:
             self._memory.written(written)
         if answer == "answered":
-            self._polls.heard(request_id, answer_args[0])
-            self._memory.added(len(answer_args[0]))
+            self._polls.heard(request_id, entry[3])
+            self._memory.added(len(entry[3]))
             return request_id
         if answer != "ok":
             self._polls.forget(request_id)

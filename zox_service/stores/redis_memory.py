@@ -7,6 +7,7 @@ read afresh for a large write or near the limit), plus what this process wrote s
 writing, leaves the headroom free.
 """
 import contextlib
+import sys
 import time
 from typing import Any, Iterator, Tuple
 
@@ -34,6 +35,12 @@ def redis_errors() -> Iterator[None]:
         raise StoreError(f"Redis: {e}") from None
     except (RedisError, OSError) as e:
         raise StoreError(f"Redis: {e}") from None
+
+
+def log(text: str) -> None:
+    """A line for the operator on standard error."""
+    sys.stderr.write(f"zox_service: {text}\n")
+    sys.stderr.flush()
 
 
 def room_needed(payload_bytes: int) -> int:

@@ -9,7 +9,6 @@ Deliveries wait a moment for the next submit, which takes them along.
 """
 import asyncio
 import contextlib
-import sys
 import time
 from collections import OrderedDict
 from functools import partial
@@ -20,7 +19,7 @@ from redis.exceptions import RedisError
 from ..jobs import GONE, PENDING, RESULT_OVERHEAD, UNKNOWN, Outcome, StoreError
 from ..limits import Limits
 from ..wire import RequestError
-from .redis_memory import redis_errors as _redis_errors
+from .redis_memory import log as _log, redis_errors as _redis_errors
 from .redis_records import CHANNEL, HEAD, HELD, PREFIX, ended, header, record_key
 
 # What a delivery reads per range: the window the sender holds.
@@ -36,11 +35,6 @@ HEARD_KEEP = 2.0
 HEARD_MOST = 4 * 1024 * 1024
 # Most deliveries in one script (Lua takes a few thousand arguments at once).
 DELIVERED_MOST = 1000
-
-
-def _log(text: str) -> None:
-    sys.stderr.write(f"zox_service: {text}\n")
-    sys.stderr.flush()
 
 
 class Polls:

@@ -90,6 +90,20 @@ def answer_record(owner: str, payload: Optional[bytes], error: Optional[str]) ->
         (error or "Solve failed").encode(), RESULT_OVERHEAD
 
 
+# A submit as submit.lua takes it: member, cost, record, and the answer record, its cost and time
+# to live in ms when the job was solved already (b"", 0, 0 when not).
+Entry = Tuple[str, int, bytes, bytes, int, int]
+
+
+def submit_entry(job: Job, small: bool, cost: int, record: bytes,
+                 solved: Optional[Tuple[Optional[bytes], Optional[str]]]) -> Entry:
+    if solved is None:
+        return member(small, job.owner, job.request_id), cost, record, b"", 0, 0
+    answer, answer_cost = answer_record(job.owner, *solved)
+    return (member(small, job.owner, job.request_id), cost, record, answer, answer_cost,
+            int(job.ttl * 1000))
+
+
 def job_of(taken: str, record: bytes) -> Optional[Job]:
     """The job a claim took, or None when its record is gone or already answered."""
     if len(record) < JOB_HEAD or record[:1] != b"q":
