@@ -3,9 +3,9 @@ front end on Redis with two solver workers, the embedded front end and the bare 
 same two requests behind the same edge (bench/bare_stack.py), alternated round by round; and the Redis commands each
 solve costs (INFO commandstats over the run, scripts' own commands included).
 
-    python bench/service_redis.py [--seconds 4] [--rounds 2] [--levels 1,8,64]
+    python bench/service_redis.py [--seconds 4] [--rounds 2] [--levels 1,8,64] [--problem tiny]
 
-Writes the output to bench/service_redis.md as well.
+Writes the output to bench/service_redis.md (service_redis_small.md for --problem small) as well.
 """
 import argparse
 import os
@@ -60,13 +60,17 @@ def main() -> None:
     ap.add_argument("--seconds", type=float, default=4)
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--levels", default="1,8,64")
+    ap.add_argument("--problem", choices=["tiny", "small"], default="tiny",
+                    help="small: past what a front end solves itself, so Redis mode's workers "
+                         "solve it")
     a = ap.parse_args()
+    os.environ["ZOX_BENCH_PROBLEM"] = a.problem  # for the client, the bare stack and this run
     levels = [int(x) for x in a.levels.split(",")]
     say("# Redis mode against its peers")
     say()
     say(f"`python bench/service_redis.py --seconds {a.seconds:g} --rounds {a.rounds} --levels "
-        f"{a.levels}` on {os.cpu_count()} cores: the real zox client, one small problem per "
-        "call, each level's stacks alternated round by round.")
+        f"{a.levels} --problem {a.problem}` on {os.cpu_count()} cores: the real zox client, one "
+        f"{a.problem} problem per call, each level's stacks alternated round by round.")
     say()
     with tempfile.TemporaryDirectory() as work:
         cert_dir = str(Path(work) / "certs")
@@ -103,7 +107,8 @@ def main() -> None:
         finally:
             for p in [*stacks.values(), *workers, redis]:
                 p.stop()
-    OUT.write_text("\n".join(LINES) + "\n")
+    out = OUT if a.problem == "tiny" else OUT.with_name(f"service_redis_{a.problem}.md")
+    out.write_text("\n".join(LINES) + "\n")
 
 
 if __name__ == "__main__":
