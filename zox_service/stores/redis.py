@@ -3,8 +3,8 @@
 Waiting jobs sit in one queue ordered by a virtual time that makes keys take turns, so a key's
 flood delays another key by at most one solve per solver. A blocked solver waits on a list with
 one entry per waiting job, so each submit wakes one solver, not all. When nothing waits, a
-submit's first small job goes in its entry itself: the solver it wakes moves it into its hand and
-solves it with no claim of its own. A busy solver's answers take its next jobs along. A claimed
+submit's first job with a short record goes in its entry itself: the solver it wakes moves it into
+its hand and solves it with no claim of its own. A busy solver's answers take its next jobs along. A claimed
 job stays in its solver's claims (or hand) while the solver's heartbeat lives; every process
 sweeps each second, sending the jobs of a silent solver to another or failing them when no solver
 is alive. Delivery is at least once: a job solved twice keeps its first result. Per-owner

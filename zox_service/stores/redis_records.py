@@ -17,8 +17,8 @@ from ..protocol import REQUEST_ID_HEX_DIGITS
 PREFIX = "zox:"
 QUEUE = PREFIX + "queue"  # members by virtual time: keys take turns
 CLOCK = PREFIX + "vt"  # the virtual time of the job last taken
-# One entry per waiting job: a blocked solver wakes for each. An entry is "1", or a small job's
-# member and record (the first of a submit while nothing waits), taken by the solver it wakes.
+# One entry per waiting job: a blocked solver wakes for each. An entry is "1", or a job's member
+# and short record (the first of a submit while nothing waits), taken by the solver it wakes.
 BELL = PREFIX + "bell"
 TOKEN = b"1"
 HELD = PREFIX + "held"  # results not yet delivered, by expiry; they count against their key

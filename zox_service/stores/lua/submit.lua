@@ -2,8 +2,8 @@
 -- last, and never behind the job last taken, so a key's flood waits behind one job of a key that
 -- comes later. Results delivered since the last call stop counting first (as delivered.lua).
 -- With no solver alive every job is refused: nothing would solve it. The bell, one entry per
--- waiting job, counts them for the quota on all. When nothing waits, the first job, if small,
--- goes in its bell entry, member and record, not the queue: the solver it wakes takes it without
+-- waiting job, counts them for the quota on all. When nothing waits, the first job, if its
+-- record is short, goes in its bell entry, member and record, not the queue: the solver it wakes takes it without
 -- another call, and it was next in turn anyway. An owner's counters live twice as long as a
 -- waiting job from its last job or delivery. A job the caller solved already (a tiny one) comes
 -- with its answer: when its owner has nothing waiting, the answer is stored instead, held like
@@ -51,7 +51,7 @@ local vt, queued, direct, rang = tonumber(now[1] or '0'), 0, false, 0
 if jobs > 0 then
   local rings = {}
   for i = 1, jobs do rings[i] = 1 end
-  direct = string.sub(ARGV[first_job], 1, 1) == 's' and #ARGV[first_job + 2] <= INLINE
+  direct = #ARGV[first_job + 2] <= INLINE
   if direct then rings[1] = ARGV[first_job] .. ARGV[first_job + 2] end
   queued = redis.call('RPUSH', KEYS[3], unpack(rings)) - jobs
   rang = queued + jobs
