@@ -4,14 +4,10 @@ import asyncio
 import threading
 from array import array
 
-import pytest
-
-from zox_service.jobs import RESULT_OVERHEAD, SUMS, job_cost
 from zox_service.limits import Limits
 from zox_service.metrics import Metrics
 from zox_service.solver import Solvers
 from zox_service.stores.memory import MemoryStore
-from zox_service.wire import RequestError
 
 from test_service_store import make_store, own  # noqa: F401  (make_store: a fixture)
 
@@ -91,24 +87,3 @@ def test_a_tiny_solve_is_answered_in_its_submit_unless_its_key_has_jobs_waiting(
         return states, last.state
     assert asyncio.run(main()) == ({"b tiny": "done", "a large, waiting": "pending",
                                     "a tiny, behind it": "pending"}, "done")
-
-
-def test_a_result_answered_in_its_submit_is_held_against_its_key_until_delivered(make_store):
-    tiny, cost = array("Q", [5]), job_cost(5, SUMS, 1)
-
-    async def main():
-        store = make_store(max_held_bytes=cost + RESULT_OVERHEAD)
-        await store.start()
-        solvers = Solvers(store, 1, Metrics(), 10.0, solve=lambda values, target: b"x")
-        await solvers.start()
-        try:
-            rid = await store.submit(own("k"), tiny, 5)
-            with pytest.raises(RequestError) as refused:
-                await store.submit(own("k"), tiny, 5)
-            fetched = await store.result(own("k"), rid, 0)
-            await store.submit(own("k"), tiny, 5)  # the delivered answer no longer counts
-        finally:
-            await solvers.stop()
-            await store.close()
-        return refused.value.reason, fetched.state, fetched.payload
-    assert asyncio.run(main()) == ("key_held_bytes", "done", b"x")

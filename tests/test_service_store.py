@@ -335,3 +335,20 @@ def test_memory_store_hands_out_waiting_jobs_in_turn_while_they_fit():
     BIG = array("Q", [1, 2])
     taken, rest = run(MemoryStore(Limits()), scenario)
     assert taken == ["a", "b", "a", "b"] and rest == [("a", 2)]
+
+
+def test_a_result_answered_in_its_submit_is_held_against_its_key_until_delivered(make_store):
+    from zox_service.metrics import Metrics
+    from zox_service.solver import Solvers
+
+    async def scenario(store):
+        solvers = Solvers(store, 1, Metrics(), 10.0, solve=lambda values, target: b"x")
+        await solvers.start()
+        rid = await store.submit(own("k"), VALUES, 640)  # tiny: answered in its submit
+        refused = (await refusal(store)).reason
+        fetched = (await store.result(own("k"), rid, 0)).payload
+        await store.submit(own("k"), VALUES, 640)  # the delivered answer no longer counts
+        await solvers.stop()
+        return refused, fetched
+    assert run(make_store(max_held_bytes=COST + RESULT_OVERHEAD), scenario) == \
+        ("key_held_bytes", b"x")

@@ -1,18 +1,17 @@
 """The store on Redis, shared by any number of front ends and solver processes.
 
-Waiting jobs sit in one queue ordered by a virtual time that makes keys take turns, so a key's
-flood delays another key by at most one solve per solver. A blocked solver waits on a list with
-one entry per waiting job, so each submit wakes one solver, not all. When nothing waits, a
-submit's first job with a short record goes in its entry itself: the solver it wakes moves it into
-its hand and solves it with no claim of its own. A busy solver's answers take its next jobs along. A claimed
-job stays in its solver's claims (or hand) while the solver's heartbeat lives; every process
-sweeps each second, sending the jobs of a silent solver to another or failing them when no solver
-is alive. Delivery is at least once: a job solved twice keeps its first result. Per-owner
-counters are updated by the same scripts, so every front end sees the same quotas; a result
-counts against its key until it is delivered or expires. Submits, answers and deliveries made
-while a script is on its way go together in the next; a channel tells waiting polls on every front
-end which jobs ended. Polls are answered as redis_polls.py says. The scripts are in lua/ next to
-this file, each after common.lua.
+Waiting jobs sit in one queue ordered by a virtual time that makes keys take turns, so a key's flood
+delays another key by at most one solve per solver. A blocked solver waits on a list with one entry
+per waiting job, so each submit wakes one solver, not all. When nothing waits, a submit's first job
+with a short record goes in its entry itself: the solver it wakes moves it into its hand and solves
+it with no claim of its own. A busy solver's answers take its next jobs along. A claimed job stays
+in its solver's claims (or hand) while the solver's heartbeat lives; every process sweeps each
+second, sending the jobs of a silent solver to another or failing them when no solver is alive.
+Delivery is at least once: a job solved twice keeps its first result. Per-owner counters are updated
+by the same scripts, so every front end sees the same quotas; a result counts against its key until
+it is delivered or expires. Submits, answers and deliveries made while a script is on its way go
+together in the next; a channel tells waiting polls on every front end which jobs ended. Polls are
+answered as redis_polls.py says. The scripts are in lua/ next to this file, each after common.lua.
 """
 import asyncio
 import contextlib
@@ -153,7 +152,7 @@ class RedisStore(Store):
         small = is_small(job)
         # A tiny job costs less to solve here than to hand to a solver: sent with its answer,
         # which stands if its key has nothing waiting (else it waits its turn as usual).
-        solved = self._at_once(job) if small and self._at_once is not None else None
+        solved = self._at_once(job) if self._at_once is not None else None
         entry = submit_entry(job, small, cost, record, solved)
         written = 2 * (len(record) + len(entry[3]))
         self._polls.expect(request_id)  # before it is sent: its end may come before the answer

@@ -1,14 +1,14 @@
 -- Admits jobs within the quotas, each in its turn: a job's virtual time is one past its owner's
 -- last, and never behind the job last taken, so a key's flood waits behind one job of a key that
--- comes later. Results delivered since the last call stop counting first (as delivered.lua).
--- With no solver alive every job is refused: nothing would solve it. The bell, one entry per
--- waiting job, counts them for the quota on all. When nothing waits, the first job, if its
--- record is short, goes in its bell entry, member and record, not the queue: the solver it wakes takes it without
--- another call, and it was next in turn anyway. An owner's counters live twice as long as a
--- waiting job from its last job or delivery. A job the caller solved already (a tiny one) comes
--- with its answer: when its owner has nothing waiting, the answer is stored instead, held like
--- any answer until delivered, and no solver hears of it. Returns 'ok' (queued), 'answered' or
--- the reason of the refusal, for each job.
+-- comes later. Results delivered since the last call stop counting first (as delivered.lua). With
+-- no solver alive every job is refused: nothing would solve it. The bell, one entry per waiting
+-- job, counts them for the quota on all. When nothing waits, the first job, if its record is short,
+-- goes in its bell entry, member and record, not the queue: the solver it wakes takes it without
+-- another call, and it was next in turn anyway. An owner's counters live twice as long as a waiting
+-- job from its last job or delivery. A job the caller solved already (a tiny one) comes with its
+-- answer: when its owner has nothing waiting, the answer is stored instead, held like any answer
+-- until delivered, and no solver hears of it. Returns 'ok' (queued), 'answered' or the reason of
+-- the refusal, for each job.
 -- KEYS: 1 queue, 2 virtual time, 3 bell, 4 a key that lives while any solver does, 5 held results
 -- ARGV: 1 prefix, 2 pending ttl ms, 3-8 limit and reason of: problems of a key, bytes of a key,
 --       problems waiting in all; 9 delivered ttl ms, 10 the caller's clock (ms), 11 results
