@@ -270,6 +270,8 @@ DEADLINES = {
     # (sent at once, idle seconds, then sent a byte at a time, cut after at least / at most)
     "body-trickled": (SUBMIT_HEAD + b"Content-Length: 100\r\n\r\n[", 0, b"1",
                       BODY_TIMEOUT - 0.5, BODY_TIMEOUT + SLACK),
+    "body-never-sent": (SUBMIT_HEAD + b"Content-Length: 100\r\n\r\n", 99, b"1",
+                        BODY_TIMEOUT - 0.5, BODY_TIMEOUT + SLACK),
     # A later request gets its own deadline from its first byte, not the connection's.
     "later-request-trickled": (FIRST, 2.0, b"GET /v0/result HTTP/1.1\r\nX-Pad: " + b"a" * 100,
                                2.0 + HEADER_TIMEOUT - 0.5, 2.0 + HEADER_TIMEOUT + SLACK),
