@@ -22,6 +22,9 @@ Fields = Dict[bytes, Optional[bytes]]
 Sent = Union[Answer, Response]
 
 _API_KEY = API_KEY_HEADER.encode("ascii")
+# Set by the edge, the application's only peer, to the client's address (or to the one a proxy it
+# trusts forwarded): any value a client sent is replaced there.
+_CLIENT = b"x-forwarded-for"
 # Names that count only when given once: None in the table when repeated.
 _ONCE = (b"host", _API_KEY)
 _REQUEST_ID = re.compile(f"[0-9a-f]{{{REQUEST_ID_HEX_DIGITS}}}")
@@ -173,9 +176,7 @@ class Direct:
         svc = self.svc
         if not svc.api_keys:
             return None
-        # The peer's address, or the one a trusted proxy forwarded (--forwarded-allow-ips).
-        client = scope.get("client")
-        verdict = svc.wrong_keys.judge(client[0] if client else "", presented, svc.key_accepted)
+        verdict = svc.wrong_keys.judge(fields.get(_CLIENT) or b"", presented, svc.key_accepted)
         if verdict is None:
             return svc.refused(busy("wrong_keys", "too many wrong keys from this address",
                                     svc.wrong_keys.window))

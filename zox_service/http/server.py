@@ -25,8 +25,10 @@ def make_server(app: ServiceApp, limits: Limits, verbose: bool, socket_path: str
         app, uds=socket_path, loop="none", http="httptools", ws="none", lifespan="on",
         timeout_keep_alive=UPSTREAM_IDLE, access_log=verbose, server_header=False,
         log_level="info" if verbose else "warning",
-        # The edge is the only peer: its X-Forwarded-For names the client.
-        proxy_headers=True, forwarded_allow_ips="*",
+        # The edge is the only peer: its X-Forwarded-For names the client. The routes of a solve
+        # read it themselves; the server's own reading, a few microseconds a request, is for the
+        # access log.
+        proxy_headers=verbose, forwarded_allow_ips="*",
         # Answers being written get this long after a stop; a held poll ends within poll_wait.
         timeout_graceful_shutdown=int(limits.poll_wait + 5))
     return uvicorn.Server(config)

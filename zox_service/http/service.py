@@ -86,10 +86,10 @@ class WrongKeys:
         self.most = most
         self.window = window
         self.remember = remember
-        self._guesses: Dict[str, Tuple[float, Set[int]]] = {}  # address: start, wrong keys
-        self._accepted: Dict[Tuple[str, int], float] = {}  # (address, key): last accepted
+        self._guesses: Dict[bytes, Tuple[float, Set[int]]] = {}  # address: start, wrong keys
+        self._accepted: Dict[Tuple[bytes, int], float] = {}  # (address, key): last accepted
 
-    def judge(self, address: str, presented: bytes, accepted: Callable[[bytes], bool]
+    def judge(self, address: bytes, presented: bytes, accepted: Callable[[bytes], bool]
               ) -> Optional[bool]:
         """True for an accepted key, False for a wrong one, None when the address is answered
         busy. Keys are held as fingerprints (the interpreter's keyed hash), never as keys."""
