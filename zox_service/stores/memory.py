@@ -43,6 +43,7 @@ class MemoryStore(Store):
         self._all = {"queued": 0, "bytes": 0}
         self._stored: "OrderedDict[str, float]" = OrderedDict()  # solved, not yet delivered
         self._delivered: "OrderedDict[str, float]" = OrderedDict()
+        self._next_expiry = float("inf")  # the earliest in either: nothing to purge before it
         # Until when the last solver to announce itself is taken for alive: one is alive
         # while any is.
         self._solver_until = float("-inf")
@@ -67,6 +68,8 @@ class MemoryStore(Store):
 
     def purge(self) -> None:
         now = self._clock()
+        if now < self._next_expiry:
+            return
         for expiries in (self._stored, self._delivered):
             while expiries:
                 request_id, when = next(iter(expiries.items()))
@@ -74,6 +77,12 @@ class MemoryStore(Store):
                     break
                 del expiries[request_id]
                 self._forget(request_id)
+        self._next_expiry = min((next(iter(e.values())) for e in (self._stored, self._delivered)
+                                 if e), default=float("inf"))
+
+    def _expires(self, expiries: "OrderedDict[str, float]", request_id: str, when: float) -> None:
+        expiries[request_id] = when
+        self._next_expiry = min(self._next_expiry, when)
 
     def _forget(self, request_id: str) -> None:
         rec = self._records.pop(request_id)
@@ -193,7 +202,7 @@ class MemoryStore(Store):
         rec.cost = cost
         rec.outcome = Outcome("done", payload) if payload is not None else \
             Outcome("failed", error=error or "Solve failed")
-        self._stored[job.request_id] = self._clock() + job.ttl
+        self._expires(self._stored, job.request_id, self._clock() + job.ttl)
         if rec.done is not None:
             rec.done.set()
 
@@ -220,7 +229,7 @@ class MemoryStore(Store):
                 until = self._clock() + self._limits.delivered_ttl
                 if until < self._stored[request_id]:
                     del self._stored[request_id]
-                    self._delivered[request_id] = until
+                    self._expires(self._delivered, request_id, until)
         return rec.outcome
 
     async def cancel(self, owner: str, request_id: str) -> Outcome:
