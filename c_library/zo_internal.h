@@ -60,6 +60,8 @@ typedef struct zo_solve_config {
    memory. Reads getenv: call it where nothing else may change the environment meanwhile. */
 ZO_API zo_solve_config_t *zo_config_from_env(void);
 ZO_API void zo_config_free(zo_solve_config_t *config);
+/* Settings of a solve kept in this process (keep_local, nothing else set); NULL without memory. */
+ZO_API zo_solve_config_t *zo_config_local(void);
 /* The front door with a config snapshot: fetch_complete_subset_sum's contract, plus `failure`
    (may be NULL) filled in when the solve fails. */
 ZO_API zo_status_t zo_solve(const zo_solve_config_t *config, const uint64_t *input,

@@ -82,6 +82,12 @@ extern "C" zo_solve_config_t *zo_config_from_env(void) {
     return config;
 }
 
+extern "C" zo_solve_config_t *zo_config_local(void) {
+    auto *config = static_cast<zo_solve_config_t *>(calloc(1, sizeof(zo_solve_config_t)));
+    if (config != nullptr) config->keep_local = 1;
+    return config;
+}
+
 extern "C" void zo_config_free(zo_solve_config_t *config) {
     if (config == nullptr) return;
     free(config->api_key);

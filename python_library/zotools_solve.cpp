@@ -263,13 +263,13 @@ Solve *new_solve(Values &values, bool force_local) {
     solve->input = values.copy.release();
     solve->input_length = values.length;
     solve->total = values.total;
-    solve->config = zo_config_from_env();
+    // Kept in this process, a solve needs none of the remote settings from the environment.
+    solve->config = force_local ? zo_config_local() : zo_config_from_env();
     if (solve->config == nullptr) {
         delete solve;
         PyErr_SetString(PyExc_MemoryError, "no memory for the solve's settings");
         return nullptr;
     }
-    if (force_local) solve->config->keep_local = 1;
     return solve;
 }
 
