@@ -24,6 +24,8 @@ def make_server(app: ServiceApp, limits: Limits, verbose: bool, socket_path: str
     config = uvicorn.Config(
         app, uds=socket_path, loop="none", http="httptools", ws="none", lifespan="on",
         timeout_keep_alive=UPSTREAM_IDLE, access_log=verbose, server_header=False,
+        # The edge sends its own Date (and drops this one): no header made per answer here.
+        date_header=False,
         log_level="info" if verbose else "warning",
         # The edge is the only peer: its X-Forwarded-For names the client. The routes of a solve
         # read it themselves; the server's own reading, a few microseconds a request, is for the
