@@ -161,7 +161,7 @@ LIMITED = {
     "work-too-large": (json.dumps([0] * 3 + [1000] * 5).encode(), 413, "8 values (5 non-zero)"),
     "zeros-add-no-work": (json.dumps([0] * 6 + [1000] * 2).encode(), 200, ""),
     "value-past-64-bits": (json.dumps([2**64]).encode(), 413, ""),
-    "huge-literal": (b"[" + b"9" * 250 + b"]", 413, ""),
+    "huge-literal": (b"[" + b"9" * 250 + b"]", 413, "250 digits"),
     "body-too-large": (b"[1" + b" " * 300 + b"]", 413, ""),
 }
 
