@@ -381,7 +381,7 @@ PyMODINIT_FUNC PyInit_zox(void) {
     PyRef module(PyModule_Create2(&zox, 1013));
     if (module.p == nullptr || init_runner() != 0 || ready_awaitable_type() != 0 ||
         add_argument_error(module.p) != 0 || add_solve_error(module.p) != 0 ||
-        add_protocol(module.p) != 0 ||
+        add_protocol(module.p) != 0 || make_word_template() != 0 ||
         PyModule_AddStringConstant(module.p, "__version__", ZOX_VERSION) != 0)
         return nullptr;
     install_diag_sink();

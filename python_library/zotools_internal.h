@@ -127,6 +127,8 @@ class WordSlotList {
 // A new array('Q') of `count` zero words, and a writable view of its words (released by the
 // caller's BufferView); nullptr with the exception set.
 PyObject *zeroed_word_array(size_t count);
+// Makes the one-word array zeroed_word_array repeats, at the module's start; -1 with the error set.
+int make_word_template();
 uint64_t *array_words(PyObject *array, BufferView *view);
 
 // The words of a result handed back by a caller: a list (read with the list form's texts) or a

@@ -282,17 +282,27 @@ PyObject *solve_result(Solve *solve) {
     return list.release();
 }
 
+namespace {
+// array('Q', [0]), made once: each result array is a repeat of it (making it per solve cost more
+// than a small solve).
+PyObject *one_zero_word = nullptr;
+}  // namespace
+
+int make_word_template() {
+    if (one_zero_word != nullptr) return 0;
+    PyRef array_module(PyImport_ImportModule("array"));
+    if (array_module.p == nullptr) return -1;
+    one_zero_word = PyObject_CallMethod(array_module.p, "array", "s[i]", "Q", 0);
+    return one_zero_word == nullptr ? -1 : 0;
+}
+
 PyObject *zeroed_word_array(size_t count) {
     if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t))
         return result_memory_error(count);
-    PyRef array_module(PyImport_ImportModule("array"));
-    if (array_module.p == nullptr) return nullptr;
-    PyRef one(PyObject_CallMethod(array_module.p, "array", "s[i]", "Q", 0));
-    if (one.p == nullptr) return nullptr;
     const auto n = static_cast<Py_ssize_t>(count);
     PyObject *array = count * sizeof(uint64_t) < huge_page_hint_from
-                          ? PySequence_Repeat(one.p, n)
-                          : HugePageAllocations::repeat(one.p, n);
+                          ? PySequence_Repeat(one_zero_word, n)
+                          : HugePageAllocations::repeat(one_zero_word, n);
     if (array == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
         PyErr_Clear();
         return result_memory_error(count);
