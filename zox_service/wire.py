@@ -136,8 +136,8 @@ def _decode(body: Union[bytes, bytearray], decoder: json.JSONDecoder = _DECODER)
     except RequestError:
         raise
     except (ValueError, RecursionError):
-        if decoder is _DECODER:
-            _refuse_long_digits(body)  # a literal past the interpreter's own limit is not JSON's fault
+        if decoder is _DECODER:  # a literal past the interpreter's own limit is not JSON's fault
+            _refuse_long_digits(body)
         raise RequestError(400, "Body is not valid JSON") from None
 
 
